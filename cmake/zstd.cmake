@@ -1,0 +1,22 @@
+# zstd for the Windows side, from Debian's source package (scripts/setup.sh
+# unpacks it). The launcher gets the decoder only; test programs that must
+# write frames get the whole library.
+set(zstd_lib "${VESKAR_THIRD_PARTY_DIR}/zstd/lib")
+if(NOT EXISTS "${zstd_lib}/zstd.h")
+  message(FATAL_ERROR "zstd sources not found in ${zstd_lib}: run scripts/setup.sh")
+endif()
+file(GLOB zstd_common_sources "${zstd_lib}/common/*.c")
+file(GLOB zstd_decompress_sources "${zstd_lib}/decompress/*.c")
+file(GLOB zstd_compress_sources "${zstd_lib}/compress/*.c")
+
+add_library(zstd_decompress STATIC ${zstd_common_sources} ${zstd_decompress_sources})
+target_include_directories(zstd_decompress SYSTEM PUBLIC "${zstd_lib}")
+# The amd64 Huffman assembly is written for ELF targets only.
+target_compile_definitions(zstd_decompress PRIVATE ZSTD_DISABLE_ASM ZSTD_MULTITHREAD=0 ZSTD_LEGACY_SUPPORT=0)
+target_compile_options(zstd_decompress PRIVATE -O3)
+set_target_properties(zstd_decompress PROPERTIES ARCHIVE_OUTPUT_DIRECTORY "${VESKAR_KIT_DIR}")
+
+add_library(zstd_full STATIC EXCLUDE_FROM_ALL ${zstd_common_sources} ${zstd_decompress_sources} ${zstd_compress_sources})
+target_include_directories(zstd_full SYSTEM PUBLIC "${zstd_lib}")
+target_compile_definitions(zstd_full PRIVATE ZSTD_DISABLE_ASM ZSTD_LEGACY_SUPPORT=0)
+target_compile_options(zstd_full PRIVATE -O2)

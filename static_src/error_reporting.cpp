@@ -1,0 +1,45 @@
+#include "error_reporting.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+void report_error(const char *message)
+{
+    puts(message);
+    exit(2);  // exit, not _exit: buffered output must reach its file
+}
+
+void report_os_error(const char *message, DWORD error_code)
+{
+    char *text = nullptr;
+    DWORD count = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                     FORMAT_MESSAGE_FROM_SYSTEM,
+                                 nullptr, error_code, 1033, reinterpret_cast<char *>(&text), 0, nullptr);
+    if (count == 0 || text == nullptr) {
+        // No English text for this code: the line keeps its shape with an empty text.
+        text = const_cast<char *>("");
+    } else {
+        for (DWORD i = count; i > 0 && (text[i - 1] == '\r' || text[i - 1] == '\n'); i--)
+            text[i - 1] = '\0';
+    }
+    fprintf(stderr, "%s ([Error %ld] %s)\n", message, static_cast<long>(error_code), text);
+    exit(2);
+}
+
+void report_spec_expansion_failure(const wchar_t *spec)
+{
+    fprintf(stderr, "Error, couldn't runtime expand spec '%ls'.\n", spec);
+    fflush(stderr);
+    abort();
+}
+
+void report_open_for_writing_failure(const wchar_t *path)
+{
+    fprintf(stderr, "Error, failed to open '%ls' for writing.\n", path);
+    exit(2);
+}
+
+void keep_reports_off_dialogs()
+{
+    _set_error_mode(_OUT_TO_STDERR);
+}

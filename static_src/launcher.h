@@ -1,0 +1,132 @@
+// The launcher's one process-wide state record and the operations of its
+// subsystems. Everything long-lived is a field of `launcher_state`; there is
+// no other global state.
+#pragma once
+
+#include <windows.h>
+#include <stddef.h>
+#include <stdint.h>
+#include <zstd.h>
+
+// Element count of a true array; never of a pointer.
+template <typename T, size_t N>
+constexpr size_t array_count(T (&)[N]) { return N; }
+
+// Always-on check, also in release builds: the guard that ends the process
+// before a buffer would overflow or an impossible value is used.
+#define check_or_abort(condition) ((condition) ? (void)0 : abort())
+
+enum : size_t {
+    path_capacity = 4096,
+    record_name_capacity = 1024,
+    output_window_size = 131072,
+    chunk_size = 32768,
+    created_directory_limit = 1024,
+    launcher_directory_capacity = 4112,
+    command_line_capacity = 32768,
+    launcher_path_capacity = 4097,
+};
+
+struct LauncherState {
+    // Start-up: captured once by the main sequence.
+    int argument_count;                 // the C runtime's __argc
+    wchar_t **argument_vector;          // the C runtime's __wargv, handed unchanged to run_code
+    bool child_role;                    // decided once; clear in the parent role
+
+    // Where the application is unpacked; written once, then only read (also by the interrupt thread).
+    wchar_t unpack_directory[path_capacity];
+
+    // Attached data and its reader.
+    const unsigned char *attached_data; // header first; the header check advances it to the frame
+    uint64_t attached_data_length;      // compiled-in length of the whole array
+    ZSTD_DCtx *decompression_context;   // created at open, freed at close (parent role only)
+    ZSTD_inBuffer input;                // the frame, read in place; pos advanced by zstd only
+    ZSTD_outBuffer output;              // during a step: capacity and bytes produced; between steps: valid bytes and read cursor
+    unsigned char *output_window;       // output_window_size bytes of decompressed data
+    bool window_filled;                 // last step filled the window: the decoder may hold more
+
+    // Unpacking.
+    wchar_t current_record_name[record_name_capacity];
+    wchar_t current_record_path[path_capacity];  // unpack directory \ record name
+    wchar_t first_record_path[path_capacity];    // the application library; empty until the first record
+    unsigned char chunk_buffer[chunk_size];      // file contents on their way to WriteFile
+    volatile bool remove_unpack_directory_at_cleanup; // set before the first record, never cleared
+    wchar_t *created_directories[created_directory_limit]; // owned copies of paths known to exist; entry 0 is {HOME}
+    int32_t created_directory_count;
+
+    // Child launch and supervision.
+    wchar_t launcher_directory[launcher_directory_capacity]; // value of VESKAR_ONEFILE_DIRECTORY
+    wchar_t launcher_executable_path[path_capacity];         // from GetModuleFileNameW; the child's image and argument 0
+    wchar_t child_command_line[command_line_capacity];       // rebuilt, re-quoted command line
+    HANDLE volatile child_process;      // shared with the interrupt thread; taken out only by atomic exchange
+    volatile LONG child_handle_releases; // the second of the two threads to let go of a taken handle closes it
+
+    // Cleanup, shared between the main thread and the interrupt thread.
+    volatile LONG removal_started;      // a removal of the unpack directory has begun: unpacking stops
+    volatile LONG removal_finished;     // that removal has returned
+
+    // Splash screen.
+    HWND splash_window;                 // null while no splash is up
+    wchar_t splash_feedback_file_path[path_capacity];
+    bool splash_feedback_pending;       // the feedback file was created and has not been seen gone yet
+
+    // The launcher's own path, each computed on first use.
+    wchar_t resolved_launcher_path[launcher_path_capacity]; // canonical form, for the same-executable test
+    wchar_t plain_launcher_path[launcher_path_capacity];    // exactly as GetModuleFileNameW gives it
+};
+
+extern LauncherState launcher_state;
+
+// The application's entry point, exported by the first record.
+typedef int (*run_code_function)(int argument_count, wchar_t **argument_vector, const wchar_t *library_path);
+
+// main_sequence.cpp
+int run_main_sequence(const unsigned char *attached_data, uint64_t attached_data_length);
+extern const wchar_t default_unpack_path_spec[];
+
+// environment.cpp
+wchar_t *read_environment_variable(const char *name);
+BOOL write_environment_variable(const char *name, const wchar_t *value);
+void append_narrow_text(wchar_t *target, const char *text, size_t capacity);
+void append_wide_text(wchar_t *target, const wchar_t *text, size_t capacity);
+void copy_wide_text(wchar_t *target, const wchar_t *text, size_t capacity);
+
+// path_spec.cpp
+bool expand_path_spec(wchar_t *output, const wchar_t *spec, size_t capacity);
+void make_random_text(uint32_t seed, wchar_t (&text)[12]);
+
+// role_decision.cpp
+bool decide_role();  // true: child role
+void normalize_executable_path(wchar_t *path, size_t capacity);
+void shorten_directory_part(wchar_t *path, size_t capacity);
+const wchar_t *get_launcher_path(bool resolved);
+
+// attached_data_reader.cpp
+void open_attached_data();
+void read_exactly(void *destination, uint64_t count);
+void read_record_name();
+uint64_t read_record_size();
+void close_attached_data();
+
+// unpacking.cpp
+void unpack_all_records();  // in the child role it never returns
+bool ensure_directory(const wchar_t *path);
+void ensure_parent_chain(const wchar_t *path);
+bool record_name_is_safe(const wchar_t *name);
+
+// library_handoff.cpp
+[[noreturn]] void hand_off_to_library();
+
+// child_launch.cpp
+DWORD launch_and_supervise();
+void append_quoted_argument(wchar_t *command_line, size_t &length, size_t capacity, const wchar_t *argument);
+
+// cleanup.cpp
+void cleanup();
+BOOL WINAPI console_control_handler(DWORD event_type);
+void release_child_handle(HANDLE handle);
+
+// OnefileSplashScreen.cpp
+void show_splash_screen();
+bool check_splash_feedback();
+POINT centre_in_work_area(const RECT &work_area, LONG width, LONG height);

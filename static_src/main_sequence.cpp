@@ -1,0 +1,62 @@
+// The main sequence of both roles. A run started by a user is the parent:
+// it unpacks, starts its own executable again and supervises it. A run whose
+// parent is the same executable is the child: it runs the application.
+#include "launcher.h"
+#include "error_reporting.h"
+
+#include <objbase.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+LauncherState launcher_state;
+
+const wchar_t default_unpack_path_spec[] = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
+
+static void publish_parent_process_id()
+{
+    char narrow[128];
+    snprintf(narrow, sizeof narrow, "%ld", static_cast<long>(GetCurrentProcessId()));
+    wchar_t wide[128] = L"";
+    append_narrow_text(wide, narrow, array_count(wide));
+    write_environment_variable("VESKAR_ONEFILE_PARENT", wide);
+}
+
+int run_main_sequence(const unsigned char *attached_data, uint64_t attached_data_length)
+{
+    LauncherState &s = launcher_state;
+    s.argument_count = __argc;
+    s.argument_vector = __wargv;
+    SetDllDirectoryW(L"");  // the current directory leaves the library search order
+    bool child = decide_role();
+
+    if (!child) {
+        // Old time and random values must not name this run's directory.
+        write_environment_variable("VESKAR_ONEFILE_START", nullptr);
+        write_environment_variable("VESKAR_ONEFILE_TIME_US", nullptr);
+        write_environment_variable("VESKAR_ONEFILE_RANDOM", nullptr);
+        publish_parent_process_id();
+        bool expanded = expand_path_spec(s.unpack_directory, default_unpack_path_spec, array_count(s.unpack_directory));
+        CoInitialize(nullptr);
+        show_splash_screen();
+        s.attached_data = attached_data;
+        s.attached_data_length = attached_data_length;
+        if (!expanded)
+            report_spec_expansion_failure(default_unpack_path_spec);
+        if (!SetConsoleCtrlHandler(console_control_handler, TRUE))
+            report_error(MESSAGE_SIGNAL_HANDLER_FAILED);
+        s.child_role = false;
+    } else {
+        // The inherited variables make this the parent's directory.
+        bool expanded = expand_path_spec(s.unpack_directory, default_unpack_path_spec, array_count(s.unpack_directory));
+        s.attached_data = attached_data;
+        s.attached_data_length = attached_data_length;
+        if (!expanded)
+            report_spec_expansion_failure(default_unpack_path_spec);
+        s.child_role = true;
+    }
+
+    open_attached_data();
+    unpack_all_records();  // the child role hands off to the application in here
+    close_attached_data();
+    return static_cast<int>(launch_and_supervise());
+}

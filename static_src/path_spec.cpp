@@ -1,0 +1,192 @@
+// Path specs: templates such as "{TEMP}\onefile_{PID}_{TIME_US}_{RANDOM}".
+// The parts that change from run to run are generated once and published in
+// the environment, so that a later expansion, here or in a child that
+// inherited the environment, names the same directory.
+#include "launcher.h"
+
+#include <shlobj.h>
+#include <stdio.h>
+#include <wchar.h>
+#include <wctype.h>
+
+enum : size_t { placeholder_name_capacity = 1024, number_text_capacity = 128 };
+
+static const wchar_t random_alphabet[] = L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+
+void make_random_text(uint32_t seed, wchar_t (&text)[12])
+{
+    uint8_t bytes[8];
+    uint32_t x = seed;
+    for (uint8_t &byte : bytes) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        byte = static_cast<uint8_t>(x);
+    }
+    // Base64 bit grouping of the 8 bytes, without padding.
+    const unsigned indexes[11] = {
+        static_cast<unsigned>(bytes[0] >> 2),
+        static_cast<unsigned>((bytes[0] & 3) << 4 | bytes[1] >> 4),
+        static_cast<unsigned>((bytes[1] & 15) << 2 | bytes[2] >> 6),
+        static_cast<unsigned>(bytes[2] & 63),
+        static_cast<unsigned>(bytes[3] >> 2),
+        static_cast<unsigned>((bytes[3] & 3) << 4 | bytes[4] >> 4),
+        static_cast<unsigned>((bytes[4] & 15) << 2 | bytes[5] >> 6),
+        static_cast<unsigned>(bytes[5] & 63),
+        static_cast<unsigned>(bytes[6] >> 2),
+        static_cast<unsigned>((bytes[6] & 3) << 4 | bytes[7] >> 4),
+        static_cast<unsigned>((bytes[7] & 15) << 2),
+    };
+    for (size_t i = 0; i < 11; i++)
+        text[i] = random_alphabet[indexes[i]];
+    text[11] = L'\0';
+}
+
+static uint32_t random_seed()
+{
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    uint64_t c = static_cast<uint64_t>(counter.QuadPart);
+    uint64_t a = reinterpret_cast<uintptr_t>(&counter);
+    uint32_t seed = static_cast<uint32_t>(c) ^ static_cast<uint32_t>(c >> 32) ^ static_cast<uint32_t>(a) ^
+                    static_cast<uint32_t>(a >> 32) ^ GetCurrentProcessId();
+    return seed == 0 ? 1 : seed;
+}
+
+static int64_t system_time_count()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return static_cast<int64_t>(static_cast<uint64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime);
+}
+
+// Appends the value of a generated placeholder: the stored value when the
+// variable holds one, otherwise a new one, published before it is used.
+static void append_generated_value(wchar_t *output, size_t capacity, const char *variable, const char *generated)
+{
+    wchar_t *stored = read_environment_variable(variable);
+    if (stored != nullptr) {
+        append_wide_text(output, stored, capacity);
+        return;
+    }
+    wchar_t value[number_text_capacity] = L"";
+    append_narrow_text(value, generated, array_count(value));
+    write_environment_variable(variable, value);
+    append_wide_text(output, value, capacity);
+}
+
+static void trim_trailing_separators(wchar_t *output)
+{
+    size_t length = wcslen(output);
+    while (length > 0 && output[length - 1] == L'\\')
+        output[--length] = L'\0';
+}
+
+static bool append_folder(wchar_t *output, size_t capacity, int folder)
+{
+    wchar_t value[MAX_PATH];
+    if (SHGetFolderPathW(nullptr, folder, nullptr, SHGFP_TYPE_CURRENT, value) != S_OK)
+        return false;
+    append_wide_text(output, value, capacity);
+    trim_trailing_separators(output);
+    return true;
+}
+
+static bool append_placeholder(wchar_t *output, size_t capacity, const wchar_t *name)
+{
+    size_t length = wcsnlen(output, capacity);
+    check_or_abort(length < capacity);
+    wchar_t *end = output + length;
+    size_t room = capacity - length;
+    char narrow[number_text_capacity];
+
+    if (_wcsicmp(name, L"TEMP") == 0) {
+        GetTempPathW(static_cast<DWORD>(room), end);
+        // Whatever GetTempPathW leaves is the value; a result that did not fit leaves nothing.
+        if (wcsnlen(end, room) == room)
+            *end = L'\0';
+        trim_trailing_separators(output);
+    } else if (_wcsicmp(name, L"PROGRAM") == 0) {
+        const LauncherState &s = launcher_state;
+        check_or_abort(s.argument_count >= 1 && s.argument_vector != nullptr && s.argument_vector[0] != nullptr);
+        append_wide_text(output, s.argument_vector[0], capacity);
+    } else if (_wcsicmp(name, L"PROGRAM_BASE") == 0) {
+        if (!expand_path_spec(end, L"{PROGRAM}", room))
+            return false;
+        size_t added = wcslen(end);
+        if (added > 3 && _wcsicmp(end + added - 4, L".exe") == 0)
+            end[added - 4] = L'\0';
+    } else if (_wcsicmp(name, L"PROGRAM_DIR") == 0) {
+        if (!expand_path_spec(end, L"{PROGRAM}", room))
+            return false;
+        wchar_t *last_separator = wcsrchr(end, L'\\');
+        if (last_separator != nullptr)
+            *last_separator = L'\0';
+    } else if (_wcsicmp(name, L"PID") == 0) {
+        wchar_t *parent = read_environment_variable("VESKAR_ONEFILE_PARENT");
+        if (parent != nullptr) {
+            for (const wchar_t *p = parent; *p != L'\0'; p++)
+                check_or_abort(iswctype(*p, _DIGIT));
+            append_wide_text(output, parent, capacity);
+        } else {
+            snprintf(narrow, sizeof narrow, "%ld", static_cast<long>(GetCurrentProcessId()));
+            append_narrow_text(output, narrow, capacity);
+        }
+    } else if (_wcsicmp(name, L"HOME") == 0) {
+        return append_folder(output, capacity, CSIDL_PROFILE);
+    } else if (_wcsicmp(name, L"CACHE_DIR") == 0) {
+        return append_folder(output, capacity, CSIDL_LOCAL_APPDATA);
+    } else if (_wcsicmp(name, L"RANDOM") == 0) {
+        wchar_t random_text[12];
+        make_random_text(random_seed(), random_text);
+        for (size_t i = 0; i < 12; i++)
+            narrow[i] = static_cast<char>(random_text[i]);
+        append_generated_value(output, capacity, "VESKAR_ONEFILE_RANDOM", narrow);
+    } else if (_wcsicmp(name, L"TIME_US") == 0) {
+        int64_t u = system_time_count() / 10;
+        snprintf(narrow, sizeof narrow, "%06ld", static_cast<long>(u - (u / 1000000) * 1000000));
+        append_generated_value(output, capacity, "VESKAR_ONEFILE_TIME_US", narrow);
+    } else if (_wcsicmp(name, L"TIME") == 0) {
+        snprintf(narrow, sizeof narrow, "%lld", static_cast<long long>(system_time_count()));
+        append_generated_value(output, capacity, "VESKAR_ONEFILE_START", narrow);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool expand_path_spec(wchar_t *output, const wchar_t *spec, size_t capacity)
+{
+    check_or_abort(capacity >= 1);
+    output[0] = L'\0';
+    size_t length = 0;
+    wchar_t name[placeholder_name_capacity];
+    size_t name_length = 0;
+    bool collecting = false;
+
+    for (; *spec != L'\0'; spec++) {
+        wchar_t unit = *spec;
+        if (unit == L'{') {
+            collecting = true;
+            name_length = 0;
+        } else if (unit == L'}' && collecting) {
+            name[name_length] = L'\0';
+            collecting = false;
+            if (!append_placeholder(output, capacity, name))
+                return false;
+            length = wcslen(output);
+        } else if (collecting) {
+            // A name that does not fit its buffer names no placeholder.
+            if (name_length + 1 >= array_count(name))
+                return false;
+            name[name_length++] = unit;
+        } else {
+            // Literal text, a "}" that closes nothing included.
+            if (capacity - length < 2)
+                return false;
+            output[length++] = unit;
+            output[length] = L'\0';
+        }
+    }
+    return true;
+}
