@@ -1,0 +1,13 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds both halves and runs every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+# The host build comes first: the Windows build packs its test launchers
+# with the packer it makes.
+cmake --preset host >/dev/null
+cmake --build --preset host
+cmake --preset windows >/dev/null
+cmake --build --preset windows
+ctest --preset host
+ctest --preset windows -j2
