@@ -163,23 +163,28 @@ bool expand_path_spec(wchar_t *output, const wchar_t *spec, size_t capacity)
     wchar_t name[placeholder_name_capacity];
     size_t name_length = 0;
     bool collecting = false;
+    bool name_too_long = false;
 
     for (; *spec != L'\0'; spec++) {
         wchar_t unit = *spec;
         if (unit == L'{') {
             collecting = true;
             name_length = 0;
+            name_too_long = false;
         } else if (unit == L'}' && collecting) {
             name[name_length] = L'\0';
             collecting = false;
-            if (!append_placeholder(output, capacity, name))
+            // A name that did not fit its buffer names no placeholder.
+            if (name_too_long || !append_placeholder(output, capacity, name))
                 return false;
             length = wcslen(output);
         } else if (collecting) {
-            // A name that does not fit its buffer names no placeholder.
-            if (name_length + 1 >= array_count(name))
-                return false;
-            name[name_length++] = unit;
+            // Only a closed name is looked up: an over-long one may still be
+            // restarted by "{" or dropped at the end like any partial name.
+            if (name_length + 1 < array_count(name))
+                name[name_length++] = unit;
+            else
+                name_too_long = true;
         } else {
             // Literal text, a "}" that closes nothing included.
             if (capacity - length < 2)

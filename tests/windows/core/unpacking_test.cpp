@@ -1,0 +1,192 @@
+// Unpacking: the created-directory cache, parent chains, the names that are
+// refused, and the record loop writing a tree.
+#include "core_test_helpers.h"
+#include "launcher.h"
+
+#include <gtest/gtest.h>
+#include <zstd.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::wstring cache_entry(int index) { return launcher_state.created_directories[index]; }
+
+std::wstring home_directory()
+{
+    wchar_t home[4096];
+    EXPECT_TRUE(expand_path_spec(home, L"{HOME}", 4096));
+    return home;
+}
+
+bool is_directory(const std::wstring &path)
+{
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+}  // namespace
+
+TEST(CreatedDirectories, FirstEntryIsHome)
+{
+    reset_launcher_state();
+    std::wstring scratch = make_scratch_directory(L"cache_home");
+    EXPECT_TRUE(ensure_directory((scratch + L"\\one").c_str()));
+    ASSERT_EQ(launcher_state.created_directory_count, 2);
+    EXPECT_EQ(cache_entry(0), home_directory());
+    EXPECT_EQ(cache_entry(1), scratch + L"\\one");
+    EXPECT_TRUE(is_directory(scratch + L"\\one"));
+
+    // Met again: found in the cache, nothing added.
+    EXPECT_TRUE(ensure_directory((scratch + L"\\one").c_str()));
+    EXPECT_TRUE(ensure_directory(home_directory().c_str()));
+    EXPECT_EQ(launcher_state.created_directory_count, 2);
+
+    // A bare drive always exists and is never cached; a drive-relative name is no drive.
+    EXPECT_TRUE(ensure_directory(L"C:"));
+    EXPECT_TRUE(ensure_directory(L"Q:"));
+    EXPECT_EQ(launcher_state.created_directory_count, 2);
+
+    // The comparison is exact: another letter case is a new entry, though
+    // the file system finds the directory already there.
+    std::wstring upper = scratch + L"\\ONE";
+    EXPECT_TRUE(ensure_directory(upper.c_str()));
+    ASSERT_EQ(launcher_state.created_directory_count, 3);
+    EXPECT_EQ(cache_entry(2), upper);
+
+    // A directory whose parent is missing cannot be created.
+    EXPECT_FALSE(ensure_directory((scratch + L"\\missing\\child").c_str()));
+    EXPECT_FALSE(is_directory(scratch + L"\\missing"));
+    EXPECT_EQ(launcher_state.created_directory_count, 3);
+    remove_tree(scratch);
+}
+
+TEST(CreatedDirectories, ParentChain)
+{
+    reset_launcher_state();
+    std::wstring scratch = make_scratch_directory(L"cache_chain");
+    std::wstring deep = scratch + L"\\a\\b\\c\\d";
+    ensure_parent_chain(deep.c_str());
+    EXPECT_TRUE(is_directory(scratch + L"\\a\\b\\c"));
+    EXPECT_FALSE(is_directory(deep)) << "only the ancestors are made";
+    EXPECT_TRUE(ensure_directory(deep.c_str()));
+    EXPECT_TRUE(is_directory(deep));
+
+    // No separator after the first unit: nothing to do.
+    int32_t count = launcher_state.created_directory_count;
+    ensure_parent_chain(L"\\top");
+    ensure_parent_chain(L"plain");
+    EXPECT_EQ(launcher_state.created_directory_count, count);
+    remove_tree(scratch);
+}
+
+TEST(CreatedDirectories, FullCacheStillCreates)
+{
+    reset_launcher_state();
+    std::wstring scratch = make_scratch_directory(L"cache_full");
+    for (int i = 0; i < 1030; i++) {
+        std::wstring path = scratch + L"\\d" + std::to_wstring(i);
+        ASSERT_TRUE(ensure_directory(path.c_str())) << i;
+        ASSERT_TRUE(is_directory(path)) << i;
+    }
+    EXPECT_EQ(launcher_state.created_directory_count, 1024);
+    EXPECT_EQ(cache_entry(1023), scratch + L"\\d1022");
+    // Uncached directories are still found to exist.
+    EXPECT_TRUE(ensure_directory((scratch + L"\\d1029").c_str()));
+    ensure_parent_chain((scratch + L"\\d1029\\x\\y").c_str());
+    EXPECT_TRUE(is_directory(scratch + L"\\d1029\\x"));
+    EXPECT_EQ(launcher_state.created_directory_count, 1024);
+    remove_tree(scratch);
+}
+
+TEST(RecordNames, OnlyNamesBelowTheUnpackDirectoryAreSafe)
+{
+    struct Case {
+        const wchar_t *name;
+        bool safe;
+    };
+    const Case cases[] = {
+        {L"app.dll", true},
+        {L"lib\\app.dll", true},
+        {L"a\\b\\c\\d.txt", true},
+        {L"..a", true},
+        {L"a..", true},
+        {L"...", true},
+        {L".hidden", true},
+        {L"a.\\b", true},
+        {L"\u00e9\u0416\u4e2d\\\u00fc.txt", true},
+        {L"\\x", false},
+        {L"C:x", false},
+        {L"C:\\x", false},
+        {L"a:b", false},
+        {L".", false},
+        {L"..", false},
+        {L"..\\x", false},
+        {L"a\\..\\..\\x", false},
+        {L"a\\.\\b", false},
+        {L"a\\..", false},
+        {L"a\\\\b", false},
+        {L"a\\", false},
+        {L"\\\\server\\share\\x", false},
+        {L"a/../../x", false},
+        {L"/x", false},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(record_name_is_safe(c.name), c.safe) << narrow(c.name);
+}
+
+TEST(RecordLoop, WritesTheTree)
+{
+    struct File {
+        std::wstring name;
+        std::string content;
+    };
+    std::vector<File> files = {
+        {L"app.dll", "library"},
+        {L"empty.txt", ""},
+        {L"data\\exact.bin", std::string(32768, 'x')},
+        {L"data\\one_more.bin", std::string(32768, 'y') + "z"},
+        {L"data\\deep\\er\\\u00e9\u0416\u4e2d.txt", "non-ASCII name"},
+        {L"existing.txt", "new content"},
+    };
+    std::string stream;
+    for (const File &f : files) {
+        for (wchar_t unit : f.name + std::wstring(1, L'\0'))
+            stream += {static_cast<char>(unit & 0xFF), static_cast<char>(unit >> 8)};
+        for (int i = 0; i < 8; i++)
+            stream += static_cast<char>(static_cast<uint64_t>(f.content.size()) >> (8 * i));
+        stream += f.content;
+    }
+    stream += std::string(2, '\0');
+    std::vector<unsigned char> data = {'Q', 'V', 'Y'};
+    data.resize(3 + ZSTD_compressBound(stream.size()));
+    size_t size = ZSTD_compress(data.data() + 3, data.size() - 3, stream.data(), stream.size(), 3);
+    ASSERT_FALSE(ZSTD_isError(size));
+    data.resize(3 + size);
+
+    std::wstring scratch = make_scratch_directory(L"record_loop");
+    std::wstring unpack = scratch + L"\\unpack";
+    CreateDirectoryW(unpack.c_str(), nullptr);
+    write_file(unpack + L"\\existing.txt", "an older and longer content that must go");
+
+    reset_launcher_state();
+    copy_wide_text(launcher_state.unpack_directory, unpack.c_str(), path_capacity);
+    launcher_state.attached_data = data.data();
+    launcher_state.attached_data_length = data.size();
+    open_attached_data();
+    unpack_all_records();
+    close_attached_data();
+
+    EXPECT_TRUE(launcher_state.remove_unpack_directory_at_cleanup);
+    EXPECT_EQ(std::wstring(launcher_state.first_record_path), unpack + L"\\app.dll");
+    for (const File &f : files) {
+        EXPECT_TRUE(path_exists(unpack + L"\\" + f.name)) << narrow(f.name);
+        EXPECT_EQ(read_file(unpack + L"\\" + f.name), f.content) << narrow(f.name);
+    }
+    std::vector<std::wstring> top = list_directory(unpack);
+    std::sort(top.begin(), top.end());
+    EXPECT_EQ(top, (std::vector<std::wstring>{L"app.dll", L"data", L"empty.txt", L"existing.txt"}));
+    remove_tree(scratch);
+}

@@ -1,0 +1,613 @@
+// The launcher end to end: real launchers, packed from the test libraries in
+// this folder, started the way a user or a shell starts them. What is checked
+// is what a user sees: output, exit status, files left behind.
+#include "launcher.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <shellapi.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+std::wstring launcher(const wchar_t *name)
+{
+    return test_binary_directory() + L"\\" + name + L".exe";
+}
+
+std::wstring command_line(const std::wstring &argument0, const std::vector<std::wstring> &arguments)
+{
+    std::wstring line = quote_for_test(argument0);
+    for (const std::wstring &argument : arguments)
+        line += L" " + quote_for_test(argument);
+    return line;
+}
+
+// The launcher's temporary directory moved into a scratch folder of the
+// test, so that everything the launcher leaves behind can be seen there.
+ProcessOptions with_temp(const std::wstring &temp)
+{
+    ProcessOptions options;
+    options.environment[L"TEMP"] = temp;
+    options.environment[L"TMP"] = temp;
+    return options;
+}
+
+ProcessResult run_launcher(const std::wstring &executable, const std::vector<std::wstring> &arguments,
+                           const ProcessOptions &options = {})
+{
+    return run_process(executable, command_line(executable, arguments), options);
+}
+
+// probe.dll reports "key: value" lines.
+using Report = std::vector<std::pair<std::string, std::string>>;
+
+Report parse_report(const std::string &out)
+{
+    Report lines;
+    size_t start = 0;
+    while (start < out.size()) {
+        size_t end = out.find('\n', start);
+        std::string line = out.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        start = end == std::string::npos ? out.size() : end + 1;
+        size_t colon = line.find(": ");
+        if (colon != std::string::npos)
+            lines.emplace_back(line.substr(0, colon), line.substr(colon + 2));
+    }
+    return lines;
+}
+
+std::vector<std::string> values_of(const Report &report, const std::string &key)
+{
+    std::vector<std::string> values;
+    for (const auto &[name, value] : report) {
+        if (name == key)
+            values.push_back(value);
+    }
+    return values;
+}
+
+std::string value_of(const Report &report, const std::string &key)
+{
+    std::vector<std::string> values = values_of(report, key);
+    return values.size() == 1 ? values[0] : "(" + std::to_string(values.size()) + " values)";
+}
+
+std::wstring from_hex(const std::string &text)
+{
+    std::wstring out;
+    for (size_t i = 0; i + 4 <= text.size(); i += 4)
+        out += static_cast<wchar_t>(std::stoul(text.substr(i, 4), nullptr, 16));
+    return out;
+}
+
+std::wstring parent_of(const std::wstring &path)
+{
+    return path.substr(0, path.find_last_of(L'\\'));
+}
+
+// What the arguments tests push through the launcher: every way a command
+// line can lose or change an argument.
+const std::vector<std::wstring> tricky_arguments = {
+    L"plain",
+    L"two words",
+    L"tab\there",
+    L"line\nfeed and\vvertical tab",
+    L"",
+    L" ",
+    L"  leading and trailing  ",
+    L"say \"hi\"",
+    L"\"",
+    L"\"\"",
+    L"a\"b",
+    L"back\\slash\\in\\the middle",
+    L"ends with backslash\\",
+    L"ends with two\\\\",
+    L"C:\\dir\\",
+    L"\\\\server\\share with space\\",
+    L"two backslashes then quote \\\\\" done",
+    L"\\\\\"",
+    L"\\\"",
+    L"& | < > ^ %PATH% !x!",
+    L"a&b|c<d>e^f%g",
+    L"na\u00efve caf\u00e9 \u0436\u0443\u043a \u6f22\u5b57 \U0001F600",
+    L"--exit",
+};
+
+std::wstring quoted_by_launcher(const std::vector<std::wstring> &elements)
+{
+    static wchar_t line[command_line_capacity];
+    line[0] = L'\0';
+    size_t length = 0;
+    for (size_t i = 0; i < elements.size(); i++) {
+        if (i > 0) {
+            line[length++] = L' ';
+            line[length] = L'\0';
+        }
+        append_quoted_argument(line, length, command_line_capacity, elements[i].c_str());
+    }
+    return line;
+}
+
+std::vector<std::wstring> split_by_shell_rules(const std::wstring &line)
+{
+    int count = 0;
+    wchar_t **split = CommandLineToArgvW(line.c_str(), &count);
+    std::vector<std::wstring> out;
+    for (int i = 0; i < count; i++)
+        out.push_back(split[i]);
+    LocalFree(split);
+    return out;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- arguments
+
+TEST(Arguments, QuotingRoutineWritesTheDocumentedForms)
+{
+    const std::pair<std::wstring, std::wstring> table[] = {
+        {L"abc", L"abc"},
+        {L"C:\\dir\\", L"C:\\dir\\"},
+        {L"a&b|c", L"a&b|c"},
+        {L"", L"\"\""},
+        {L"a b", L"\"a b\""},
+        {L"a\"b", L"\"a\\\"b\""},
+        {L"a b\\", L"\"a b\\\\\""},
+        {L"a\\\\\"b c", L"\"a\\\\\\\\\\\"b c\""},
+        {L"\\\\server\\a b", L"\"\\\\server\\a b\""},
+    };
+    for (const auto &[argument, written] : table)
+        EXPECT_EQ(quoted_by_launcher({argument}), written) << narrow(argument);
+}
+
+TEST(Arguments, QuotedLineSplitsBackByShellRules)
+{
+    std::vector<std::wstring> elements = {L"C:\\Program Files\\app\\launcher.exe"};
+    elements.insert(elements.end(), tricky_arguments.begin(), tricky_arguments.end());
+    // One at a time, so a failure names its argument, then all together.
+    for (const std::wstring &argument : tricky_arguments) {
+        std::vector<std::wstring> pair = {elements[0], argument};
+        EXPECT_EQ(split_by_shell_rules(quoted_by_launcher(pair)), pair) << narrow(argument);
+    }
+    EXPECT_EQ(split_by_shell_rules(quoted_by_launcher(elements)), elements);
+}
+
+TEST(Arguments, ReachTheApplicationExactly)
+{
+    std::wstring probe = launcher(L"probe");
+    std::vector<std::wstring> arguments = {L"args"};
+    arguments.insert(arguments.end(), tricky_arguments.begin(), tricky_arguments.end());
+    ProcessResult result = run_launcher(probe, arguments);
+    ASSERT_EQ(result.exit_code, 0u) << result.out << result.err;
+    Report report = parse_report(result.out);
+    std::vector<std::wstring> received;
+    for (const std::string &value : values_of(report, "argument"))
+        received.push_back(from_hex(value));
+    ASSERT_EQ(received.size(), arguments.size() + 1) << result.out;
+    // Argument 0 of the child is the launcher's own path.
+    EXPECT_EQ(received[0], probe);
+    for (size_t i = 0; i < arguments.size(); i++)
+        EXPECT_EQ(received[i + 1], arguments[i]) << "argument " << i + 1 << ": " << narrow(arguments[i]);
+    EXPECT_EQ(value_of(report, "count"), std::to_string(arguments.size() + 1));
+    EXPECT_EQ(from_hex(value_of(report, "VESKAR_ONEFILE_DIRECTORY")), test_binary_directory());
+    EXPECT_EQ(from_hex(value_of(report, "VESKAR_ORIGINAL_ARGV0")), probe);
+    EXPECT_EQ(result.err, "");
+}
+
+TEST(Arguments, OriginalArgumentZeroIsPublishedAsGiven)
+{
+    std::wstring probe = launcher(L"probe");
+    // Started under another name, quoted, with a space.
+    ProcessResult aliased = run_process(probe, L"\"some dir\\alias name.exe\" args x");
+    ASSERT_EQ(aliased.exit_code, 0u) << aliased.out << aliased.err;
+    Report report = parse_report(aliased.out);
+    EXPECT_EQ(from_hex(value_of(report, "VESKAR_ORIGINAL_ARGV0")), L"some dir\\alias name.exe");
+    std::vector<std::string> received = values_of(report, "argument");
+    ASSERT_EQ(received.size(), 3u) << aliased.out;
+    EXPECT_EQ(from_hex(received[0]), probe);
+    EXPECT_EQ(from_hex(received[2]), L"x");
+
+    // Started by a relative name from its own folder.
+    ProcessOptions options;
+    options.current_directory = test_binary_directory();
+    ProcessResult relative = run_process(probe, L"probe.exe args", options);
+    ASSERT_EQ(relative.exit_code, 0u) << relative.out << relative.err;
+    report = parse_report(relative.out);
+    EXPECT_EQ(from_hex(value_of(report, "VESKAR_ORIGINAL_ARGV0")), L"probe.exe");
+    received = values_of(report, "argument");
+    ASSERT_EQ(received.size(), 2u) << relative.out;
+    EXPECT_EQ(from_hex(received[0]), probe);
+}
+
+TEST(Arguments, LauncherInAFolderWithSpacesIsQuotedForTheChild)
+{
+    std::wstring folder = make_scratch_directory(L"space") + L"\\dir with space";
+    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+    std::wstring copy = folder + L"\\probe copy.exe";
+    ASSERT_TRUE(CopyFileW(launcher(L"probe").c_str(), copy.c_str(), FALSE));
+    ProcessResult result = run_launcher(copy, {L"args", L"after"});
+    ASSERT_EQ(result.exit_code, 0u) << result.out << result.err;
+    Report report = parse_report(result.out);
+    std::vector<std::string> received = values_of(report, "argument");
+    ASSERT_EQ(received.size(), 3u) << result.out;
+    EXPECT_EQ(from_hex(received[0]), copy);
+    EXPECT_EQ(from_hex(received[1]), L"args");
+    EXPECT_EQ(from_hex(received[2]), L"after");
+    EXPECT_EQ(from_hex(value_of(report, "VESKAR_ONEFILE_DIRECTORY")), folder);
+}
+
+// ------------------------------------------------------------ exit statuses
+
+TEST(ExitStatus, ApplicationResultBecomesTheLaunchersInFull)
+{
+    // 259 is STILL_ACTIVE, the value a running process reports.
+    const DWORD statuses[] = {0, 1, 3, 42, 259, 0xC0000005};
+    for (DWORD status : statuses) {
+        std::wstring temp = make_scratch_directory(L"status");
+        ProcessResult result = run_launcher(launcher(L"probe"), {L"exit", std::to_wstring(status)}, with_temp(temp));
+        EXPECT_FALSE(result.timed_out) << status;
+        EXPECT_EQ(result.exit_code, status) << result.out << result.err;
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, "");
+        EXPECT_TRUE(list_directory(temp, L"onefile_").empty()) << "left behind after status " << status;
+    }
+}
+
+// --------------------------------------------------------- library failures
+
+TEST(LibraryFailure, FirstRecordThatIsNotALibrary)
+{
+    std::wstring temp = make_scratch_directory(L"notlib");
+    ProcessResult result = run_launcher(launcher(L"not_library"), {}, with_temp(temp));
+    EXPECT_EQ(result.exit_code, 2u);
+    EXPECT_EQ(result.out, "");
+    // "Error, load DLL. ([Error N] text)" with the system's own text for N.
+    const std::string head = "Error, load DLL. ([Error ";
+    ASSERT_EQ(result.err.compare(0, head.size(), head), 0) << result.err;
+    long code = std::stol(result.err.substr(head.size()));
+    EXPECT_NE(code, 0);
+    char *text = nullptr;
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                      FORMAT_MESSAGE_FROM_SYSTEM,
+                                  nullptr, static_cast<DWORD>(code), 1033, reinterpret_cast<char *>(&text), 0, nullptr);
+    std::string system_text = length > 0 ? std::string(text, length) : "";
+    LocalFree(text);
+    while (!system_text.empty() && (system_text.back() == '\r' || system_text.back() == '\n'))
+        system_text.pop_back();
+    EXPECT_EQ(result.err, head + std::to_string(code) + "] " + system_text + ")\r\n");
+    EXPECT_TRUE(list_directory(temp, L"onefile_").empty());
+}
+
+TEST(LibraryFailure, LibraryWithoutRunCode)
+{
+    std::wstring temp = make_scratch_directory(L"noentry");
+    ProcessResult result = run_launcher(launcher(L"no_entry"), {L"x"}, with_temp(temp));
+    EXPECT_EQ(result.exit_code, 2u);
+    EXPECT_EQ(result.out, "Error, DLL entry point not found.\r\n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_TRUE(list_directory(temp, L"onefile_").empty());
+}
+
+#ifdef VESKAR_HAVE_CRAFTED_ARCHIVES
+TEST(LibraryFailure, ArchiveWithoutAnyRecord)
+{
+    std::wstring temp = make_scratch_directory(L"norecords");
+    ProcessResult result = run_launcher(launcher(L"no_records"), {}, with_temp(temp));
+    EXPECT_EQ(result.exit_code, 2u);
+    EXPECT_EQ(result.out, "Error, attached data holds no application library.\r\n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_TRUE(list_directory(temp, L"onefile_").empty());
+}
+#endif
+
+// ------------------------------------------------------------- search order
+
+TEST(SearchOrder, DependencyComesFromTheUnpackDirectoryNotTheCurrentOne)
+{
+    // The current directory holds another origin_dep.dll.
+    ProcessOptions options;
+    options.current_directory = test_binary_directory() + L"\\planted";
+    ASSERT_TRUE(path_exists(options.current_directory + L"\\origin_dep.dll"));
+    ProcessResult result = run_launcher(launcher(L"search"), {}, options);
+    EXPECT_EQ(result.exit_code, 0u) << result.err;
+    EXPECT_EQ(result.out, "dependency: unpack directory\n");
+}
+
+TEST(SearchOrder, DependencyOnlyInTheCurrentDirectoryIsNotFound)
+{
+    ProcessOptions options;
+    options.current_directory = test_binary_directory() + L"\\planted";
+    ASSERT_TRUE(path_exists(options.current_directory + L"\\orphan_dep.dll"));
+    ProcessResult result = run_launcher(launcher(L"orphan"), {}, options);
+    EXPECT_EQ(result.exit_code, 2u);
+    EXPECT_EQ(result.out, "");
+    // ERROR_MOD_NOT_FOUND: the library's own dependency is missing.
+    EXPECT_EQ(result.err.rfind("Error, load DLL. ([Error 126] ", 0), 0u) << result.err;
+}
+
+TEST(SearchOrder, LibraryInASubfolderFindsItsNeighboursAndTheUnpackDirectory)
+{
+    ProcessResult result = run_launcher(launcher(L"layered"), {});
+    EXPECT_EQ(result.exit_code, 0u) << result.err;
+    EXPECT_EQ(result.out, "dependency: lib folder\ndependency: unpack directory\n");
+}
+
+// ------------------------------------------------------------------ cleanup
+
+TEST(Cleanup, UnpackDirectoryIsGoneAfterANormalEnd)
+{
+    std::wstring temp = make_scratch_directory(L"normal");
+    ProcessResult result = run_launcher(launcher(L"probe"), {L"args"}, with_temp(temp));
+    ASSERT_EQ(result.exit_code, 0u) << result.err;
+    std::wstring library = from_hex(value_of(parse_report(result.out), "library"));
+    EXPECT_EQ(parent_of(parent_of(library)), temp);
+    EXPECT_EQ(library.substr(library.size() - 10), L"\\probe.dll");
+    EXPECT_FALSE(path_exists(parent_of(library)));
+    EXPECT_TRUE(list_directory(temp).empty());
+}
+
+// Holds a file open, without letting anyone delete it, until told to let go.
+VESKAR_HELPER(hold_file)
+{
+    if (arguments.size() != 3)
+        return 120;
+    HANDLE file = CreateFileW(arguments[0].c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, arguments[1].c_str());
+    HANDLE release = OpenEventW(SYNCHRONIZE, FALSE, arguments[2].c_str());
+    if (file == INVALID_HANDLE_VALUE || ready == nullptr || release == nullptr)
+        return 121;
+    SetEvent(ready);
+    WaitForSingleObject(release, scaled_timeout(120000));
+    CloseHandle(file);
+    return 0;
+}
+
+TEST(Cleanup, FileHeldOpenByAnotherProcessLeavesTheDirectoryAndKeepsTheStatus)
+{
+    std::wstring temp = make_scratch_directory(L"held");
+    std::wstring release_name = L"veskar_test_release_" + std::to_wstring(GetCurrentProcessId());
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, release_name.c_str());
+    ASSERT_NE(release, nullptr);
+    ProcessResult result =
+        run_launcher(launcher(L"probe"), {L"hold", own_executable_path(), release_name, L"42"}, with_temp(temp));
+    Report report = parse_report(result.out);
+    EXPECT_EQ(value_of(report, "held"), "yes") << result.out << result.err;
+    EXPECT_EQ(result.exit_code, 42u);
+    std::wstring library = from_hex(value_of(report, "library"));
+    ASSERT_EQ(parent_of(parent_of(library)), temp);
+    // The launcher gave up on the directory and ended normally.
+    EXPECT_TRUE(path_exists(parent_of(library)));
+    EXPECT_TRUE(path_exists(parent_of(library) + L"\\data\\note.txt"));
+
+    SetEvent(release);
+    for (DWORD waited = 0; path_exists(parent_of(library)) && waited < scaled_timeout(30000); waited += 50) {
+        remove_tree(parent_of(library));
+        Sleep(50);
+    }
+    EXPECT_FALSE(path_exists(parent_of(library)));
+    CloseHandle(release);
+}
+
+// ------------------------------------------------------------ nested child
+
+TEST(NestedChild, SecondRunFromInsideTheApplicationUsesTheExistingDirectory)
+{
+    std::wstring temp = make_scratch_directory(L"nested");
+    ProcessResult result = run_launcher(launcher(L"probe"), {L"nest"}, with_temp(temp));
+    EXPECT_EQ(result.exit_code, 5u) << result.out << result.err;
+    Report report = parse_report(result.out);
+    std::wstring library = from_hex(value_of(report, "library"));
+    EXPECT_EQ(parent_of(parent_of(library)), temp);
+    // The same library from the same directory, and the note as the
+    // application changed it: nothing was unpacked again.
+    EXPECT_EQ(from_hex(value_of(report, "nested library")), library);
+    EXPECT_EQ(value_of(report, "nested note"), "changed by the application");
+    EXPECT_EQ(value_of(report, "nested status"), "5");
+    EXPECT_TRUE(list_directory(temp).empty());
+}
+
+// ---------------------------------------------------------------- unpacking
+
+TEST(Unpacking, EveryFileArrivesByteForByte)
+{
+    std::wstring temp = make_scratch_directory(L"tree");
+    ProcessResult result = run_launcher(launcher(L"tree"), {L"verify"}, with_temp(temp));
+    Report report = parse_report(result.out);
+    EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
+    EXPECT_TRUE(values_of(report, "problem").empty()) << result.out;
+    EXPECT_EQ(value_of(report, "files checked"), "1112");
+    EXPECT_GT(std::stoi("0" + value_of(report, "directories")), 1024);
+    EXPECT_TRUE(list_directory(temp).empty());
+}
+
+#ifdef VESKAR_HAVE_CRAFTED_ARCHIVES
+TEST(Unpacking, ExistingFileIsReplacedWhole)
+{
+    // same\file.bin comes twice, the shorter content last.
+    ProcessResult result = run_launcher(launcher(L"overwrite"), {L"verify"});
+    EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
+    EXPECT_EQ(value_of(parse_report(result.out), "files checked"), "1") << result.out;
+}
+#endif
+
+// --------------------------------------------------------------- interrupts
+
+namespace {
+
+// A launcher running probe.dll in its "wait" mode: the application is up
+// and waits for the test's go file.
+struct WaitingLauncher {
+    PROCESS_INFORMATION process = {};
+    HANDLE application = nullptr;  // the child process that runs probe.dll
+    std::wstring scratch, ready, go, unpack_directory;
+};
+
+// Starts `name` with `arguments`, its temporary directory in `temp`, without
+// waiting for it.
+PROCESS_INFORMATION start_launcher(const std::wstring &executable, const std::vector<std::wstring> &arguments,
+                                   const std::wstring &temp)
+{
+    // The child inherits this process's environment: set the variables for
+    // the moment of creation.
+    SetEnvironmentVariableW(L"TEMP", temp.c_str());
+    SetEnvironmentVariableW(L"TMP", temp.c_str());
+    std::wstring line = command_line(executable, arguments);
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    BOOL created =
+        CreateProcessW(executable.c_str(), &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process);
+    EXPECT_TRUE(created) << "error " << GetLastError();
+    return process;
+}
+
+void start_waiting(WaitingLauncher &run, DWORD status)
+{
+    run.scratch = make_scratch_directory(L"event");
+    std::wstring temp = run.scratch + L"\\temp";
+    CreateDirectoryW(temp.c_str(), nullptr);
+    run.ready = run.scratch + L"\\ready.txt";
+    run.go = run.scratch + L"\\go";
+    run.process = start_launcher(launcher(L"probe"), {L"wait", run.ready, run.go, std::to_wstring(status)}, temp);
+    ASSERT_NE(run.process.hProcess, nullptr);
+    for (DWORD waited = 0; !path_exists(run.ready); waited += 20) {
+        ASSERT_LT(waited, scaled_timeout(60000)) << "the application never came up";
+        ASSERT_EQ(WaitForSingleObject(run.process.hProcess, 20), WAIT_TIMEOUT) << "the launcher ended early";
+    }
+    std::string ready = read_file(run.ready);
+    size_t line_end = ready.find('\n');
+    DWORD pid = static_cast<DWORD>(std::stoul(ready.substr(0, line_end)));
+    std::wstring library = widen(ready.substr(line_end + 1, ready.find('\n', line_end + 1) - line_end - 1));
+    run.unpack_directory = parent_of(library);
+    ASSERT_EQ(parent_of(run.unpack_directory), temp);
+    run.application = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    ASSERT_NE(run.application, nullptr);
+}
+
+void finish(WaitingLauncher &run)
+{
+    if (run.process.hProcess != nullptr && WaitForSingleObject(run.process.hProcess, 0) == WAIT_TIMEOUT)
+        TerminateProcess(run.process.hProcess, 1);
+    if (run.application != nullptr && WaitForSingleObject(run.application, 0) == WAIT_TIMEOUT)
+        TerminateProcess(run.application, 1);
+    CloseHandle(run.process.hProcess);
+    CloseHandle(run.process.hThread);
+    CloseHandle(run.application);
+    if (!run.unpack_directory.empty())
+        remove_tree(run.unpack_directory);
+}
+
+// Delivers a console control event to another process the way the system
+// does: a new thread in it, at the console control routine, with the event
+// type as its argument. Returns that thread.
+HANDLE deliver_console_event(DWORD process_id, DWORD event_type)
+{
+    auto routine = reinterpret_cast<LPTHREAD_START_ROUTINE>(
+        reinterpret_cast<void *>(GetProcAddress(GetModuleHandleW(L"kernelbase.dll"), "CtrlRoutine")));
+    EXPECT_NE(routine, nullptr);
+    HANDLE target = OpenProcess(PROCESS_CREATE_THREAD | PROCESS_QUERY_INFORMATION | PROCESS_VM_OPERATION |
+                                    PROCESS_VM_WRITE | PROCESS_VM_READ,
+                                FALSE, process_id);
+    EXPECT_NE(target, nullptr);
+    if (routine == nullptr || target == nullptr)
+        return nullptr;
+    HANDLE thread = CreateRemoteThread(target, nullptr, 0, routine,
+                                       reinterpret_cast<void *>(static_cast<ULONG_PTR>(event_type)), 0, nullptr);
+    EXPECT_NE(thread, nullptr) << "error " << GetLastError();
+    CloseHandle(target);
+    return thread;
+}
+
+class HandledEvent : public testing::TestWithParam<DWORD> {};
+class IgnoredEvent : public testing::TestWithParam<DWORD> {};
+
+}  // namespace
+
+// Ctrl+Break, close, logoff, shutdown: the application, which would wait
+// for ever, is ended, and the directory removed.
+TEST_P(HandledEvent, EndsTheApplicationAndRemovesTheDirectory)
+{
+    WaitingLauncher run;
+    start_waiting(run, 42);
+    if (!HasFatalFailure()) {
+        HANDLE thread = deliver_console_event(run.process.dwProcessId, GetParam());
+        ASSERT_EQ(WaitForSingleObject(run.process.hProcess, scaled_timeout(60000)), WAIT_OBJECT_0);
+        ASSERT_EQ(WaitForSingleObject(run.application, scaled_timeout(10000)), WAIT_OBJECT_0);
+        DWORD application_status = 1, launcher_status = 1;
+        GetExitCodeProcess(run.application, &application_status);
+        GetExitCodeProcess(run.process.hProcess, &launcher_status);
+        EXPECT_EQ(application_status, 0u) << "ended by the launcher with status 0";
+        EXPECT_NE(launcher_status, 42u);
+        EXPECT_FALSE(path_exists(run.ready + L".done")) << "the application ran to its end";
+        EXPECT_FALSE(path_exists(run.unpack_directory));
+        CloseHandle(thread);
+    }
+    finish(run);
+}
+INSTANTIATE_TEST_SUITE_P(Interrupts, HandledEvent,
+                         testing::Values(CTRL_BREAK_EVENT, CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT));
+
+// Other event numbers are not the launcher's business: nothing is ended or
+// removed.
+TEST_P(IgnoredEvent, LeavesApplicationAndDirectoryAlone)
+{
+    WaitingLauncher run;
+    start_waiting(run, 42);
+    if (!HasFatalFailure()) {
+        HANDLE thread = deliver_console_event(run.process.dwProcessId, GetParam());
+        ASSERT_EQ(WaitForSingleObject(thread, scaled_timeout(30000)), WAIT_OBJECT_0);
+        CloseHandle(thread);
+        // A cleanup would have waited for the application and then ended it.
+        EXPECT_EQ(WaitForSingleObject(run.application, 0), WAIT_TIMEOUT);
+        EXPECT_TRUE(path_exists(run.unpack_directory));
+        write_file(run.go, "go");
+        ASSERT_EQ(WaitForSingleObject(run.application, scaled_timeout(60000)), WAIT_OBJECT_0);
+        DWORD application_status = 0;
+        GetExitCodeProcess(run.application, &application_status);
+        EXPECT_EQ(application_status, 42u);
+        EXPECT_TRUE(path_exists(run.ready + L".done"));
+    }
+    finish(run);
+}
+INSTANTIATE_TEST_SUITE_P(Interrupts, IgnoredEvent, testing::Values(3u, 4u, 7u));
+
+TEST(Interrupts, DuringUnpackingNoDirectoryIsLeft)
+{
+    std::wstring scratch = make_scratch_directory(L"unpacking");
+    PROCESS_INFORMATION process = start_launcher(launcher(L"tree"), {L"exit", L"77"}, scratch);
+    ASSERT_NE(process.hProcess, nullptr);
+    // The directory appears with the first file; the tree's other 1,100-odd
+    // directories take much longer.
+    bool seen = false;
+    while (!seen && WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT)
+        seen = !list_directory(scratch, L"onefile_").empty();
+    ASSERT_TRUE(seen) << "the launcher ended before unpacking was seen";
+    HANDLE thread = deliver_console_event(process.dwProcessId, CTRL_CLOSE_EVENT);
+    ASSERT_EQ(WaitForSingleObject(process.hProcess, scaled_timeout(60000)), WAIT_OBJECT_0);
+    DWORD status = 0;
+    GetExitCodeProcess(process.hProcess, &status);
+    // Ended by the interrupt, whichever of its two threads ended it first;
+    // the application never ran.
+    EXPECT_NE(status, 77u);
+    EXPECT_TRUE(list_directory(scratch, L"onefile_").empty());
+    CloseHandle(thread);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+}
+
+// For the Ctrl+C script: whether a process still runs (0) or not (1).
+VESKAR_HELPER(process_alive)
+{
+    if (arguments.size() != 1)
+        return 120;
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(std::stoul(arguments[0])));
+    if (process == nullptr)
+        return 1;
+    bool alive = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    return alive ? 0 : 1;
+}

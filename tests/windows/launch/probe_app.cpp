@@ -1,0 +1,297 @@
+// probe.dll: the application library of the launch tests. The launcher runs
+// it in its child process; what it does is chosen by its first argument and
+// everything it reports goes to standard output as "key: value" lines, wide
+// texts as hexadecimal UTF-16 units so that nothing is lost on the way.
+//
+//   args ...                       every argument, the published variables, own path; 0
+//   exit N                         returns N (decimal, or hexadecimal with 0x)
+//   nest                           changes data\note.txt, runs the launcher again as
+//                                  "report" with the inherited environment; its status
+//   report                         own path and data\note.txt; 5
+//   hold HELPER RELEASE STATUS     has HELPER hold data\note.txt open until the event
+//                                  RELEASE is set; STATUS
+//   wait READY GO STATUS           writes its process id and path to READY, waits for the
+//                                  file GO, then writes READY.done; STATUS
+//   verify                         checks the unpacked tree against manifest.txt; 0 or 1
+#include <windows.h>
+
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string>
+#include <vector>
+
+static void write_out(const std::string &text)
+{
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+static std::string hex(const wchar_t *text)
+{
+    if (text == nullptr)
+        return "unset";
+    std::string out;
+    char unit[8];
+    for (const wchar_t *p = text; *p != L'\0'; p++) {
+        snprintf(unit, sizeof unit, "%04x", static_cast<unsigned>(*p));
+        out += unit;
+    }
+    return out;
+}
+
+static void report(const std::string &key, const std::string &value)
+{
+    write_out(key + ": " + value + "\n");
+}
+
+static std::wstring variable(const wchar_t *name, bool &present)
+{
+    std::vector<wchar_t> value(32768);
+    DWORD length = GetEnvironmentVariableW(name, value.data(), static_cast<DWORD>(value.size()));
+    present = length > 0 && length < value.size();
+    return present ? std::wstring(value.data(), length) : std::wstring();
+}
+
+static std::wstring unpack_directory(const wchar_t *library_path)
+{
+    std::wstring path = library_path;
+    return path.substr(0, path.find_last_of(L'\\'));
+}
+
+static std::string utf8(const std::wstring &text)
+{
+    int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(size > 0 ? size : 0), '\0');
+    if (size > 0)
+        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size, nullptr, nullptr);
+    return out;
+}
+
+static std::wstring wide(const std::string &text)
+{
+    int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(size > 0 ? size : 0), L'\0');
+    if (size > 0)
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size);
+    return out;
+}
+
+static bool read_whole_file(const std::wstring &path, std::string &content)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    content.clear();
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0)
+        content.append(buffer, got);
+    CloseHandle(file);
+    return true;
+}
+
+static bool write_whole_file(const std::wstring &path, const std::string &content)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    BOOL ok = WriteFile(file, content.data(), static_cast<DWORD>(content.size()), &written, nullptr);
+    CloseHandle(file);
+    return ok && written == content.size();
+}
+
+// How long to wait for the test driving us: generous, and longer on slow machines.
+static DWORD patience_ms()
+{
+    bool present = false;
+    std::wstring scale = variable(L"VESKAR_TEST_TIMEOUT_SCALE", present);
+    double factor = present ? _wtof(scale.c_str()) : 1.0;
+    return static_cast<DWORD>(120000 * (factor > 0 ? factor : 1.0));
+}
+
+static int report_arguments(int argc, wchar_t **argv, const wchar_t *library_path)
+{
+    report("count", std::to_string(argc));
+    for (int i = 0; i < argc; i++)
+        report("argument", hex(argv[i]));
+    const wchar_t *names[] = {L"VESKAR_ORIGINAL_ARGV0", L"VESKAR_ONEFILE_DIRECTORY", L"VESKAR_ONEFILE_PARENT"};
+    for (const wchar_t *name : names) {
+        bool present = false;
+        std::wstring value = variable(name, present);
+        report(utf8(name), present ? hex(value.c_str()) : "unset");
+    }
+    report("library", hex(library_path));
+    return 0;
+}
+
+// Runs the launcher executable (our argument 0) again from inside the
+// application, the way an application starts a second instance of itself.
+static int run_nested(wchar_t **argv, const wchar_t *library_path)
+{
+    report("library", hex(library_path));
+    if (!write_whole_file(unpack_directory(library_path) + L"\\data\\note.txt", "changed by the application"))
+        return 90;
+    std::wstring line = L"\"" + std::wstring(argv[0]) + L"\" report";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(argv[0], &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
+        return 91;
+    CloseHandle(process.hThread);
+    DWORD status = 92;
+    if (WaitForSingleObject(process.hProcess, patience_ms()) == WAIT_OBJECT_0)
+        GetExitCodeProcess(process.hProcess, &status);
+    CloseHandle(process.hProcess);
+    report("nested status", std::to_string(status));
+    return static_cast<int>(status);
+}
+
+static int report_note(const wchar_t *library_path)
+{
+    report("nested library", hex(library_path));
+    std::string note;
+    report("nested note", read_whole_file(unpack_directory(library_path) + L"\\data\\note.txt", note) ? note : "missing");
+    return 5;
+}
+
+static int hold_note(const wchar_t *helper, const wchar_t *release, const wchar_t *status, const wchar_t *library_path)
+{
+    std::wstring ready = L"veskar_probe_ready_" + std::to_wstring(GetCurrentProcessId());
+    HANDLE ready_event = CreateEventW(nullptr, TRUE, FALSE, ready.c_str());
+    std::wstring note = unpack_directory(library_path) + L"\\data\\note.txt";
+    std::wstring line = L"\"" + std::wstring(helper) + L"\" --helper hold_file \"" + note + L"\" " + ready + L" " +
+                        release;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    // Nothing inherited: the holder must not keep the test's output files open.
+    if (ready_event == nullptr ||
+        !CreateProcessW(helper, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        return 93;
+    CloseHandle(process.hThread);
+    HANDLE waits[2] = {ready_event, process.hProcess};
+    DWORD woke = WaitForMultipleObjects(2, waits, FALSE, patience_ms());
+    CloseHandle(process.hProcess);
+    if (woke != WAIT_OBJECT_0)
+        return 94;
+    report("library", hex(library_path));
+    report("held", "yes");
+    return static_cast<int>(wcstoul(status, nullptr, 0));
+}
+
+static int wait_for_go(const wchar_t *ready, const wchar_t *go, const wchar_t *status, const wchar_t *library_path)
+{
+    // Written under another name and renamed, so the reader never sees half of it.
+    std::wstring partial = std::wstring(ready) + L".partial";
+    if (!write_whole_file(partial, std::to_string(GetCurrentProcessId()) + "\n" + utf8(library_path) + "\n") ||
+        !MoveFileW(partial.c_str(), ready))
+        return 95;
+    for (DWORD waited = 0; GetFileAttributesW(go) == INVALID_FILE_ATTRIBUTES; waited += 20) {
+        if (waited > patience_ms())
+            return 96;
+        Sleep(20);
+    }
+    write_whole_file(std::wstring(ready) + L".done", "finished\n");
+    return static_cast<int>(wcstoul(status, nullptr, 0));
+}
+
+// FNV-1a, 64 bits: a fingerprint of each file's bytes.
+static uint64_t fingerprint(const std::string &bytes)
+{
+    uint64_t hash = 14695981039346656037ull;
+    for (unsigned char byte : bytes)
+        hash = (hash ^ byte) * 1099511628211ull;
+    return hash;
+}
+
+static size_t count_files(const std::wstring &directory, size_t &directories)
+{
+    size_t files = 0;
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((directory + L"\\*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE)
+        return 0;
+    do {
+        std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            directories++;
+            files += count_files(directory + L"\\" + name, directories);
+        } else {
+            files++;
+        }
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+    return files;
+}
+
+// manifest.txt, one line per file: size, fingerprint (16 hex digits) and
+// the name below the unpack directory (UTF-8, "\" separators).
+static int verify_tree(const wchar_t *library_path)
+{
+    std::wstring root = unpack_directory(library_path);
+    std::string manifest;
+    if (!read_whole_file(root + L"\\manifest.txt", manifest)) {
+        report("problem", "no manifest.txt");
+        return 1;
+    }
+    size_t listed = 0, problems = 0, start = 0;
+    while (start < manifest.size()) {
+        size_t end = manifest.find('\n', start);
+        std::string line = manifest.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        start = end == std::string::npos ? manifest.size() : end + 1;
+        if (line.empty())
+            continue;
+        unsigned long long size = 0, hash = 0;
+        int consumed = 0;
+        if (sscanf(line.c_str(), "%llu %16llx %n", &size, &hash, &consumed) != 2 || consumed == 0) {
+            report("problem", "bad manifest line " + line);
+            return 1;
+        }
+        std::string name = line.substr(static_cast<size_t>(consumed));
+        listed++;
+        std::string content;
+        if (!read_whole_file(root + L"\\" + wide(name), content)) {
+            report("problem", "missing " + name);
+            problems++;
+        } else if (content.size() != size || fingerprint(content) != hash) {
+            report("problem", "different " + name + " (" + std::to_string(content.size()) + " bytes)");
+            problems++;
+        }
+    }
+    size_t directories = 0;
+    size_t found = count_files(root, directories);
+    // The tree holds the listed files, this library and the manifest, nothing else.
+    if (found != listed + 2) {
+        report("problem", "found " + std::to_string(found) + " files for " + std::to_string(listed) + " listed");
+        problems++;
+    }
+    report("files checked", std::to_string(listed));
+    report("directories", std::to_string(directories));
+    return problems == 0 ? 0 : 1;
+}
+
+extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wchar_t *library_path)
+{
+    std::wstring mode = argc >= 2 ? argv[1] : L"";
+    if (mode == L"args")
+        return report_arguments(argc, argv, library_path);
+    if (mode == L"exit" && argc == 3)
+        return static_cast<int>(wcstoul(argv[2], nullptr, 0));
+    if (mode == L"nest")
+        return run_nested(argv, library_path);
+    if (mode == L"report")
+        return report_note(library_path);
+    if (mode == L"hold" && argc == 5)
+        return hold_note(argv[2], argv[3], argv[4], library_path);
+    if (mode == L"wait" && argc == 5)
+        return wait_for_go(argv[2], argv[3], argv[4], library_path);
+    if (mode == L"verify")
+        return verify_tree(library_path);
+    report("problem", "unknown mode");
+    return 99;
+}
