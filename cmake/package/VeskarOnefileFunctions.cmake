@@ -1,0 +1,141 @@
+# veskar_add_onefile(), loaded by VeskarOnefileConfig.cmake after it has set
+# VESKAR_ONEFILE_PACK and VESKAR_ONEFILE_KIT_DIR.
+
+# Recorded with the function: the packer's depfile names the launcher by its
+# absolute path, which Ninja understands only after CMake's transformation.
+cmake_policy(SET CMP0116 NEW)
+
+set(_veskar_onefile_stage_script "${CMAKE_CURRENT_LIST_DIR}/veskar_stage_app_folder.cmake")
+file(GLOB _veskar_onefile_kit_files LIST_DIRECTORIES false "${VESKAR_ONEFILE_KIT_DIR}/*")
+
+# A packer that writes a depfile lists every file it read; older ones get by
+# with the inputs this function knows of.
+if(NOT DEFINED VESKAR_ONEFILE_PACK_HAS_DEPFILE)
+  execute_process(COMMAND "${VESKAR_ONEFILE_PACK}" build --help
+    OUTPUT_VARIABLE _veskar_onefile_help ERROR_VARIABLE _veskar_onefile_help RESULT_VARIABLE _veskar_onefile_result)
+  if(_veskar_onefile_help MATCHES "--depfile")
+    set(VESKAR_ONEFILE_PACK_HAS_DEPFILE TRUE)
+  else()
+    set(VESKAR_ONEFILE_PACK_HAS_DEPFILE FALSE)
+  endif()
+  unset(_veskar_onefile_help)
+  unset(_veskar_onefile_result)
+endif()
+
+# veskar_add_onefile(<name> APP_LIBRARY <target-or-file> [DIR <dir>]
+#                    [SPLASH <png>] [ICON <ico>] [LEVEL <n>])
+#
+# Builds ${CMAKE_CURRENT_BINARY_DIR}/<name>.exe (target <name>, part of ALL,
+# its property VESKAR_ONEFILE_EXECUTABLE naming the file) with veskar-pack.
+# The application folder packed is:
+#   - APP_LIBRARY a file inside DIR: DIR itself, as it is;
+#   - APP_LIBRARY a target, or a file outside DIR: the staging folder
+#     ${CMAKE_CURRENT_BINARY_DIR}/<name>-app, refilled on every pack with
+#     DIR's contents (if DIR is given), the library at its top, and for a
+#     target the DLLs CMake knows it needs at run time ($<TARGET_RUNTIME_DLLS>).
+#     A file in DIR with the library's name is an error.
+# A relative APP_LIBRARY file is taken relative to DIR when DIR is given,
+# otherwise to the current source folder, like DIR, SPLASH and ICON.
+# The launcher is rebuilt when the library, anything in DIR (files added or
+# removed included), the splash, the icon, the packer or the kit changes.
+function(veskar_add_onefile name)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "" "APP_LIBRARY;DIR;SPLASH;ICON;LEVEL" "")
+  if(arg_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "veskar_add_onefile(${name}): unknown arguments: ${arg_UNPARSED_ARGUMENTS}")
+  endif()
+  if(NOT arg_APP_LIBRARY)
+    message(FATAL_ERROR "veskar_add_onefile(${name}): APP_LIBRARY is required (a shared library target or a .dll file)")
+  endif()
+  if(DEFINED arg_LEVEL AND NOT arg_LEVEL MATCHES "^[0-9]+$")
+    message(FATAL_ERROR "veskar_add_onefile(${name}): LEVEL must be a number, not '${arg_LEVEL}'")
+  endif()
+
+  set(out "${CMAKE_CURRENT_BINARY_DIR}/${name}.exe")
+  set(depends "${VESKAR_ONEFILE_PACK}" ${_veskar_onefile_kit_files})
+  set(pack_options)
+  if(DEFINED arg_LEVEL)
+    list(APPEND pack_options --level ${arg_LEVEL})
+  endif()
+  foreach(kind SPLASH ICON)
+    if(arg_${kind})
+      get_filename_component(file "${arg_${kind}}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+      string(TOLOWER ${kind} option)
+      list(APPEND pack_options --${option} "${file}")
+      list(APPEND depends "${file}")
+    endif()
+  endforeach()
+
+  # Every file and folder below DIR is an input: a folder's time changes when
+  # an entry is added or removed, and the glob is checked on every build.
+  set(dir)
+  if(arg_DIR)
+    get_filename_component(dir "${arg_DIR}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    if(NOT IS_DIRECTORY "${dir}")
+      message(FATAL_ERROR "veskar_add_onefile(${name}): DIR '${dir}' is not a folder")
+    endif()
+    file(GLOB_RECURSE dir_entries CONFIGURE_DEPENDS LIST_DIRECTORIES true "${dir}/*")
+    list(APPEND depends "${dir}" ${dir_entries})
+  endif()
+
+  set(staged TRUE)
+  set(stage "${CMAKE_CURRENT_BINARY_DIR}/${name}-app")
+  if(TARGET ${arg_APP_LIBRARY})
+    get_target_property(type ${arg_APP_LIBRARY} TYPE)
+    if(NOT type MATCHES "^(SHARED|MODULE)_LIBRARY$")
+      message(FATAL_ERROR "veskar_add_onefile(${name}): APP_LIBRARY target '${arg_APP_LIBRARY}' is a ${type}, not a shared library")
+    endif()
+    set(library_name "$<TARGET_FILE_NAME:${arg_APP_LIBRARY}>")
+    set(stage_files "$<TARGET_FILE:${arg_APP_LIBRARY}>")
+    get_target_property(imported ${arg_APP_LIBRARY} IMPORTED)
+    if(NOT imported)
+      list(APPEND stage_files "$<TARGET_RUNTIME_DLLS:${arg_APP_LIBRARY}>")
+    endif()
+    list(APPEND depends ${arg_APP_LIBRARY} ${stage_files})
+  else()
+    if(dir)
+      get_filename_component(library "${arg_APP_LIBRARY}" ABSOLUTE BASE_DIR "${dir}")
+      file(RELATIVE_PATH library_name "${dir}" "${library}")
+      if(NOT library_name MATCHES "^\\.\\./" AND NOT IS_ABSOLUTE "${library_name}")
+        set(staged FALSE)
+      endif()
+    else()
+      get_filename_component(library "${arg_APP_LIBRARY}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+    endif()
+    if(staged)
+      get_filename_component(library_name "${library}" NAME)
+      set(stage_files "${library}")
+    endif()
+    list(APPEND depends "${library}")
+  endif()
+
+  set(commands)
+  if(staged)
+    set(pack_dir "${stage}")
+    list(APPEND commands COMMAND "${CMAKE_COMMAND}" "-DSTAGE=${stage}" "-DCONTENTS=${dir}"
+      -P "${_veskar_onefile_stage_script}" -- ${stage_files})
+    list(APPEND depends "${_veskar_onefile_stage_script}")
+  else()
+    set(pack_dir "${dir}")
+  endif()
+
+  set(depfile_arguments)
+  if(VESKAR_ONEFILE_PACK_HAS_DEPFILE AND CMAKE_GENERATOR MATCHES "Ninja|Makefiles")
+    list(APPEND pack_options --depfile "${out}.d")
+    set(depfile_arguments DEPFILE "${out}.d")
+  endif()
+
+  add_custom_command(OUTPUT "${out}"
+    ${commands}
+    COMMAND "${VESKAR_ONEFILE_PACK}" --kit "${VESKAR_ONEFILE_KIT_DIR}" build --quiet
+            --dir "${pack_dir}" --app-library "${library_name}" -o "${out}" ${pack_options}
+    DEPENDS ${depends}
+    ${depfile_arguments}
+    COMMENT "Packing launcher ${name}.exe"
+    COMMAND_EXPAND_LISTS
+    VERBATIM)
+  add_custom_target(${name} ALL DEPENDS "${out}")
+  set_target_properties(${name} PROPERTIES VESKAR_ONEFILE_EXECUTABLE "${out}")
+  if(staged)
+    set_property(TARGET ${name} APPEND PROPERTY ADDITIONAL_CLEAN_FILES "${stage}")
+  endif()
+endfunction()
