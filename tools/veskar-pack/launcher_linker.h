@@ -5,6 +5,13 @@
 
 #include <filesystem>
 #include <optional>
+#include <string>
+#include <vector>
+
+// A small read-only section beside the attached data holding "key=value"
+// lines about the build (the zstd level, which the frame does not record).
+// The launcher never reads it.
+inline const char build_notes_section[] = ".vskinfo";
 
 struct LinkRequest {
     std::filesystem::path attached_data;
@@ -12,9 +19,28 @@ struct LinkRequest {
     std::filesystem::path kit;                 // folder with libveskar_launcher.a and its companions
     std::optional<std::filesystem::path> splash;
     std::optional<std::filesystem::path> icon; // replaces the kit's icon group
+    std::string build_notes;                   // empty: no notes section
 };
 
 // The kit beside the running packer: <prefix>/lib/veskar-onefile for <prefix>/bin/veskar-pack.
 std::filesystem::path default_kit_directory();
 
-void link_launcher(const LinkRequest &request);
+// The files of a kit that every launcher is made from; throws PackError
+// when one is missing.
+std::vector<std::filesystem::path> kit_files(const std::filesystem::path &kit);
+
+// A private folder for intermediate files, removed with everything in it.
+class TemporaryDirectory {
+public:
+    TemporaryDirectory();
+    ~TemporaryDirectory();
+    TemporaryDirectory(const TemporaryDirectory &) = delete;
+    TemporaryDirectory &operator=(const TemporaryDirectory &) = delete;
+    const std::filesystem::path &path() const { return path_; }
+
+private:
+    std::filesystem::path path_;
+};
+
+// Links in `work`, then puts the launcher in place only when it is complete.
+void link_launcher(const LinkRequest &request, const std::filesystem::path &work);

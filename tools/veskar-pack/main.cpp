@@ -1,5 +1,9 @@
-// veskar-pack: turns an application folder into a single launcher .exe.
+// veskar-pack: turns an application folder into a single launcher .exe, and
+// looks into launchers it has built.
 #include "archive_writer.h"
+#include "depfile.h"
+#include "image_files.h"
+#include "inspect.h"
 #include "launcher_linker.h"
 
 #include <CLI/CLI.hpp>
@@ -9,64 +13,155 @@
 
 namespace fs = std::filesystem;
 
-int main(int argc, char **argv)
-{
-    CLI::App app{"veskar-pack: build a single-file Windows launcher from an application folder"};
-    app.require_subcommand(1);
-    std::string kit;
-    app.add_option("--kit", kit, "Launcher kit folder (default: ../lib/veskar-onefile beside this program)");
+namespace {
 
-    CLI::App *build = app.add_subcommand("build", "Pack an application folder and link its launcher");
-    std::string directory, app_library, output, splash, icon;
+struct Arguments {
+    std::string kit;
+    std::string directory, app_library, output, splash, icon, depfile, attached_data;
+    std::string launcher, extract_to;
     ArchiveOptions options;
     bool quiet = false;
-    build->add_option("--dir", directory, "Application folder")->required();
-    build->add_option("--app-library", app_library, "Application library, relative to --dir (exports run_code)")
+};
+
+// The splash and icon are checked before the long work starts.
+void check_images(const Arguments &a)
+{
+    if (!a.splash.empty())
+        check_splash_png(a.splash);
+    if (!a.icon.empty())
+        read_icon_file(read_whole_file(a.icon, "icon"), a.icon);
+}
+
+void check_output_folder(const std::string &output)
+{
+    fs::path folder = fs::absolute(output).parent_path();
+    std::error_code error;
+    if (!fs::is_directory(folder, error))
+        throw PackError{"cannot write '" + output + "': the folder '" + folder.string() + "' does not exist"};
+}
+
+LinkRequest link_request(const Arguments &a, const fs::path &kit)
+{
+    LinkRequest request;
+    request.output = a.output;
+    request.kit = kit;
+    if (!a.splash.empty())
+        request.splash = a.splash;
+    if (!a.icon.empty())
+        request.icon = a.icon;
+    return request;
+}
+
+void build_command(const Arguments &a, const fs::path &kit)
+{
+    std::vector<fs::path> inputs = kit_files(kit);
+    check_images(a);
+    check_output_folder(a.output);
+    FolderContents contents = collect_entries(a.directory, a.app_library);
+
+    ArchiveOptions options = a.options;
+    options.show_progress = !a.quiet && isatty(STDERR_FILENO);
+    TemporaryDirectory work;
+    LinkRequest request = link_request(a, kit);
+    request.attached_data = work.path() / "attached_data.bin";
+    request.build_notes = "level=" + std::to_string(options.level) + "\n";
+    write_attached_data(contents.entries, request.attached_data, options);
+    link_launcher(request, work.path());
+
+    if (!a.depfile.empty()) {
+        // Folders too: adding or removing a file changes its folder's time.
+        inputs.insert(inputs.end(), contents.folders.begin(), contents.folders.end());
+        for (const ArchiveEntry &e : contents.entries)
+            inputs.push_back(e.source);
+        if (!a.splash.empty())
+            inputs.push_back(a.splash);
+        if (!a.icon.empty())
+            inputs.push_back(a.icon);
+        write_depfile(a.depfile, a.output, inputs);
+    }
+}
+
+void link_command(const Arguments &a, const fs::path &kit)
+{
+    kit_files(kit);
+    check_images(a);
+    check_output_folder(a.output);
+    std::error_code error;
+    if (!fs::is_regular_file(a.attached_data, error))
+        throw PackError{"attached data '" + a.attached_data + "' does not exist or is not a file"};
+    TemporaryDirectory work;
+    LinkRequest request = link_request(a, kit);
+    request.attached_data = a.attached_data;
+    link_launcher(request, work.path());
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    CLI::App app{"veskar-pack: build a single-file Windows launcher from an application folder, and look into "
+                 "launchers built with it"};
+    app.require_subcommand(1);
+    Arguments a;
+    app.add_option("--kit", a.kit, "Launcher kit folder (default: ../lib/veskar-onefile beside this program)");
+
+    CLI::App *build = app.add_subcommand("build", "Pack an application folder and link its launcher");
+    build->add_option("--dir", a.directory, "Application folder; every file below it is packed")->required();
+    build->add_option("--app-library", a.app_library,
+                      "Application library (exports run_code), relative to --dir; it becomes the first record")
         ->required();
-    build->add_option("-o,--output", output, "Launcher to write")->required();
-    build->add_option("--level", options.level, "zstd level")->check(CLI::Range(1, 19));
-    build->add_option("--splash", splash, "PNG image shown while the application starts");
-    build->add_option("--icon", icon, "Icon file (.ico) replacing the launcher's icon");
-    build->add_flag("-q,--quiet", quiet, "No progress line");
+    build->add_option("-o,--output", a.output, "Launcher to write")->required();
+    build->add_option("--level", a.options.level, "zstd level, " + std::to_string(min_level) + " to " +
+                                                      std::to_string(max_level))
+        ->check(CLI::Range(static_cast<int>(min_level), static_cast<int>(max_level)))
+        ->capture_default_str();
+    build->add_option("--threads", a.options.threads,
+                      "Compression threads (default: one per core); the output is the same for any number")
+        ->check(CLI::Range(1, 256));
+    build->add_option("--splash", a.splash, "PNG image shown while the application starts");
+    build->add_option("--icon", a.icon, "Icon file (.ico) replacing the launcher's icon");
+    build->add_option("--depfile", a.depfile,
+                      "Also write a Makefile-style file listing every input, for build systems");
+    build->add_flag("-q,--quiet", a.quiet, "No progress line, even on a terminal");
 
     CLI::App *link = app.add_subcommand("link", "Link a launcher from attached data made elsewhere");
-    std::string attached_data;
-    link->add_option("--attached-data", attached_data, "Attached data file")->required();
-    link->add_option("-o,--output", output, "Launcher to write")->required();
-    link->add_option("--splash", splash, "PNG image shown while the application starts");
-    link->add_option("--icon", icon, "Icon file (.ico) replacing the launcher's icon");
+    link->add_option("--attached-data", a.attached_data, "Attached data file")->required();
+    link->add_option("-o,--output", a.output, "Launcher to write")->required();
+    link->add_option("--splash", a.splash, "PNG image shown while the application starts");
+    link->add_option("--icon", a.icon, "Icon file (.ico) replacing the launcher's icon");
+
+    CLI::App *list = app.add_subcommand("list", "Show the files, sizes, compression, splash and icon of a launcher");
+    list->add_option("launcher", a.launcher, "Launcher .exe built by veskar-pack")->required();
+
+    CLI::App *extract = app.add_subcommand("extract", "Write the files packed in a launcher into a folder, "
+                                                      "running nothing");
+    extract->add_option("launcher", a.launcher, "Launcher .exe built by veskar-pack")->required();
+    extract->add_option("folder", a.extract_to, "Folder to write the files into (made if missing)")->required();
+
+    CLI::App *verify = app.add_subcommand("verify", "Check that a launcher's attached data is complete and intact");
+    verify->add_option("launcher", a.launcher, "Launcher .exe built by veskar-pack")->required();
 
     CLI11_PARSE(app, argc, argv);
     try {
-        LinkRequest request;
-        request.output = output;
-        request.kit = kit.empty() ? default_kit_directory() : fs::path(kit);
-        if (!splash.empty())
-            request.splash = splash;
-        if (!icon.empty())
-            request.icon = icon;
-        if (*build) {
-            std::vector<ArchiveEntry> entries = collect_entries(directory, app_library);
-            options.show_progress = !quiet && isatty(STDERR_FILENO);
-            fs::path blob = fs::path(output).concat(".attached.tmp");
-            try {
-                write_attached_data(entries, blob, options);
-                request.attached_data = blob;
-                link_launcher(request);
-            } catch (...) {
-                std::error_code ignored;
-                fs::remove(blob, ignored);
-                throw;
-            }
-            fs::remove(blob);
-        } else {
-            request.attached_data = attached_data;
-            link_launcher(request);
-        }
+        const fs::path kit = a.kit.empty() ? default_kit_directory() : fs::path(a.kit);
+        if (*build || *link)
+            catch_interrupts();
+        if (*build)
+            build_command(a, kit);
+        else if (*link)
+            link_command(a, kit);
+        else if (*list)
+            list_launcher(a.launcher, kit);
+        else if (*extract)
+            extract_launcher(a.launcher, a.extract_to);
+        else
+            verify_launcher(a.launcher);
     } catch (const PackError &e) {
+        std::fflush(stdout);
         std::fprintf(stderr, "veskar-pack: %s\n", e.message.c_str());
         return 1;
     } catch (const fs::filesystem_error &e) {
+        std::fflush(stdout);
         std::fprintf(stderr, "veskar-pack: %s\n", e.what());
         return 1;
     }

@@ -8,7 +8,9 @@
 class Progress {
 public:
     Progress(uint64_t total, bool enabled);
-    void advance(uint64_t bytes);
+    // `done` counts bytes from the start, so a caller may report the same
+    // position twice.
+    void update(uint64_t done);
     void finish();
 
 private:
@@ -16,7 +18,6 @@ private:
     uint64_t total_;
     uint64_t done_ = 0;
     bool enabled_;
-    bool drawn_ = false;
     std::chrono::steady_clock::time_point start_;
     std::chrono::steady_clock::time_point last_draw_;
 };

@@ -1,0 +1,246 @@
+// list, extract and verify on launchers built from real folders and from
+// hand-made attached data, damaged in chosen places.
+#include "packer_test_support.h"
+
+#include <zstd.h>
+
+namespace {
+
+class Inspect : public PackerTest {
+protected:
+    // Links a launcher around hand-made attached data.
+    fs::path link(const std::string &data, const std::string &name)
+    {
+        const fs::path blob = scratch / (name + ".bin"), exe = scratch / (name + ".exe");
+        write_file(blob, data);
+        RunResult r = run_pack({"--kit", real_kit().string(), "link", "--attached-data", blob.string(), "-o",
+                                exe.string()},
+                               temp);
+        EXPECT_EQ(r.status, 0) << r.err;
+        return exe;
+    }
+
+    // verify fails with one line naming the launcher and holding `needle`.
+    void expect_damage(const fs::path &exe, const std::string &needle)
+    {
+        RunResult r = run_pack({"verify", exe.string()}, temp);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.err.rfind("veskar-pack: '" + exe.string() + "': ", 0), 0u) << r.err;
+        EXPECT_NE(r.err.find(needle), std::string::npos) << "expected '" << needle << "' in: " << r.err;
+    }
+};
+
+TEST_F(Inspect, RoundTripOfAFolder)
+{
+    REQUIRE_KIT();
+    const fs::path app = scratch / "app";
+    std::string big;
+    for (unsigned i = 0; i < 300000; i++)
+        big += std::to_string(i * 7919u % 10007u);
+    write_file(app / "bin" / "app.dll", "MZ library bytes");
+    write_file(app / "empty.txt", "");
+    write_file(app / "data" / "big.bin", big);
+    write_file(app / "data" / "deeper" / "still" / "leaf.txt", "leaf\n");
+    write_file(app / u8"données" / u8"Привет" / u8"中文.txt", "unicode names");
+
+    const fs::path exe = scratch / "app.exe";
+    RunResult r = run_pack({"--kit", real_kit().string(), "build", "--quiet", "--dir", app.string(), "--app-library",
+                            "bin/app.dll", "-o", exe.string(), "--level", "7"},
+                           temp);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+
+    r = run_pack({"--kit", real_kit().string(), "list", exe.string()}, temp);
+    ASSERT_EQ(r.status, 0) << r.err;
+    // The application library first, then the rest in name order.
+    const std::string expected_records = "        size  name\n"
+                                         "          16  bin\\app.dll\n" +
+                                         std::string(12 - std::to_string(big.size()).size(), ' ') +
+                                         std::to_string(big.size()) + "  data\\big.bin\n" +
+                                         "           5  data\\deeper\\still\\leaf.txt\n"
+                                         "          13  donn\xc3\xa9" "es\\\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5"
+                                         "\xd1\x82\\\xe4\xb8\xad\xe6\x96\x87.txt\n"
+                                         "           0  empty.txt\n"
+                                         "records: 5\n";
+    EXPECT_EQ(r.out.substr(0, expected_records.size()), expected_records) << r.out;
+    EXPECT_NE(r.out.find("uncompressed: " + std::to_string(big.size() + 16 + 5 + 13) + " bytes of files"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("zstd level: 7\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("splash: none\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("icon: default\n"), std::string::npos) << r.out;
+
+    r = run_pack({"verify", exe.string()}, temp);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("5 records"), std::string::npos) << r.out;
+
+    const fs::path into = scratch / "extracted";
+    r = run_pack({"extract", exe.string(), into.string()}, temp);
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(files_below(into), files_below(app));
+    for (const fs::path &f : files_below(app)) {
+        if (fs::is_regular_file(app / f)) {
+            EXPECT_EQ(read_file(into / f), read_file(app / f)) << f;
+        }
+    }
+}
+
+TEST_F(Inspect, ListShowsSplashIconAndUnrecordedLevel)
+{
+    REQUIRE_KIT();
+    const fs::path app = scratch / "app";
+    write_file(app / "app.dll", "library");
+    write_file(scratch / "splash.png", make_png(3, 2));
+    write_file(scratch / "icon.ico", make_icon(9));
+    const fs::path exe = scratch / "app.exe";
+    RunResult r = run_pack({"--kit", real_kit().string(), "build", "--dir", app.string(), "--app-library", "app.dll",
+                            "-o", exe.string(), "--splash", (scratch / "splash.png").string(), "--icon",
+                            (scratch / "icon.ico").string()},
+                           temp);
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = run_pack({"--kit", real_kit().string(), "list", exe.string()}, temp);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("splash: built in (" + std::to_string(make_png(3, 2).size()) + " bytes)\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("icon: custom (1 images)\n"), std::string::npos) << r.out;
+
+    // The kit's own icon given explicitly is still the default one.
+    r = run_pack({"--kit", real_kit().string(), "build", "--dir", app.string(), "--app-library", "app.dll", "-o",
+                  exe.string(), "--icon", (real_kit() / "veskar.ico").string()},
+                 temp);
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = run_pack({"--kit", real_kit().string(), "list", exe.string()}, temp);
+    EXPECT_NE(r.out.find("icon: default\n"), std::string::npos) << r.out;
+
+    const fs::path linked = link(attached_data(record_stream({{u"app.dll", "x"}})), "linked");
+    r = run_pack({"--kit", real_kit().string(), "list", linked.string()}, temp);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("zstd level: not recorded"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("splash: none\n"), std::string::npos) << r.out;
+}
+
+TEST_F(Inspect, NotALauncher)
+{
+    write_file(scratch / "text.exe", "just some text, not an executable");
+    RunResult r = run_pack({"list", (scratch / "text.exe").string()}, temp);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "veskar-pack: '" + (scratch / "text.exe").string() + "' is not a 64-bit Windows executable\n");
+    r = run_pack({"verify", (scratch / "absent.exe").string()}, temp);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("cannot open '" + (scratch / "absent.exe").string() + "'"), std::string::npos) << r.err;
+
+    REQUIRE_KIT();
+    // A real executable whose attached data section is gone.
+    const fs::path exe = link(attached_data(record_stream({{u"app.dll", "x"}})), "renamed");
+    std::string bytes = read_file(exe);
+    size_t at = bytes.find(std::string(".veskar\0", 8));
+    ASSERT_NE(at, std::string::npos);
+    bytes[at + 6] = 'x';
+    write_file(exe, bytes);
+    for (const char *command : {"list", "verify", "extract"}) {
+        std::vector<std::string> args{command, exe.string()};
+        if (std::string(command) == "extract")
+            args.push_back((scratch / "into").string());
+        r = run_pack(args, temp);
+        EXPECT_EQ(r.status, 1) << command;
+        EXPECT_EQ(r.err, "veskar-pack: '" + exe.string() + "' is not a launcher built by veskar-pack: it has no "
+                         ".veskar section holding attached data\n")
+            << command;
+    }
+}
+
+TEST_F(Inspect, VerifySaysWhatIsWrongAndWhere)
+{
+    REQUIRE_KIT();
+    const std::string good = record_stream({{u"app.dll", "library"}, {u"a.txt", "text"}});
+    // app.dll record: 8 units of name with terminator (16 bytes), size (8), 7 bytes.
+    const size_t second = 16 + 8 + 7;
+    expect_damage(link(attached_data(good.substr(0, good.size() - 2)), "no-end"),
+                  "the record stream ends at offset " + std::to_string(good.size() - 2) + " without its end marker");
+    expect_damage(link(attached_data(good.substr(0, second + 12 + 8 + 2)), "cut-content"),
+                  "record 1 (at record stream offset " + std::to_string(second) +
+                      ") 'a.txt': the stream ends after 2 of its 4 bytes");
+    expect_damage(link(attached_data(good.substr(0, second + 5)), "cut-name"),
+                  "record 1 (at record stream offset " + std::to_string(second) + "): the stream ends inside its name");
+    expect_damage(link(attached_data(record_stream({{u"app.dll", "x"}}, "more")), "after-end"),
+                  "goes on after its end marker at offset 25");
+    expect_damage(link(attached_data(record_stream({{u"app.dll", "x"}, {u"sub\\..\\..\\evil", "x"}})), "dotdot"),
+                  "record 1 (at record stream offset 25) named 'sub\\..\\..\\evil' is unsafe: the name has a '.' or "
+                  "'..' component");
+    expect_damage(link(attached_data(record_stream({{u"C:\\x", "x"}})), "drive"), "starts with a drive");
+    expect_damage(link(attached_data(record_stream({{u"\\x", "x"}})), "absolute"), "is absolute");
+    expect_damage(link(attached_data(record_stream({{std::u16string(1024, u'n'), "x"}})), "long"),
+                  "record 0 (at record stream offset 0): the name has more than 1023 UTF-16 units");
+    expect_damage(link(attached_data(record_stream({})), "empty"), "holds no records");
+    expect_damage(link(attached_data(good, false), "no-checksum"), "carries no content checksum");
+
+    // The checksum is the frame's last 4 bytes, before the fill and trailer.
+    std::string data = attached_data(good);
+    size_t frame_end = 3 + ZSTD_findFrameCompressedSize(data.data() + 3, data.size() - 3);
+    data[frame_end - 1] ^= 0x40;
+    expect_damage(link(data, "checksum"), "checksum");
+
+    data = attached_data(good);
+    data[data.size() - 8] ^= 1;
+    expect_damage(link(data, "trailer"), "the trailer at attached data offset " + std::to_string(data.size() - 8));
+    data = "QVZ" + attached_data(good).substr(3);
+    expect_damage(link(data, "marker"), "compression marker is not \"Y\"");
+    data = attached_data(good);
+    data.resize(data.size() - 8);
+    expect_damage(link(data, "no-trailer"), "the trailer at attached data offset " + std::to_string(data.size()));
+    data = attached_data(good) + std::string(16, '\0');
+    expect_damage(link(data, "after-trailer"), "goes on after its trailer");
+
+    // A frame whose window is beyond what the launcher decodes.
+    ZSTD_CCtx *c = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 1);
+    ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, 28);
+    ZSTD_CCtx_setParameter(c, ZSTD_c_contentSizeFlag, 0);
+    ZSTD_CCtx_setPledgedSrcSize(c, ZSTD_CONTENTSIZE_UNKNOWN);
+    std::string frame(ZSTD_compressBound(good.size()) + 64, '\0');
+    ZSTD_outBuffer out{frame.data(), frame.size(), 0};
+    ZSTD_inBuffer in{good.data(), good.size(), 0};
+    // Fed in two calls, so zstd cannot shrink the window to the input's size.
+    ASSERT_FALSE(ZSTD_isError(ZSTD_compressStream2(c, &out, &in, ZSTD_e_continue)));
+    ASSERT_EQ(ZSTD_compressStream2(c, &out, &in, ZSTD_e_end), 0u);
+    ZSTD_freeCCtx(c);
+    frame.resize(out.pos);
+    data = "QVY" + frame;
+    data += std::string((8 - data.size() % 8) % 8, '\0');
+    uint64_t trailer = data.size();
+    for (int i = 0; i < 8; i++)
+        data += static_cast<char>(trailer >> (8 * i));
+    expect_damage(link(data, "window"), "cannot be decoded at record stream offset 0");
+
+    RunResult r = run_pack({"verify", link(attached_data(good), "good").string()}, temp);
+    EXPECT_EQ(r.status, 0) << r.err;
+}
+
+TEST_F(Inspect, ExtractStaysInsideItsFolder)
+{
+    REQUIRE_KIT();
+    const fs::path into = scratch / "box" / "into";
+    fs::create_directories(into);
+    for (const char16_t *evil : {u"..\\escaped.txt", u"sub\\..\\..\\escaped.txt", u"\\escaped.txt",
+                                       u"C:\\escaped.txt", u"sub/../../escaped.txt"}) {
+        const fs::path exe = link(attached_data(record_stream({{u"app.dll", "x"}, {evil, "evil"}})), "evil");
+        RunResult r = run_pack({"extract", exe.string(), into.string()}, temp);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.err.find("record 1 (at record stream offset 25) named"), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(scratch / "box" / "escaped.txt"));
+        EXPECT_FALSE(fs::exists(scratch / "escaped.txt"));
+    }
+    // A link already inside the target folder is not followed.
+    fs::remove_all(into);
+    fs::create_directories(into);
+    fs::create_directory_symlink(scratch / "box", into / "sub");
+    const fs::path exe = link(attached_data(record_stream({{u"app.dll", "x"}, {u"sub\\escaped.txt", "evil"}})),
+                              "through-link");
+    RunResult r = run_pack({"extract", exe.string(), into.string()}, temp);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "veskar-pack: '" + (into / "sub").string() + "' is a symbolic link: extract into a new folder\n");
+    EXPECT_FALSE(fs::exists(scratch / "box" / "escaped.txt"));
+}
+
+} // namespace

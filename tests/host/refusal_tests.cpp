@@ -1,0 +1,226 @@
+// What the packer refuses before writing anything: each refusal is one line
+// naming the offending path, a non-zero status, no launcher and no
+// temporary files left behind.
+#include "packer_test_support.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+class Refusal : public PackerTest {
+protected:
+    void SetUp() override
+    {
+        PackerTest::SetUp();
+        app = scratch / "app";
+        write_file(app / "lib.dll", "library");
+        write_file(app / "data" / "a.txt", "text");
+        kit = make_dummy_kit(scratch / "kit");
+        out = scratch / "out" / "launcher.exe";
+        fs::create_directories(out.parent_path());
+    }
+
+    std::vector<std::string> build_args(const std::string &library = "lib.dll")
+    {
+        return {"--kit", kit.string(), "build", "--dir", app.string(), "--app-library", library, "-o", out.string(),
+                "--depfile", (scratch / "out" / "launcher.d").string()};
+    }
+
+    // Runs and checks the refusal: one line, naming `needle`, nothing written.
+    void expect_refused(const std::vector<std::string> &args, const std::string &needle)
+    {
+        RunResult r = run_pack(args, temp);
+        EXPECT_NE(r.status, 0);
+        EXPECT_EQ(r.err.rfind("veskar-pack: ", 0), 0u) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_NE(r.err.find(needle), std::string::npos) << "expected '" << needle << "' in: " << r.err;
+        EXPECT_TRUE(fs::is_empty(out.parent_path())) << "something was written beside the launcher";
+    }
+
+    fs::path app, kit, out;
+};
+
+TEST_F(Refusal, ApplicationLibraryMissingOrNotAFile)
+{
+    expect_refused(build_args("missing.dll"), (app / "missing.dll").string() + "' does not exist");
+    fs::create_directories(app / "folder.dll");
+    expect_refused(build_args("folder.dll"), (app / "folder.dll").string() + "' is not a regular file");
+}
+
+TEST_F(Refusal, ApplicationLibraryNameLeavingTheFolder)
+{
+    write_file(scratch / "outside.dll", "x");
+    expect_refused(build_args("../outside.dll"), "'../outside.dll' must name a file below");
+    expect_refused(build_args("data/../lib.dll"), "'.' or '..' component");
+    expect_refused(build_args("./lib.dll"), "'.' or '..' component");
+    expect_refused(build_args("data//a.txt"), "empty component");
+    expect_refused(build_args("data/"), "empty component");
+    expect_refused(build_args((scratch / "outside.dll").string()), "absolute");
+    expect_refused(build_args("C:\\lib.dll"), "drive");
+    expect_refused(build_args("C:lib.dll"), "drive");
+    expect_refused(build_args("lib.dll:stream"), "':'");
+}
+
+TEST_F(Refusal, NamesWindowsCannotUnpack)
+{
+    // More than 1023 UTF-16 units below the folder, in components Linux accepts.
+    fs::path deep = app;
+    for (int i = 0; i < 5; i++)
+        deep /= std::string(200, 'd');
+    write_file(deep / std::string(19, 'f'), "x");  // 5 * 201 + 19 = 1024 units
+    expect_refused(build_args(), (deep / std::string(19, 'f')).string() + "' cannot be packed: the name is longer "
+                                 "than 1023 UTF-16 units");
+    fs::remove_all(app / std::string(200, 'd'));
+
+    // Exactly 1023 units is allowed: checked by the refusal that follows it,
+    // which is only reached once the long name has passed.
+    fs::path fits = app / std::string(200, 'e') / std::string(200, 'e') / std::string(200, 'e') /
+                    std::string(200, 'e') / std::string(1023 - 4 * 201 - 4, 'f');
+    write_file(fits / "x:y", "x");
+    expect_refused(build_args(), "x:y' cannot be packed");
+    fs::remove_all(app / std::string(200, 'e'));
+
+    write_file(app / "colon:name", "x");
+    expect_refused(build_args(), (app / "colon:name").string() + "' cannot be packed");
+    fs::remove(app / "colon:name");
+    write_file(app / "back\\slash", "x");
+    expect_refused(build_args(), (app / "back\\slash").string() + "' has a '\\'");
+    fs::remove(app / "back\\slash");
+    write_file(app / "trailing.", "x");
+    expect_refused(build_args(), "ends in a dot or a space");
+    fs::remove(app / "trailing.");
+    write_file(app / "bad\xff.txt", "x");
+    expect_refused(build_args(), "is not valid UTF-8");
+    fs::remove(app / "bad\xff.txt");
+    write_file(app / "sub\x01" / "a", "x");
+    expect_refused(build_args(), "cannot be packed");
+    fs::remove_all(app / "sub\x01");
+
+    // Names that only Windows takes for one and the same file.
+    write_file(app / "Data" / "A.txt", "x");
+    expect_refused(build_args(), "'" + (app / "Data" / "A.txt").string() + "' and '" +
+                                     (app / "data" / "a.txt").string() + "' differ only in case");
+    fs::remove_all(app / "Data");
+    write_file(app / "LIB.dll", "x");
+    expect_refused(build_args(), "'" + (app / "lib.dll").string() + "' and '" + (app / "LIB.dll").string() +
+                                     "' differ only in case");
+}
+
+TEST_F(Refusal, SpecialFilesAndSymbolicLinks)
+{
+    ASSERT_EQ(mkfifo((app / "data" / "pipe").c_str(), 0600), 0);
+    expect_refused(build_args(), (app / "data" / "pipe").string() + "' is neither a regular file nor a folder");
+    fs::remove(app / "data" / "pipe");
+
+    fs::create_symlink("a.txt", app / "data" / "link.txt");
+    expect_refused(build_args(), (app / "data" / "link.txt").string() + "' is a symbolic link");
+    fs::remove(app / "data" / "link.txt");
+
+    fs::create_directory_symlink(scratch / "kit", app / "linked-folder");
+    expect_refused(build_args(), (app / "linked-folder").string() + "' is a symbolic link");
+    fs::remove(app / "linked-folder");
+
+    // The application library itself, or a folder above it, as a link.
+    fs::rename(app / "lib.dll", scratch / "real.dll");
+    fs::create_symlink(scratch / "real.dll", app / "lib.dll");
+    expect_refused(build_args(), (app / "lib.dll").string() + "' is not a regular file");
+}
+
+TEST_F(Refusal, ApplicationFolderMissing)
+{
+    std::vector<std::string> args = build_args();
+    args[4] = (scratch / "nowhere").string();
+    expect_refused(args, (scratch / "nowhere").string() + "' does not exist");
+    args[4] = (app / "lib.dll").string();
+    expect_refused(args, (app / "lib.dll").string() + "' is not a folder");
+}
+
+TEST_F(Refusal, FolderBelowUnreadable)
+{
+    if (geteuid() == 0)
+        GTEST_SKIP() << "permissions do not stop root from reading a folder";
+    fs::permissions(app / "data", fs::perms::none);
+    expect_refused(build_args(), (app / "data").string());
+    fs::permissions(app / "data", fs::perms::owner_all);
+}
+
+TEST_F(Refusal, BadLevelAndMissingArguments)
+{
+    for (const char *level : {"0", "23", "fast"}) {
+        std::vector<std::string> args = build_args();
+        args.insert(args.end(), {"--level", level});
+        RunResult r = run_pack(args, temp);
+        EXPECT_NE(r.status, 0);
+        EXPECT_NE(r.err.find("--level"), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(out));
+    }
+    RunResult r = run_pack({"build", "--dir", app.string(), "-o", out.string()}, temp);
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.err.find("--app-library is required"), std::string::npos) << r.err;
+    r = run_pack({}, temp);
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.err.find("subcommand"), std::string::npos) << r.err;
+}
+
+TEST_F(Refusal, MissingKitAndOutputFolder)
+{
+    fs::remove(kit / "libzstd_decompress.a");
+    expect_refused(build_args(), "launcher kit '" + kit.string() + "' has no libzstd_decompress.a");
+    make_dummy_kit(kit);
+
+    std::vector<std::string> args = build_args();
+    args[8] = (scratch / "no-such-folder" / "launcher.exe").string();
+    expect_refused(args, "the folder '" + (scratch / "no-such-folder").string() + "' does not exist");
+}
+
+TEST_F(Refusal, SplashAndIconFiles)
+{
+    auto with = [&](const char *option, const fs::path &file) {
+        std::vector<std::string> args = build_args();
+        args.insert(args.end(), {option, file.string()});
+        return args;
+    };
+    const fs::path splash = scratch / "splash.png", icon = scratch / "icon.ico";
+    write_file(splash, "GIF89a, not a PNG");
+    expect_refused(with("--splash", splash), "splash image '" + splash.string() + "' is not a PNG file");
+    write_file(splash, make_png(10, 10, true));
+    expect_refused(with("--splash", splash), "is an animated PNG");
+    write_file(splash, make_png(0, 10));
+    expect_refused(with("--splash", splash), "has a width or height of 0");
+    std::string png = make_png(10, 10);
+    write_file(splash, png.substr(0, png.size() - 5));
+    expect_refused(with("--splash", splash), "is cut short");
+    expect_refused(with("--splash", scratch / "absent.png"), (scratch / "absent.png").string() + "' does not exist");
+
+    write_file(icon, make_png(16, 16));
+    expect_refused(with("--icon", icon), "'" + icon.string() + "' is not an icon (.ico) file");
+    std::string ico = make_icon(1);
+    write_file(icon, ico.substr(0, ico.size() - 10));
+    expect_refused(with("--icon", icon), "image 1 lies outside the file");
+}
+
+TEST_F(Refusal, ToolchainMissingOrFailing)
+{
+    // The dummy kit passes every check made before linking, so the tools run
+    // and the resource compiler fails on its icon.
+    RunResult r = run_pack(build_args(), temp);
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.err.find("veskar-pack: x86_64-w64-mingw32-windres failed while linking the launcher"),
+              std::string::npos)
+        << r.err;
+    EXPECT_TRUE(fs::is_empty(out.parent_path()));
+
+    const fs::path empty_path = scratch / "empty-path";
+    fs::create_directories(empty_path);
+    std::vector<std::string> full{VESKAR_PACK_PATH};
+    std::vector<std::string> args = build_args();
+    full.insert(full.end(), args.begin(), args.end());
+    r = run_program(full, {{"TMPDIR", temp.string()}, {"PATH", empty_path.string()}});
+    EXPECT_NE(r.status, 0);
+    EXPECT_EQ(r.err, "veskar-pack: x86_64-w64-mingw32-windres was not found: install the MinGW-w64 toolchain "
+                     "(scripts/setup.sh)\n");
+    EXPECT_TRUE(fs::is_empty(out.parent_path()));
+}
+
+} // namespace

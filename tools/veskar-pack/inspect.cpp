@@ -1,0 +1,206 @@
+#include "inspect.h"
+#include "archive_reader.h"
+#include "archive_writer.h"
+#include "image_files.h"
+#include "launcher_linker.h"
+#include "record_names.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <set>
+
+namespace fs = std::filesystem;
+
+// Messages about the attached data name the launcher they come from.
+static AttachedDataSummary read_launcher(const PeImage &image, const RecordVisitor &visitor)
+{
+    try {
+        AttachedDataSummary summary = read_attached_data(attached_data_of(image), visitor);
+        if (summary.records == 0)
+            throw PackError{"the record stream holds no records, so there is no application library to run"};
+        return summary;
+    } catch (const PackError &e) {
+        if (e.message.compare(0, 1, "'") == 0)
+            throw;
+        throw PackError{"'" + image.path.string() + "': " + e.message};
+    }
+}
+
+static std::string build_note(const PeImage &image, const std::string &key)
+{
+    std::optional<ByteSpan> notes = section_contents(image, build_notes_section);
+    if (!notes)
+        return {};
+    std::string text(reinterpret_cast<const char *>(notes->data), notes->size);
+    size_t at = text.find(key + "=");
+    if (at == std::string::npos || (at > 0 && text[at - 1] != '\n'))
+        return {};
+    size_t end = text.find('\n', at);
+    return text.substr(at + key.size() + 1, end == std::string::npos ? std::string::npos : end - at - key.size() - 1);
+}
+
+// The icon group as linked, compared with the kit's own icon.
+static std::string icon_kind(const PeImage &image, const fs::path &kit)
+{
+    std::optional<ByteSpan> group = find_resource(image, resource_group_icon, 1);
+    if (!group)
+        return "none";
+    std::vector<IconImage> linked;
+    const uint8_t *g = group->data;
+    size_t count = group->size >= 6 ? (g[4] | g[5] << 8) : 0;
+    if (group->size < 6 + count * 14)
+        return "damaged icon group";
+    for (size_t i = 0; i < count; i++) {
+        const uint8_t *entry = g + 6 + i * 14;
+        std::optional<ByteSpan> image_bytes = find_resource(image, resource_icon, entry[12] | entry[13] << 8);
+        if (!image_bytes)
+            return "damaged icon group";
+        linked.push_back(IconImage{std::vector<uint8_t>(entry, entry + 8),
+                                   std::vector<uint8_t>(image_bytes->data, image_bytes->data + image_bytes->size)});
+    }
+    std::error_code error;
+    const fs::path default_icon = kit / "veskar.ico";
+    if (!fs::is_regular_file(default_icon, error))
+        return "present (" + std::to_string(count) + " images; no launcher kit here to compare with)";
+    std::vector<IconImage> kit_images = read_icon_file(read_whole_file(default_icon, "kit icon"),
+                                                       default_icon.string());
+    return linked == kit_images ? "default" : "custom (" + std::to_string(count) + " images)";
+}
+
+void list_launcher(const fs::path &launcher, const fs::path &kit)
+{
+    PeImage image = read_pe_image(launcher);
+    std::printf("%12s  %s\n", "size", "name");
+    AttachedDataSummary summary = read_launcher(image, RecordVisitor{
+        [](const RecordInfo &r) {
+            std::printf("%12llu  %s\n", static_cast<unsigned long long>(r.size), printable_name(r.name).c_str());
+        },
+        nullptr, nullptr});
+    std::string level = build_note(image, "level");
+    std::optional<ByteSpan> splash = find_resource(image, resource_rcdata, 28);
+    std::printf("records: %zu\n", summary.records);
+    std::printf("uncompressed: %llu bytes of files, %llu bytes of record stream\n",
+                static_cast<unsigned long long>(summary.content_bytes),
+                static_cast<unsigned long long>(summary.stream_size));
+    std::printf("compressed: %llu bytes of zstd frame, %llu bytes of attached data (%.1f%% of the stream)\n",
+                static_cast<unsigned long long>(summary.frame_size),
+                static_cast<unsigned long long>(summary.attached_length),
+                summary.stream_size ? 100.0 * summary.attached_length / summary.stream_size : 0.0);
+    std::printf("zstd window: %llu bytes\n", static_cast<unsigned long long>(summary.window_size));
+    std::printf("zstd level: %s\n", level.empty() ? "not recorded (linked from attached data made elsewhere)"
+                                                  : level.c_str());
+    if (splash)
+        std::printf("splash: built in (%zu bytes)\n", splash->size);
+    else
+        std::printf("splash: none\n");
+    std::printf("icon: %s\n", icon_kind(image, kit).c_str());
+}
+
+void verify_launcher(const fs::path &launcher)
+{
+    PeImage image = read_pe_image(launcher);
+    AttachedDataSummary summary = read_launcher(image, RecordVisitor{});
+    std::printf("'%s': attached data intact: %zu records, %llu bytes of files, checksum correct\n",
+                launcher.string().c_str(), summary.records,
+                static_cast<unsigned long long>(summary.content_bytes));
+}
+
+namespace {
+
+// Writes the records below one folder, never through a symbolic link that
+// was there before, so no name can lead outside it.
+struct Extractor {
+    fs::path root;
+    std::set<fs::path> made;  // folders known to be real folders below root
+    int file = -1;
+    fs::path current;
+
+    void ensure_folder(const fs::path &folder)
+    {
+        if (made.count(folder))
+            return;
+        std::error_code error;
+        if (folder == root) {
+            // The folder the user named may itself be reached through a link.
+            if (!fs::exists(fs::status(root, error)) && !fs::create_directories(root, error) && error)
+                throw PackError{"cannot create '" + root.string() + "': " + error.message()};
+            if (!fs::is_directory(fs::status(root, error)))
+                throw PackError{"'" + root.string() + "' exists and is not a folder: name a folder to extract into"};
+            made.insert(root);
+            return;
+        }
+        ensure_folder(folder.parent_path());
+        fs::file_status status = fs::symlink_status(folder, error);
+        if (fs::is_symlink(status))
+            throw PackError{"'" + folder.string() + "' is a symbolic link: extract into a new folder"};
+        if (!fs::exists(status) && !fs::create_directory(folder, error) && error)
+            throw PackError{"cannot create '" + folder.string() + "': " + error.message()};
+        if (!fs::is_directory(fs::symlink_status(folder, error)))
+            throw PackError{"'" + folder.string() + "' exists and is not a folder: extract into a new folder"};
+        made.insert(folder);
+    }
+
+    void begin(const RecordInfo &r)
+    {
+        std::string name;
+        utf16_to_utf8(r.name, name);  // the reader let only valid UTF-16 through
+        for (char &c : name) {
+            if (c == '\\')
+                c = '/';
+        }
+        current = root / name;
+        ensure_folder(current.parent_path());
+        file = ::open(current.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (file < 0)
+            throw PackError{"cannot write '" + current.string() + "': " + std::strerror(errno)};
+    }
+
+    void content(const uint8_t *data, size_t size)
+    {
+        while (size > 0) {
+            ssize_t written = ::write(file, data, size);
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written <= 0)
+                throw PackError{"cannot write '" + current.string() + "': " + std::strerror(errno)};
+            data += written;
+            size -= static_cast<size_t>(written);
+        }
+    }
+
+    void end()
+    {
+        int closed = ::close(file);
+        file = -1;
+        if (closed != 0)
+            throw PackError{"cannot write '" + current.string() + "': " + std::strerror(errno)};
+    }
+
+    ~Extractor()
+    {
+        if (file >= 0)
+            ::close(file);
+    }
+};
+
+} // namespace
+
+void extract_launcher(const fs::path &launcher, const fs::path &directory)
+{
+    PeImage image = read_pe_image(launcher);
+    Extractor extractor;
+    extractor.root = directory.lexically_normal();
+    if (extractor.root.filename().empty() && extractor.root.has_parent_path())
+        extractor.root = extractor.root.parent_path();  // "out/" names the folder "out"
+    extractor.ensure_folder(extractor.root);
+    AttachedDataSummary summary = read_launcher(image, RecordVisitor{
+        [&](const RecordInfo &r) { extractor.begin(r); },
+        [&](const uint8_t *data, size_t size) { extractor.content(data, size); },
+        [&] { extractor.end(); }});
+    std::printf("extracted %zu files, %llu bytes, into '%s'\n", summary.records,
+                static_cast<unsigned long long>(summary.content_bytes), directory.string().c_str());
+}

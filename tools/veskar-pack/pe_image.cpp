@@ -1,0 +1,133 @@
+#include "pe_image.h"
+#include "archive_writer.h"
+
+#include <fstream>
+#include <iterator>
+
+namespace fs = std::filesystem;
+
+static uint32_t read_u16(const std::vector<uint8_t> &b, size_t at)
+{
+    return at + 2 <= b.size() ? static_cast<uint32_t>(b[at] | b[at + 1] << 8) : 0;
+}
+
+static uint32_t read_u32(const std::vector<uint8_t> &b, size_t at)
+{
+    return at + 4 <= b.size() ? read_u16(b, at) | read_u16(b, at + 2) << 16 : 0;
+}
+
+PeImage read_pe_image(const fs::path &path)
+{
+    PeImage image;
+    image.path = path;
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw PackError{"cannot open '" + path.string() + "': check the name of the launcher"};
+    image.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    const std::vector<uint8_t> &b = image.bytes;
+    const PackError not_pe{"'" + path.string() + "' is not a 64-bit Windows executable"};
+    if (b.size() < 0x40 || b[0] != 'M' || b[1] != 'Z')
+        throw not_pe;
+    size_t pe = read_u32(b, 0x3C);
+    if (pe > b.size() || b.size() - pe < 24 || read_u32(b, pe) != 0x00004550)  // "PE\0\0"
+        throw not_pe;
+    size_t coff = pe + 4;
+    size_t section_count = read_u16(b, coff + 2);
+    size_t optional_size = read_u16(b, coff + 16);
+    size_t optional = coff + 20;
+    if (optional_size < 112 || read_u16(b, optional) != 0x20B)  // PE32+
+        throw not_pe;
+    size_t directory_count = read_u32(b, optional + 108);
+    if (directory_count > 2 && optional_size >= 112 + 3 * 8) {
+        image.resource_rva = read_u32(b, optional + 112 + 2 * 8);
+        image.resource_size = read_u32(b, optional + 112 + 2 * 8 + 4);
+    }
+    size_t table = optional + optional_size;
+    if (table + section_count * 40 > b.size())
+        throw not_pe;
+    for (size_t i = 0; i < section_count; i++) {
+        size_t at = table + i * 40;
+        PeSection s;
+        const char *name = reinterpret_cast<const char *>(&b[at]);
+        size_t length = 0;
+        while (length < 8 && name[length] != '\0')
+            length++;
+        s.name.assign(name, length);
+        s.virtual_size = read_u32(b, at + 8);
+        s.virtual_address = read_u32(b, at + 12);
+        s.raw_size = read_u32(b, at + 16);
+        s.raw_offset = read_u32(b, at + 20);
+        image.sections.push_back(s);
+    }
+    return image;
+}
+
+std::optional<ByteSpan> section_contents(const PeImage &image, const std::string &name)
+{
+    for (const PeSection &s : image.sections) {
+        if (s.name != name)
+            continue;
+        // A loaded size past the file's bytes would be zero fill the tools never wrote.
+        if (s.virtual_size > s.raw_size || static_cast<uint64_t>(s.raw_offset) + s.raw_size > image.bytes.size())
+            throw PackError{"'" + image.path.string() + "': section " + name + " lies outside the file; the file " +
+                            "is damaged"};
+        return ByteSpan{image.bytes.data() + s.raw_offset, s.virtual_size};
+    }
+    return std::nullopt;
+}
+
+// The file bytes at a relative virtual address, or nothing if no section holds them all.
+static std::optional<ByteSpan> at_rva(const PeImage &image, uint32_t rva, uint32_t size)
+{
+    for (const PeSection &s : image.sections) {
+        uint64_t end = static_cast<uint64_t>(rva) + size;
+        if (rva >= s.virtual_address && end <= static_cast<uint64_t>(s.virtual_address) + s.raw_size &&
+            static_cast<uint64_t>(s.raw_offset) + s.raw_size <= image.bytes.size())
+            return ByteSpan{image.bytes.data() + s.raw_offset + (rva - s.virtual_address), size};
+    }
+    return std::nullopt;
+}
+
+// One level of the resource tree: the entry with the given id, as an offset
+// from the start of the resource section (high bit: another directory).
+static std::optional<uint32_t> resource_entry(const PeImage &image, uint32_t directory, std::optional<uint32_t> id)
+{
+    auto header = at_rva(image, image.resource_rva + directory, 16);
+    if (!header)
+        return std::nullopt;
+    uint32_t named = header->data[12] | header->data[13] << 8;
+    uint32_t ids = header->data[14] | header->data[15] << 8;
+    auto entries = at_rva(image, image.resource_rva + directory + 16, (named + ids) * 8);
+    if (!entries)
+        return std::nullopt;
+    for (uint32_t i = 0; i < named + ids; i++) {
+        const uint8_t *e = entries->data + i * 8;
+        uint32_t name = e[0] | e[1] << 8 | e[2] << 16 | static_cast<uint32_t>(e[3]) << 24;
+        uint32_t offset = e[4] | e[5] << 8 | e[6] << 16 | static_cast<uint32_t>(e[7]) << 24;
+        if ((name & 0x80000000u) == 0 && (!id || name == *id))
+            return offset;
+    }
+    return std::nullopt;
+}
+
+std::optional<ByteSpan> find_resource(const PeImage &image, uint32_t type, uint32_t id)
+{
+    if (image.resource_rva == 0)
+        return std::nullopt;
+    auto by_type = resource_entry(image, 0, type);
+    if (!by_type || (*by_type & 0x80000000u) == 0)
+        return std::nullopt;
+    auto by_id = resource_entry(image, *by_type & 0x7FFFFFFFu, id);
+    if (!by_id || (*by_id & 0x80000000u) == 0)
+        return std::nullopt;
+    auto by_language = resource_entry(image, *by_id & 0x7FFFFFFFu, std::nullopt);
+    if (!by_language || (*by_language & 0x80000000u) != 0)
+        return std::nullopt;
+    auto leaf = at_rva(image, image.resource_rva + *by_language, 16);
+    if (!leaf)
+        return std::nullopt;
+    const uint8_t *l = leaf->data;
+    uint32_t rva = l[0] | l[1] << 8 | l[2] << 16 | static_cast<uint32_t>(l[3]) << 24;
+    uint32_t size = l[4] | l[5] << 8 | l[6] << 16 | static_cast<uint32_t>(l[7]) << 24;
+    return at_rva(image, rva, size);
+}

@@ -1,0 +1,42 @@
+// Reading a built launcher: the PE section table and resource directory,
+// enough to find the attached data, the build notes and the resources.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct ByteSpan {
+    const uint8_t *data;
+    size_t size;
+};
+
+struct PeSection {
+    std::string name;
+    uint32_t virtual_size;
+    uint32_t virtual_address;
+    uint32_t raw_size;
+    uint32_t raw_offset;
+};
+
+struct PeImage {
+    std::filesystem::path path;
+    std::vector<uint8_t> bytes;
+    std::vector<PeSection> sections;
+    uint32_t resource_rva = 0;
+    uint32_t resource_size = 0;
+};
+
+// Throws PackError naming the file when it is not a 64-bit PE image.
+PeImage read_pe_image(const std::filesystem::path &path);
+
+// A section's contents as loaded (its VirtualSize, not the padded raw
+// size); nothing when the image has no such section.
+std::optional<ByteSpan> section_contents(const PeImage &image, const std::string &name);
+
+// The first language of resource type/id; nothing when absent.
+std::optional<ByteSpan> find_resource(const PeImage &image, uint32_t type, uint32_t id);
+
+enum : uint32_t { resource_icon = 3, resource_rcdata = 10, resource_group_icon = 14 };
