@@ -1,0 +1,225 @@
+#!/usr/bin/env bash
+# Runs a splash test launcher on a display of its own and looks at the screen
+# the way a user would. Usage: display_test.sh CASE BINARY_DIR WINE_RUN
+#
+# Every case starts Xvfb on a free display, copies the ready Wine prefix (a
+# prefix's server keeps the display of its first program, so this one must
+# start with ours), runs one launcher whose application (splash_app.cpp)
+# writes what it sees and waits for our signals through files in a control
+# folder, and stops the server and Xvfb at the end.
+set -euo pipefail
+case_name=$1
+bin=$(cd "$2" && pwd)
+wine_run=$3
+scale=${VESKAR_TEST_TIMEOUT_SCALE:-1}
+convert=/usr/bin/convert
+screen_width=1280
+screen_height=1024
+
+work=$bin/display/$case_name
+rm -rf "$work"
+mkdir -p "$work/control"
+xvfb_pid=
+launcher_pid=
+prefix=$work/prefix
+
+finish() {
+  if [ -n "$launcher_pid" ] && kill -0 "$launcher_pid" 2>/dev/null; then
+    touch "$work/control/go" "$work/control/finish"
+    wait "$launcher_pid" 2>/dev/null || true
+  fi
+  if [ -d "$prefix" ]; then
+    WINEPREFIX=$prefix wineserver -k 2>/dev/null || true
+    WINEPREFIX=$prefix wineserver -w 2>/dev/null || true
+  fi
+  [ -z "$xvfb_pid" ] || kill "$xvfb_pid" 2>/dev/null || true
+  [ -z "$xvfb_pid" ] || wait "$xvfb_pid" 2>/dev/null || true
+  rm -rf "$prefix"
+}
+trap finish EXIT
+trap 'exit 1' TERM INT
+
+fail() { echo "FAIL ($case_name): $*" >&2; exit 1; }
+
+# Polls a command until it succeeds; the limit only keeps a broken run from
+# hanging and grows with VESKAR_TEST_TIMEOUT_SCALE.
+eventually() {
+  local tries=$((150 * scale))
+  while ! "$@"; do
+    tries=$((tries - 1))
+    [ "$tries" -gt 0 ] || return 1
+    sleep 0.1
+  done
+}
+
+# Xvfb on the first free display from :91 on. A display is ours once its
+# lock file names our Xvfb and it answers; a lock left by a server that is
+# gone is cleared by Xvfb itself.
+start_display() {
+  local n
+  for n in 91 92 93 94 95 96 97 98 99; do
+    if [ -e "/tmp/.X$n-lock" ] && kill -0 "$(lock_owner "$n")" 2>/dev/null; then
+      continue
+    fi
+    Xvfb ":$n" -screen 0 "${screen_width}x${screen_height}x24" -nolisten tcp -br > "$work/xvfb.log" 2>&1 &
+    xvfb_pid=$!
+    if eventually display_answers_or_xvfb_gone "$n" && kill -0 "$xvfb_pid" 2>/dev/null; then
+      display=":$n"
+      return 0
+    fi
+    wait "$xvfb_pid" 2>/dev/null || true
+    xvfb_pid=
+  done
+  fail "no free display among :91 to :99"
+}
+display_answers_or_xvfb_gone() {
+  ! kill -0 "$xvfb_pid" 2>/dev/null ||
+    { [ "$(lock_owner "$1")" = "$xvfb_pid" ] && xdpyinfo -display ":$1" >/dev/null 2>&1; }
+}
+lock_owner() { { tr -d ' ' < "/tmp/.X$1-lock"; } 2>/dev/null || true; }
+
+# A prefix of our own, copied from a template prefix that only these tests
+# use and whose server is stopped once it is made, so nothing changes under
+# the copy. The template is made once per build folder, without a display.
+make_prefix() {
+  local template=$bin/display/template
+  (
+    flock 9
+    if [ ! -f "$template/.veskar-ready" ]; then
+      VESKAR_WINEPREFIX=$template "$wine_run" cmd /c exit > /dev/null 2>&1 || true
+      WINEPREFIX=$template wineserver -k 2>/dev/null || true
+      WINEPREFIX=$template wineserver -w 2>/dev/null || true
+    fi
+  ) 9> "$bin/display/template-setup.lock"
+  [ -f "$template/.veskar-ready" ] || fail "the Wine prefix $template could not be made"
+  cp -a "$template" "$prefix"
+  # Bring the prefix's server and desktop up on our display before the
+  # launcher runs, as on a desktop a user has logged in to: a window made
+  # while Wine is still setting up its display can stay unpainted.
+  VESKAR_WINEPREFIX=$prefix VESKAR_DISPLAY=$display "$wine_run" cmd /c exit > /dev/null 2>&1 ||
+    fail "Wine does not start in the prefix $prefix"
+}
+
+screenshot() { DISPLAY=$display /usr/bin/import -window root "$1"; }
+
+# Pixels that differ between the screen area around where the image should
+# be (a margin of 2 pixels all round, which must show the bare black screen)
+# and the image over black. Only pixels that are opaque or fully transparent
+# in the image count: without a compositor partial alpha is not blended.
+differing_pixels() {
+  local shot=$1 image=$2 x=$3 y=$4 width height
+  width=$($convert "$image" -format %w info:)
+  height=$($convert "$image" -format %h info:)
+  $convert "$image" -alpha extract -fx '(u==0||u==1)?1:0' -bordercolor white -border 2 "$work/mask.png"
+  $convert "$image" -background black -alpha remove -alpha off -bordercolor black -border 2 \
+    "$work/mask.png" -compose multiply -composite "$work/expected.png"
+  $convert "$shot" -crop "$((width + 4))x$((height + 4))+$((x - 2))+$((y - 2))" +repage -alpha off \
+    "$work/mask.png" -compose multiply -composite "$work/actual.png"
+  /usr/bin/compare -metric AE "$work/expected.png" "$work/actual.png" null: 2>&1 || true
+}
+# Lit pixels anywhere on the screen (the bare screen is black).
+lit_pixels() {
+  $convert "$1" -alpha off -colorspace gray -threshold 0 -format '%[fx:round(mean*w*h)]' info:
+}
+
+shows_image() {
+  screenshot "$work/shot.png"
+  [ "$(differing_pixels "$work/shot.png" "$1" "$2" "$3")" = 0 ]
+}
+screen_is_bare() {
+  screenshot "$work/shot.png"
+  [ "$(lit_pixels "$work/shot.png")" = 0 ]
+}
+
+feedback_files() { find "$prefix/drive_c/users" -path '*/Temp/onefile_*_splash_feedback.tmp' 2>/dev/null; }
+
+start_launcher() {
+  local control_windows
+  control_windows="Z:$(echo "$work/control" | tr / '\\')"
+  VESKAR_WINEPREFIX=$prefix VESKAR_DISPLAY=$display "$wine_run" "$bin/$1.exe" "$control_windows" "$2" \
+    > "$work/out.txt" 2> "$work/err.txt" &
+  launcher_pid=$!
+  eventually test -e "$work/control/ready" || fail "the application never started"
+}
+
+end_launcher() {
+  touch "$work/control/finish"
+  local status=0
+  wait "$launcher_pid" || status=$?
+  launcher_pid=
+  [ "$status" = 42 ] || fail "launcher status $status, expected the application's 42"
+  [ ! -s "$work/out.txt" ] || fail "unexpected standard output: $(cat "$work/out.txt")"
+  [ ! -s "$work/err.txt" ] || fail "unexpected standard error: $(cat "$work/err.txt")"
+}
+
+expect_line() {
+  grep -qxF "$2" "$work/control/$1" || fail "$1 should say '$2' but says: $(cat "$work/control/$1")"
+}
+
+# The splash of IMAGE comes up centred, then goes when the application
+# deletes the feedback file (ACTION delete) or stays until the launcher has
+# ended (ACTION keep).
+splash_case() {
+  local launcher=$1 image=$2 action=$3 width height x y
+  width=$($convert "$image" -format %w info:)
+  height=$($convert "$image" -format %h info:)
+  # Xvfb has no window manager: the work area is the whole screen.
+  x=$(((screen_width - width) / 2))
+  y=$(((screen_height - height) / 2))
+  start_launcher "$launcher" "$action"
+  expect_line start.txt "splash_window: visible $x $y $((x + width)) $((y + height))"
+  expect_line start.txt "feedback_file: present"
+  eventually shows_image "$image" "$x" "$y" ||
+    fail "the image is not on screen at $x,$y: $(differing_pixels "$work/shot.png" "$image" "$x" "$y") pixels differ"
+  cp "$work/shot.png" "$work/splash_shown.png"
+  touch "$work/control/go"
+  if [ "$action" = delete ]; then
+    eventually test -e "$work/control/deleted" || fail "the application did not get to delete the feedback file"
+    expect_line deleted yes
+    eventually screen_is_bare || fail "the splash is still on screen after the feedback file was deleted"
+    end_launcher
+    expect_line finish.txt "splash_window: none"
+    [ -z "$(feedback_files)" ] || fail "a feedback file is left: $(feedback_files)"
+  else
+    # The launcher has polled the feedback file many times over by now.
+    screen_is_bare && fail "the splash went while the application still runs"
+    end_launcher
+    expect_line finish.txt "splash_window: visible $x $y $((x + width)) $((y + height))"
+    expect_line finish.txt "feedback_file: present"
+    [ -n "$(feedback_files)" ] || fail "the feedback file is gone, though the application never deleted it"
+    eventually screen_is_bare || fail "the splash is still on screen after the launcher has ended"
+  fi
+}
+
+# No usable image: no window, no feedback file, and the application runs.
+no_splash_case() {
+  start_launcher "$1" keep
+  expect_line start.txt "splash_window: none"
+  expect_line start.txt "feedback_file: absent"
+  screen_is_bare || fail "something is on screen: $(lit_pixels "$work/shot.png") pixels lit"
+  touch "$work/control/go"
+  end_launcher
+  expect_line finish.txt "splash_window: none"
+  [ -z "$(feedback_files)" ] || fail "a feedback file was made: $(feedback_files)"
+}
+
+start_display
+make_prefix
+screen_is_bare || fail "the fresh display is not blank"
+
+case $case_name in
+  shown_then_taken_down) splash_case splash_shown "$bin/images/pattern.png" delete ;;
+  never_deleted) splash_case splash_shown "$bin/images/pattern.png" keep ;;
+  example_splash)
+    splash_case splash_example "$(dirname "$0")/../../../examples/hello/splash.png" delete
+    # The README's picture: the example's splash with a little of the screen round it.
+    $convert "$work/splash_shown.png" -crop 520x310+380+357 +repage "$bin/example_splash_screenshot.png"
+    ;;
+  no_resource) no_splash_case splash_none ;;
+  not_png) no_splash_case splash_not_png ;;
+  zero_width) no_splash_case splash_zero_width ;;
+  zero_height) no_splash_case splash_zero_height ;;
+  truncated) no_splash_case splash_truncated ;;
+  *) fail "unknown case" ;;
+esac
+echo "PASS ($case_name)"

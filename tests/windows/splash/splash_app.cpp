@@ -1,0 +1,95 @@
+// The application packed into the splash test launchers. It looks at what a
+// user would see of the splash from inside the application (is a "Splash"
+// window up, where, and is the feedback file there) and writes that down in a
+// control folder named by its first argument. Then it follows the test's lead
+// through files in that folder: it writes "ready", waits for "go", deletes
+// the splash feedback file if its second argument is "delete", and waits for
+// "finish" before it looks once more and returns 42.
+// The second argument "report" makes it look once and return at once.
+#include <windows.h>
+
+#include <stdio.h>
+#include <string>
+
+// Waiting for the test is bounded so that a broken test never leaves an
+// application behind; the limit is far above any real wait.
+static const DWORD wait_limit_ms = 600000;
+
+static std::wstring splash_feedback_file_path()
+{
+    // The same place the launcher uses: {TEMP}\onefile_{PID}_splash_feedback.tmp,
+    // where PID is the launcher's process ID handed down to us.
+    wchar_t temp[MAX_PATH + 1] = {};
+    DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+    std::wstring path(temp, length);
+    while (!path.empty() && path.back() == L'\\')
+        path.pop_back();
+    wchar_t parent[32] = {};
+    GetEnvironmentVariableW(L"VESKAR_ONEFILE_PARENT", parent, 32);
+    return path + L"\\onefile_" + parent + L"_splash_feedback.tmp";
+}
+
+static bool file_exists(const std::wstring &path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+static void write_text(const std::wstring &path, const std::string &text)
+{
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    DWORD written = 0;
+    WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    CloseHandle(file);
+}
+
+// "splash_window: none" or "splash_window: visible|hidden LEFT TOP RIGHT BOTTOM",
+// then "feedback_file: present|absent".
+static void write_observation(const std::wstring &path)
+{
+    std::string text = "splash_window: ";
+    HWND window = FindWindowA("Splash", nullptr);
+    if (window == nullptr) {
+        text += "none\n";
+    } else {
+        RECT r = {};
+        GetWindowRect(window, &r);
+        char line[128];
+        snprintf(line, sizeof line, "%s %ld %ld %ld %ld\n", IsWindowVisible(window) ? "visible" : "hidden", r.left,
+                 r.top, r.right, r.bottom);
+        text += line;
+    }
+    text += file_exists(splash_feedback_file_path()) ? "feedback_file: present\n" : "feedback_file: absent\n";
+    write_text(path, text);
+}
+
+static bool wait_for_file(const std::wstring &path)
+{
+    for (DWORD waited = 0; waited < wait_limit_ms; waited += 20) {
+        if (file_exists(path))
+            return true;
+        Sleep(20);
+    }
+    return false;
+}
+
+extern "C" __declspec(dllexport) int run_code(int argument_count, wchar_t **argument_vector, const wchar_t *)
+{
+    if (argument_count < 3)
+        return 80;
+    std::wstring control = argument_vector[1];
+    std::wstring action = argument_vector[2];
+    write_observation(control + L"\\start.txt");
+    if (action == L"report")
+        return 42;
+    write_text(control + L"\\ready", "");
+    if (!wait_for_file(control + L"\\go"))
+        return 90;
+    if (action == L"delete")
+        write_text(control + L"\\deleted", DeleteFileW(splash_feedback_file_path().c_str()) ? "yes\n" : "no\n");
+    if (!wait_for_file(control + L"\\finish"))
+        return 91;
+    write_observation(control + L"\\finish.txt");
+    return 42;
+}
