@@ -61,7 +61,7 @@ value() { tr ' ' '\n' <<<"$2" | sed -n "s/^$1=//p"; }
 # Level and threads: the packer's defaults unless given, passed explicitly to
 # both sides of the packing comparison.
 if [ -z "$level" ]; then
-  level=$("$pack" build --help | sed -n 's/.*--level[^[]*\[\([0-9]*\)\].*/\1/p' | head -1)
+  level=$("$pack" build --help | sed -n 's/.*--level [^=]*=\([0-9][0-9]*\).*/\1/p' | head -1)
   [ -n "$level" ] || level=19
 fi
 
