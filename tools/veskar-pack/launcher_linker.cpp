@@ -121,11 +121,6 @@ void link_launcher(const LinkRequest &request, const fs::path &w)
     copy_into(kit / "attached_data.S", w / "attached_data.S", "kit file");
     copy_into(request.icon ? *request.icon : kit / "veskar.ico", w / "icon.ico", "icon");
     copy_into(kit / "launcher.manifest", w / "launcher.manifest", "kit file");
-    // The linker orders some sections by the names of the archives they come
-    // from: the launcher's own archives must not be named by a path that
-    // differs from one machine or folder to another.
-    copy_into(kit / "libveskar_launcher.a", w / "libveskar_launcher.a", "kit file");
-    copy_into(kit / "libzstd_decompress.a", w / "libzstd_decompress.a", "kit file");
     std::vector<std::string> objects{"attached_data.o", "resources.o"};
     {
         std::ofstream rc(w / "resources.rc");
@@ -158,7 +153,7 @@ void link_launcher(const LinkRequest &request, const fs::path &w)
     std::vector<std::string> link{tp + "g++-posix", "-municode", "-mwindows", "-static", "-s",
                                   "-Wl,--no-insert-timestamp", "-Wl,--undefined=wWinMain", "-o", "launcher.exe"};
     link.insert(link.end(), objects.begin(), objects.end());
-    link.push_back("-L.");
+    link.push_back("-L" + kit.string());
     for (const char *library : {"-lveskar_launcher", "-lzstd_decompress", "-lshell32", "-lshlwapi", "-lole32",
                                 "-lwindowscodecs", "-lgdi32", "-luser32"})
         link.push_back(library);
