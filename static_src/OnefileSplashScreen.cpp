@@ -11,6 +11,66 @@
 
 enum : WORD { splash_resource_id = 28 };
 
+// The window, graphics, imaging, COM and shell functions the splash uses,
+// resolved from System32 only when a launcher has a splash image: they are
+// not imported, so a launcher without one never loads their libraries.
+static struct {
+    decltype(&CoInitialize) co_initialize;
+    decltype(&CreateStreamOnHGlobal) create_stream_on_hglobal;
+    decltype(&CoCreateInstance) co_create_instance;
+    decltype(&WICConvertBitmapSource) wic_convert_bitmap_source;
+    decltype(&CreateDIBSection) create_dib_section;
+    decltype(&CreateCompatibleDC) create_compatible_dc;
+    decltype(&SelectObject) select_object;
+    decltype(&DeleteDC) delete_dc;
+    decltype(&DeleteObject) delete_object;
+    decltype(&GetObjectA) get_object;
+    decltype(&GetDC) get_dc;
+    decltype(&ReleaseDC) release_dc;
+    decltype(&LoadCursorA) load_cursor;
+    decltype(&RegisterClassA) register_class;
+    decltype(&CreateWindowExA) create_window;
+    decltype(&MonitorFromPoint) monitor_from_point;
+    decltype(&GetMonitorInfoA) get_monitor_info;
+    decltype(&UpdateLayeredWindow) update_layered_window;
+    decltype(&DestroyWindow) destroy_window;
+    WNDPROC default_window_procedure;
+    decltype(&PathFileExistsW) path_file_exists;
+} splash_api;
+
+template <typename Function>
+static bool resolve(Function &function, const wchar_t *library, const char *name)
+{
+    function = system_function<Function>(library, name);
+    return function != nullptr;
+}
+
+static bool load_splash_functions()
+{
+    auto &f = splash_api;
+    return resolve(f.co_initialize, L"ole32.dll", "CoInitialize") &&
+           resolve(f.create_stream_on_hglobal, L"ole32.dll", "CreateStreamOnHGlobal") &&
+           resolve(f.co_create_instance, L"ole32.dll", "CoCreateInstance") &&
+           resolve(f.wic_convert_bitmap_source, L"windowscodecs.dll", "WICConvertBitmapSource") &&
+           resolve(f.create_dib_section, L"gdi32.dll", "CreateDIBSection") &&
+           resolve(f.create_compatible_dc, L"gdi32.dll", "CreateCompatibleDC") &&
+           resolve(f.select_object, L"gdi32.dll", "SelectObject") &&
+           resolve(f.delete_dc, L"gdi32.dll", "DeleteDC") &&
+           resolve(f.delete_object, L"gdi32.dll", "DeleteObject") &&
+           resolve(f.get_object, L"gdi32.dll", "GetObjectA") &&
+           resolve(f.get_dc, L"user32.dll", "GetDC") &&
+           resolve(f.release_dc, L"user32.dll", "ReleaseDC") &&
+           resolve(f.load_cursor, L"user32.dll", "LoadCursorA") &&
+           resolve(f.register_class, L"user32.dll", "RegisterClassA") &&
+           resolve(f.create_window, L"user32.dll", "CreateWindowExA") &&
+           resolve(f.monitor_from_point, L"user32.dll", "MonitorFromPoint") &&
+           resolve(f.get_monitor_info, L"user32.dll", "GetMonitorInfoA") &&
+           resolve(f.update_layered_window, L"user32.dll", "UpdateLayeredWindow") &&
+           resolve(f.destroy_window, L"user32.dll", "DestroyWindow") &&
+           resolve(f.default_window_procedure, L"user32.dll", "DefWindowProcA") &&
+           resolve(f.path_file_exists, L"shlwapi.dll", "PathFileExistsW");
+}
+
 POINT centre_in_work_area(const RECT &work_area, LONG width, LONG height)
 {
     // Signed 32-bit arithmetic, division truncating toward zero.
@@ -31,6 +91,11 @@ static HBITMAP decode_splash_image()
     const void *bytes = LockResource(loaded);
     if (bytes == nullptr)
         return nullptr;
+    // Only a launcher with an image needs COM, for the imaging component.
+    if (!load_splash_functions())
+        return nullptr;
+    const auto &f = splash_api;
+    f.co_initialize(nullptr);
 
     HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, size);
     if (block == nullptr)
@@ -43,7 +108,7 @@ static HBITMAP decode_splash_image()
     memcpy(copy, bytes, size);
     GlobalUnlock(block);
     IStream *stream = nullptr;
-    if (FAILED(CreateStreamOnHGlobal(block, TRUE, &stream))) {
+    if (FAILED(f.create_stream_on_hglobal(block, TRUE, &stream))) {
         GlobalFree(block);
         return nullptr;
     }
@@ -51,7 +116,7 @@ static HBITMAP decode_splash_image()
         return nullptr;
 
     IWICBitmapDecoder *decoder = nullptr;
-    if (FAILED(CoCreateInstance(CLSID_WICPngDecoder1, nullptr, CLSCTX_INPROC_SERVER, IID_IWICBitmapDecoder,
+    if (FAILED(f.co_create_instance(CLSID_WICPngDecoder1, nullptr, CLSCTX_INPROC_SERVER, IID_IWICBitmapDecoder,
                                 reinterpret_cast<void **>(&decoder)))) {
         stream->Release();
         return nullptr;
@@ -65,7 +130,7 @@ static HBITMAP decode_splash_image()
         return nullptr;
     }
     IWICBitmapSource *converted = nullptr;
-    WICConvertBitmapSource(GUID_WICPixelFormat32bppPBGRA, frame, &converted);
+    f.wic_convert_bitmap_source(GUID_WICPixelFormat32bppPBGRA, frame, &converted);
     frame->Release();
     decoder->Release();
     stream->Release();  // the memory block goes with the stream's last reference
@@ -86,9 +151,9 @@ static HBITMAP decode_splash_image()
     info.bmiHeader.biBitCount = 32;
     info.bmiHeader.biCompression = BI_RGB;
     void *pixels = nullptr;
-    HDC screen = GetDC(nullptr);
-    HBITMAP bitmap = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &pixels, nullptr, 0);
-    ReleaseDC(nullptr, screen);
+    HDC screen = f.get_dc(nullptr);
+    HBITMAP bitmap = f.create_dib_section(screen, &info, DIB_RGB_COLORS, &pixels, nullptr, 0);
+    f.release_dc(nullptr, screen);
     if (bitmap == nullptr) {
         converted->Release();
         return nullptr;
@@ -97,7 +162,7 @@ static HBITMAP decode_splash_image()
     HRESULT copied = converted->CopyPixels(nullptr, stride, stride * height, static_cast<BYTE *>(pixels));
     converted->Release();
     if (FAILED(copied)) {
-        DeleteObject(bitmap);
+        f.delete_object(bitmap);
         return nullptr;
     }
     return bitmap;
@@ -109,13 +174,14 @@ void show_splash_screen()
     HBITMAP bitmap = decode_splash_image();
     if (bitmap == nullptr)
         return;
+    const auto &f = splash_api;
 
     WNDCLASSA window_class = {};
-    window_class.lpfnWndProc = DefWindowProcA;
-    window_class.hCursor = LoadCursorA(nullptr, MAKEINTRESOURCEA(32512));
+    window_class.lpfnWndProc = f.default_window_procedure;
+    window_class.hCursor = f.load_cursor(nullptr, MAKEINTRESOURCEA(32512));
     window_class.lpszClassName = "Splash";
-    RegisterClassA(&window_class);
-    HWND splash_window = CreateWindowExA(WS_EX_LAYERED, "Splash", nullptr, WS_POPUP | WS_VISIBLE, 0, 0, 0, 0, nullptr,
+    f.register_class(&window_class);
+    HWND splash_window = f.create_window(WS_EX_LAYERED, "Splash", nullptr, WS_POPUP | WS_VISIBLE, 0, 0, 0, 0, nullptr,
                                          nullptr, nullptr, nullptr);
     // Without a window the launcher cannot keep its promise of a splash:
     // it stops here, before anything is unpacked, through the C runtime's
@@ -124,28 +190,32 @@ void show_splash_screen()
         _assert("splash_window != NULL", "static_src\\OnefileSplashScreen", 147);
 
     BITMAP dimensions = {};
-    GetObjectA(bitmap, sizeof dimensions, &dimensions);
+    f.get_object(bitmap, sizeof dimensions, &dimensions);
     MONITORINFO monitor = {};
     monitor.cbSize = sizeof monitor;
-    GetMonitorInfoA(MonitorFromPoint(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &monitor);
+    f.get_monitor_info(f.monitor_from_point(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &monitor);
     POINT position = centre_in_work_area(monitor.rcWork, dimensions.bmWidth, dimensions.bmHeight);
     SIZE size = {dimensions.bmWidth, dimensions.bmHeight};
     POINT source = {0, 0};
     BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
 
-    HDC screen = GetDC(nullptr);
-    HDC memory = CreateCompatibleDC(screen);
-    HGDIOBJ previous = SelectObject(memory, bitmap);
-    UpdateLayeredWindow(splash_window, screen, &position, &size, memory, &source, 0, &blend, ULW_ALPHA);
-    SelectObject(memory, previous);
-    DeleteDC(memory);
-    ReleaseDC(nullptr, screen);
+    HDC screen = f.get_dc(nullptr);
+    HDC memory = f.create_compatible_dc(screen);
+    HGDIOBJ previous = f.select_object(memory, bitmap);
+    f.update_layered_window(splash_window, screen, &position, &size, memory, &source, 0, &blend, ULW_ALPHA);
+    f.select_object(memory, previous);
+    f.delete_dc(memory);
+    f.release_dc(nullptr, screen);
     s.splash_window = splash_window;
 
     if (!expand_path_spec(s.splash_feedback_file_path, L"{TEMP}\\onefile_{PID}_splash_feedback.tmp",
                           array_count(s.splash_feedback_file_path)))
         return;
-    HANDLE file = CreateFileW(s.splash_feedback_file_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0,
+    // %TEMP% may be shared: whatever lies at the name (a stale file of an
+    // earlier run with this process ID, or a link planted by someone else)
+    // is deleted as a name, never followed, and the file is then made new.
+    DeleteFileW(s.splash_feedback_file_path);
+    HANDLE file = CreateFileW(s.splash_feedback_file_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW, 0,
                               nullptr);
     if (file != INVALID_HANDLE_VALUE)
         CloseHandle(file);
@@ -157,10 +227,11 @@ bool check_splash_feedback()
     LauncherState &s = launcher_state;
     if (!s.splash_feedback_pending)
         return false;
-    if (PathFileExistsW(s.splash_feedback_file_path))
+    const auto &f = splash_api;
+    if (f.path_file_exists(s.splash_feedback_file_path))
         return true;
     if (s.splash_window != nullptr) {
-        DestroyWindow(s.splash_window);
+        f.destroy_window(s.splash_window);
         s.splash_window = nullptr;
     }
     s.splash_feedback_pending = false;

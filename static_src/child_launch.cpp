@@ -3,7 +3,6 @@
 #include "launcher.h"
 #include "error_reporting.h"
 
-#include <shellapi.h>
 #include <wchar.h>
 
 static void append_unit(wchar_t *command_line, size_t &length, size_t capacity, wchar_t unit)
@@ -86,21 +85,87 @@ static void publish_for_application()
     write_environment_variable("VESKAR_ORIGINAL_ARGV0", s.argument_count >= 1 ? s.argument_vector[0] : nullptr);
 }
 
+// Takes the next argument off `cursor` the way CommandLineToArgvW splits a
+// command line, into `argument`; false when none is left. The first
+// argument, the program, ends at the next quote if it starts with one,
+// otherwise at a blank, and knows no escapes. After it, 2n backslashes and
+// a quote give n backslashes and open or close quoting, 2n+1 backslashes and
+// a quote give n backslashes and a literal quote, other backslashes are
+// literal, and inside quotes "" gives a literal quote and ends the quoting.
+bool split_next_argument(const wchar_t *&cursor, wchar_t *argument, size_t capacity, bool first)
+{
+    size_t length = 0;
+    argument[0] = L'\0';
+    if (first) {
+        wchar_t end = L'\0';
+        if (*cursor == L'"') {
+            end = L'"';
+            cursor++;
+        }
+        while (*cursor != L'\0' && (end == L'"' ? *cursor != L'"' : *cursor != L' ' && *cursor != L'\t'))
+            append_unit(argument, length, capacity, *cursor++);
+        if (end == L'"' && *cursor == L'"')
+            cursor++;
+        return true;
+    }
+    while (*cursor == L' ' || *cursor == L'\t')
+        cursor++;
+    if (*cursor == L'\0')
+        return false;
+    size_t backslashes = 0;
+    int quotes = 0;  // odd while inside quotes
+    while (*cursor != L'\0') {
+        wchar_t unit = *cursor;
+        if ((unit == L' ' || unit == L'\t') && quotes == 0)
+            break;
+        if (unit == L'\\') {
+            append_unit(argument, length, capacity, unit);
+            backslashes++;
+            cursor++;
+            continue;
+        }
+        if (unit != L'"') {
+            append_unit(argument, length, capacity, unit);
+            backslashes = 0;
+            cursor++;
+            continue;
+        }
+        // Half the backslashes before a quote stay; an odd one escapes it.
+        length -= backslashes / 2;
+        if (backslashes % 2 == 0) {
+            quotes++;
+        } else {
+            length--;
+            append_unit(argument, length, capacity, L'"');
+        }
+        argument[length] = L'\0';
+        backslashes = 0;
+        cursor++;
+        for (; *cursor == L'"'; cursor++) {
+            if (++quotes == 3) {
+                append_unit(argument, length, capacity, L'"');
+                quotes = 0;
+            }
+        }
+        if (quotes == 2)
+            quotes = 0;
+    }
+    return true;
+}
+
 static void build_child_command_line()
 {
     LauncherState &s = launcher_state;
-    int count = 0;
-    wchar_t **arguments = CommandLineToArgvW(GetCommandLineW(), &count);
-    if (arguments == nullptr)
-        count = 0;
     s.child_command_line[0] = L'\0';
-    if (count >= 1)
-        arguments[0] = s.launcher_executable_path;
     size_t length = 0;
-    for (int i = 0; i < count; i++) {
-        if (i > 0)
-            append_unit(s.child_command_line, length, array_count(s.child_command_line), L' ');
-        append_quoted_argument(s.child_command_line, length, array_count(s.child_command_line), arguments[i]);
+    const wchar_t *cursor = GetCommandLineW();
+    // Argument 0 becomes the launcher's own full path.
+    split_next_argument(cursor, s.split_argument, array_count(s.split_argument), true);
+    append_quoted_argument(s.child_command_line, length, array_count(s.child_command_line),
+                           s.launcher_executable_path);
+    while (split_next_argument(cursor, s.split_argument, array_count(s.split_argument), false)) {
+        append_unit(s.child_command_line, length, array_count(s.child_command_line), L' ');
+        append_quoted_argument(s.child_command_line, length, array_count(s.child_command_line), s.split_argument);
     }
 }
 
@@ -123,6 +188,16 @@ static DWORD wait_for_child(HANDLE child)
     }
 }
 
+// An interrupt's cleanup is running on its own thread: let it finish, then
+// end the way an interrupted process ends.
+[[noreturn]] static void wait_for_interrupt_and_end()
+{
+    LauncherState &s = launcher_state;
+    while (!s.interrupt_cleanup_finished)
+        Sleep(10);
+    ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
 DWORD launch_and_supervise()
 {
     LauncherState &s = launcher_state;
@@ -140,13 +215,23 @@ DWORD launch_and_supervise()
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     build_child_command_line();
 
+    // Started suspended and published before it runs: an interrupt from
+    // now on either finds the child and ends it, or is seen here and the
+    // child never runs. No child starts once a removal has begun.
+    if (s.stopping)
+        wait_for_interrupt_and_end();
     PROCESS_INFORMATION process = {};
     if (!CreateProcessW(s.launcher_executable_path, s.child_command_line, nullptr, nullptr, TRUE,
-                        NORMAL_PRIORITY_CLASS, nullptr, nullptr, &startup, &process))
+                        NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr, nullptr, &startup, &process))
         report_os_error(MESSAGE_LAUNCH_FAILED, GetLastError());
-    CloseHandle(process.hThread);
     s.child_handle_releases = 0;
     InterlockedExchangePointer(const_cast<HANDLE *>(&s.child_process), process.hProcess);
+    if (s.stopping) {
+        TerminateProcess(process.hProcess, 0);
+        wait_for_interrupt_and_end();
+    }
+    ResumeThread(process.hThread);
+    CloseHandle(process.hThread);
 
     DWORD exit_code = wait_for_child(process.hProcess);
 

@@ -1,8 +1,10 @@
 // Ending the parent role: the child and the unpack directory, at the normal
-// end and on console interrupt, close, logoff and shutdown.
+// end, on console interrupt, close, logoff and shutdown, and after a failed
+// start.
 #include "launcher.h"
 
-#include <shellapi.h>
+#include <string.h>
+#include <wchar.h>
 
 // The child process handle is shared by the main thread (which waits on it)
 // and the interrupt thread (which may wait on it, terminate the child and
@@ -29,47 +31,176 @@ static void end_child()
     release_child_handle(child);
 }
 
-static void delete_unpack_directory()
+// The unpack directory as a full \\?\ path in removal_path, so that no
+// length limit and no name rewriting applies; its length, or 0.
+static size_t prepare_removal_root()
 {
     LauncherState &s = launcher_state;
-    // pFrom is a list ended by two NULs: the record is zero-filled, so the
-    // unit after the path's terminator is another NUL.
-    check_or_abort(wcsnlen(s.unpack_directory, path_capacity) < path_capacity - 1);
-    SHFILEOPSTRUCTW operation = {};
-    operation.hwnd = nullptr;
-    operation.wFunc = FO_DELETE;
-    operation.pFrom = s.unpack_directory;
-    operation.pTo = L"";
-    operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
-    operation.fAnyOperationsAborted = FALSE;
-    operation.hNameMappings = nullptr;
-    operation.lpszProgressTitle = L"";
-    SHFileOperationW(&operation);
+    wchar_t *path = s.removal_path;
+    const size_t room = array_count(s.removal_path) - 8;  // kept for the longest prefix, \\?\UNC\ .
+    wchar_t *full = path + 8;
+    DWORD length = GetFullPathNameW(s.unpack_directory, static_cast<DWORD>(room), full, nullptr);
+    if (length == 0 || length >= room)
+        return 0;
+    const wchar_t *prefix = L"\\\\?\\";
+    if (wcsncmp(full, L"\\\\?\\", 4) == 0 || wcsncmp(full, L"\\\\.\\", 4) == 0) {
+        prefix = L"";
+    } else if (full[0] == L'\\' && full[1] == L'\\') {
+        prefix = L"\\\\?\\UNC";  // \\server\share\x becomes \\?\UNC\server\share\x
+        full += 1;
+        length -= 1;
+    }
+    size_t prefix_length = wcslen(prefix);
+    memmove(path + prefix_length, full, (static_cast<size_t>(length) + 1) * sizeof(wchar_t));
+    memcpy(path, prefix, prefix_length * sizeof(wchar_t));
+    return prefix_length + length;
 }
 
-void cleanup()
+// Appends "\" and `name` to removal_path at `length`; the new length, or 0
+// when it would not fit (that entry is then left alone).
+static size_t extend_removal_path(size_t length, const wchar_t *name)
 {
     LauncherState &s = launcher_state;
-    end_child();
+    size_t name_length = wcslen(name);
+    if (length + 1 + name_length >= array_count(s.removal_path))
+        return 0;
+    s.removal_path[length] = L'\\';
+    memcpy(s.removal_path + length + 1, name, (name_length + 1) * sizeof(wchar_t));
+    return length + 1 + name_length;
+}
+
+// A file, an empty directory, or a link of either kind: never what a link
+// points to. Read-only entries would refuse deletion.
+static void delete_entry(const wchar_t *path, DWORD attributes)
+{
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0 && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+        DWORD writable = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+        SetFileAttributesW(path, writable == 0 ? FILE_ATTRIBUTE_NORMAL : writable);
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        RemoveDirectoryW(path);
+    else
+        DeleteFileW(path);
+}
+
+static HANDLE open_search(size_t length)
+{
+    LauncherState &s = launcher_state;
+    if (extend_removal_path(length, L"*") == 0)
+        return INVALID_HANDLE_VALUE;
+    HANDLE search = FindFirstFileExW(s.removal_path, FindExInfoBasic, &s.removal_entry, FindExSearchNameMatch,
+                                     nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    s.removal_path[length] = L'\0';
+    return search;
+}
+
+// One pass over the tree: files first, then each directory once it is
+// empty, bottom-up. Depth first with one open search per level instead of
+// recursion, so the depth of the tree never meets the thread's stack.
+// What cannot be deleted now stays for the next pass.
+static void remove_tree_once(size_t root_length)
+{
+    LauncherState &s = launcher_state;
+    s.removal_path[root_length] = L'\0';
+    DWORD root_attributes = GetFileAttributesW(s.removal_path);
+    if (root_attributes == INVALID_FILE_ATTRIBUTES)
+        return;
+    if ((root_attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || (root_attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        delete_entry(s.removal_path, root_attributes);
+        return;
+    }
+    size_t depth = 0;
+    s.removal_lengths[0] = root_length;
+    s.removal_searches[0] = open_search(root_length);
+    bool have_entry = s.removal_searches[0] != INVALID_HANDLE_VALUE;
+    for (;;) {
+        size_t length = s.removal_lengths[depth];
+        if (!have_entry) {
+            // This level is listed to its end: the directory itself goes.
+            if (s.removal_searches[depth] != INVALID_HANDLE_VALUE)
+                FindClose(s.removal_searches[depth]);
+            s.removal_path[length] = L'\0';
+            DWORD attributes = GetFileAttributesW(s.removal_path);
+            if (attributes != INVALID_FILE_ATTRIBUTES)
+                delete_entry(s.removal_path, attributes | FILE_ATTRIBUTE_DIRECTORY);
+            if (depth == 0)
+                return;
+            depth--;
+            s.removal_path[s.removal_lengths[depth]] = L'\0';
+            have_entry = FindNextFileW(s.removal_searches[depth], &s.removal_entry) != FALSE;
+            continue;
+        }
+        const wchar_t *name = s.removal_entry.cFileName;
+        DWORD attributes = s.removal_entry.dwFileAttributes;
+        bool dots = name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
+        size_t entry_length = dots ? 0 : extend_removal_path(length, name);
+        if (entry_length != 0) {
+            bool real_directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                                  (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+            if (real_directory && depth + 1 < array_count(s.removal_searches)) {
+                depth++;
+                s.removal_lengths[depth] = entry_length;
+                s.removal_searches[depth] = open_search(entry_length);
+                have_entry = s.removal_searches[depth] != INVALID_HANDLE_VALUE;
+                continue;
+            }
+            if (!real_directory)
+                delete_entry(s.removal_path, attributes);
+            s.removal_path[length] = L'\0';
+        }
+        have_entry = FindNextFileW(s.removal_searches[depth], &s.removal_entry) != FALSE;
+    }
+}
+
+static bool removal_root_remains(size_t root_length)
+{
+    LauncherState &s = launcher_state;
+    s.removal_path[root_length] = L'\0';
+    return GetFileAttributesW(s.removal_path) != INVALID_FILE_ATTRIBUTES;
+}
+
+void remove_unpack_directory()
+{
+    LauncherState &s = launcher_state;
     if (!s.remove_unpack_directory_at_cleanup)
         return;
-    // One removal at a time: a second cleanup waits for the first instead of
+    // One removal at a time: a second caller waits for the first instead of
     // racing it, so the process never ends halfway through a removal.
     if (InterlockedExchange(&s.removal_started, 1) != 0) {
         while (!s.removal_finished)
             Sleep(10);
         return;
     }
-    delete_unpack_directory();
-    // The result of the shell operation says little; the directory's absence is the judge.
-    for (int retry = 0; retry < 20; retry++) {
-        DWORD attributes = GetFileAttributesW(s.unpack_directory);
-        if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
-            break;
-        Sleep(100);
-        delete_unpack_directory();
+    size_t root_length = prepare_removal_root();
+    if (root_length != 0) {
+        // A file still held open by a process that is ending gets about
+        // two seconds; the directory's absence is the judge.
+        remove_tree_once(root_length);
+        for (int retry = 0; retry < 20 && removal_root_remains(root_length); retry++) {
+            Sleep(100);
+            remove_tree_once(root_length);
+        }
     }
     InterlockedExchange(&s.removal_finished, 1);
+}
+
+void remove_unpack_directory_after_failure()
+{
+    LauncherState &s = launcher_state;
+    if (s.child_role || !s.remove_unpack_directory_at_cleanup)
+        return;
+    // The file being written would keep its directory alive.
+    HANDLE file = static_cast<HANDLE>(InterlockedExchangePointer(const_cast<HANDLE *>(&s.current_file),
+                                                                 INVALID_HANDLE_VALUE));
+    if (file != INVALID_HANDLE_VALUE && file != nullptr)
+        CloseHandle(file);
+    remove_unpack_directory();
+}
+
+void cleanup()
+{
+    end_child();
+    remove_unpack_directory();
 }
 
 BOOL WINAPI console_control_handler(DWORD event_type)
@@ -80,7 +211,11 @@ BOOL WINAPI console_control_handler(DWORD event_type)
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
+        // Before the child is looked for: a launch that has not published
+        // its child yet sees this and never lets it run.
+        InterlockedExchange(&launcher_state.stopping, 1);
         cleanup();
+        InterlockedExchange(&launcher_state.interrupt_cleanup_finished, 1);
         break;
     default:
         break;

@@ -1,12 +1,24 @@
 #include "error_reporting.h"
+#include "launcher.h"
 
 #include <stdio.h>
 #include <stdlib.h>
 
+// Every report of the parent ends with the removal of an unpack directory
+// that this run created, so a failed start leaves nothing behind; the line
+// comes first, and status and stream stay those of the report.
+[[noreturn]] static void end_after_report(int status)
+{
+    fflush(stdout);
+    fflush(stderr);
+    remove_unpack_directory_after_failure();
+    exit(status);  // exit, not _exit: buffered output must reach its file
+}
+
 void report_error(const char *message)
 {
     puts(message);
-    exit(2);  // exit, not _exit: buffered output must reach its file
+    end_after_report(2);
 }
 
 void report_os_error(const char *message, DWORD error_code)
@@ -23,20 +35,27 @@ void report_os_error(const char *message, DWORD error_code)
             text[i - 1] = '\0';
     }
     fprintf(stderr, "%s ([Error %ld] %s)\n", message, static_cast<long>(error_code), text);
-    exit(2);
+    end_after_report(2);
 }
 
 void report_spec_expansion_failure(const wchar_t *spec)
 {
     fprintf(stderr, "Error, couldn't runtime expand spec '%ls'.\n", spec);
-    fflush(stderr);
-    abort();
+    end_with_abort();
 }
 
 void report_open_for_writing_failure(const wchar_t *path)
 {
     fprintf(stderr, "Error, failed to open '%ls' for writing.\n", path);
-    exit(2);
+    end_after_report(2);
+}
+
+void end_with_abort()
+{
+    fflush(stdout);
+    fflush(stderr);
+    remove_unpack_directory_after_failure();
+    abort();
 }
 
 void keep_reports_off_dialogs()

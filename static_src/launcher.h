@@ -14,7 +14,8 @@ constexpr size_t array_count(T (&)[N]) { return N; }
 
 // Always-on check, also in release builds: the guard that ends the process
 // before a buffer would overflow or an impossible value is used.
-#define check_or_abort(condition) ((condition) ? (void)0 : abort())
+#define check_or_abort(condition) ((condition) ? (void)0 : end_with_abort())
+[[noreturn]] void end_with_abort();  // error_reporting.cpp
 
 enum : size_t {
     path_capacity = 4096,
@@ -25,6 +26,10 @@ enum : size_t {
     launcher_directory_capacity = 4112,
     command_line_capacity = 32768,
     launcher_path_capacity = 4097,
+    // The removal walks paths as long as Windows allows, deeper than the
+    // launcher itself writes: the application may have made them.
+    removal_path_capacity = 32768,
+    removal_depth_limit = removal_path_capacity / 2,
 };
 
 struct LauncherState {
@@ -50,20 +55,30 @@ struct LauncherState {
     wchar_t current_record_path[path_capacity];  // unpack directory \ record name
     wchar_t first_record_path[path_capacity];    // the application library; empty until the first record
     unsigned char chunk_buffer[chunk_size];      // file contents on their way to WriteFile
-    volatile bool remove_unpack_directory_at_cleanup; // set before the first record, never cleared
-    wchar_t *created_directories[created_directory_limit]; // owned copies of paths known to exist; entry 0 is {HOME}
+    volatile bool remove_unpack_directory_at_cleanup; // this run created the unpack directory; never cleared
+    wchar_t *created_directories[created_directory_limit]; // owned copies of paths known to exist; entry 0 is the unpack directory
     int32_t created_directory_count;
+    HANDLE volatile current_file;       // the file being written, or INVALID_HANDLE_VALUE; closed before a removal
 
     // Child launch and supervision.
     wchar_t launcher_directory[launcher_directory_capacity]; // value of VESKAR_ONEFILE_DIRECTORY
     wchar_t launcher_executable_path[path_capacity];         // from GetModuleFileNameW; the child's image and argument 0
     wchar_t child_command_line[command_line_capacity];       // rebuilt, re-quoted command line
+    wchar_t split_argument[command_line_capacity];           // one argument of the own command line on its way there
     HANDLE volatile child_process;      // shared with the interrupt thread; taken out only by atomic exchange
     volatile LONG child_handle_releases; // the second of the two threads to let go of a taken handle closes it
 
     // Cleanup, shared between the main thread and the interrupt thread.
+    volatile LONG stopping;             // an interrupt's cleanup has begun: no child may start any more
     volatile LONG removal_started;      // a removal of the unpack directory has begun: unpacking stops
     volatile LONG removal_finished;     // that removal has returned
+    volatile LONG interrupt_cleanup_finished; // the interrupt thread's cleanup has returned
+    // The removal's walk (one removal at a time): the \\?\ path of the entry
+    // at hand, and per level the open search and the path's length there.
+    wchar_t removal_path[removal_path_capacity];
+    HANDLE removal_searches[removal_depth_limit];
+    size_t removal_lengths[removal_depth_limit];
+    WIN32_FIND_DATAW removal_entry;
 
     // Splash screen.
     HWND splash_window;                 // null while no splash is up
@@ -93,7 +108,7 @@ void copy_wide_text(wchar_t *target, const wchar_t *text, size_t capacity);
 
 // path_spec.cpp
 bool expand_path_spec(wchar_t *output, const wchar_t *spec, size_t capacity);
-void make_random_text(uint32_t seed, wchar_t (&text)[12]);
+void make_random_text(const uint8_t (&bytes)[8], wchar_t (&text)[12]);
 
 // role_decision.cpp
 bool decide_role();  // true: child role
@@ -108,7 +123,17 @@ void read_record_name();
 uint64_t read_record_size();
 void close_attached_data();
 
+// system_library.cpp
+FARPROC load_system_function(const wchar_t *library, const char *name);  // null when either is missing
+template <typename Function>
+Function system_function(const wchar_t *library, const char *name)
+{
+    return reinterpret_cast<Function>(reinterpret_cast<void *>(load_system_function(library, name)));
+}
+
 // unpacking.cpp
+SECURITY_ATTRIBUTES *private_directory_security();
+void create_unpack_directory();  // parent role: a fresh, private directory, or the process ends
 void unpack_all_records();  // in the child role it never returns
 bool ensure_directory(const wchar_t *path);
 void ensure_parent_chain(const wchar_t *path);
@@ -120,9 +145,12 @@ bool record_name_is_safe(const wchar_t *name);
 // child_launch.cpp
 DWORD launch_and_supervise();
 void append_quoted_argument(wchar_t *command_line, size_t &length, size_t capacity, const wchar_t *argument);
+bool split_next_argument(const wchar_t *&cursor, wchar_t *argument, size_t capacity, bool first);
 
 // cleanup.cpp
 void cleanup();
+void remove_unpack_directory();  // only a directory this run created; waits for a removal already running
+void remove_unpack_directory_after_failure();  // the parent's failure paths, before they end the process
 BOOL WINAPI console_control_handler(DWORD event_type);
 void release_child_handle(HANDLE handle);
 

@@ -4,7 +4,6 @@
 #include "launcher.h"
 #include "error_reporting.h"
 
-#include <objbase.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -36,7 +35,6 @@ int run_main_sequence(const unsigned char *attached_data, uint64_t attached_data
         write_environment_variable("VESKAR_ONEFILE_RANDOM", nullptr);
         publish_parent_process_id();
         bool expanded = expand_path_spec(s.unpack_directory, default_unpack_path_spec, array_count(s.unpack_directory));
-        CoInitialize(nullptr);
         show_splash_screen();
         s.attached_data = attached_data;
         s.attached_data_length = attached_data_length;
@@ -56,6 +54,8 @@ int run_main_sequence(const unsigned char *attached_data, uint64_t attached_data
     }
 
     open_attached_data();
+    if (!child)
+        create_unpack_directory();
     unpack_all_records();  // the child role hands off to the application in here
     close_attached_data();
     return static_cast<int>(launch_and_supervise());

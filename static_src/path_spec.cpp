@@ -13,16 +13,8 @@ enum : size_t { placeholder_name_capacity = 1024, number_text_capacity = 128 };
 
 static const wchar_t random_alphabet[] = L"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
 
-void make_random_text(uint32_t seed, wchar_t (&text)[12])
+void make_random_text(const uint8_t (&bytes)[8], wchar_t (&text)[12])
 {
-    uint8_t bytes[8];
-    uint32_t x = seed;
-    for (uint8_t &byte : bytes) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        byte = static_cast<uint8_t>(x);
-    }
     // Base64 bit grouping of the 8 bytes, without padding.
     const unsigned indexes[11] = {
         static_cast<unsigned>(bytes[0] >> 2),
@@ -42,15 +34,13 @@ void make_random_text(uint32_t seed, wchar_t (&text)[12])
     text[11] = L'\0';
 }
 
-static uint32_t random_seed()
+// 64 bits from the system's cryptographic generator: the unpack directory's
+// name must not be guessable by another user of a shared %TEMP%.
+static bool generate_random_bytes(uint8_t (&bytes)[8])
 {
-    LARGE_INTEGER counter;
-    QueryPerformanceCounter(&counter);
-    uint64_t c = static_cast<uint64_t>(counter.QuadPart);
-    uint64_t a = reinterpret_cast<uintptr_t>(&counter);
-    uint32_t seed = static_cast<uint32_t>(c) ^ static_cast<uint32_t>(c >> 32) ^ static_cast<uint32_t>(a) ^
-                    static_cast<uint32_t>(a >> 32) ^ GetCurrentProcessId();
-    return seed == 0 ? 1 : seed;
+    typedef BOOLEAN(WINAPI * GenerateRandomFunction)(void *, ULONG);
+    auto generate = system_function<GenerateRandomFunction>(L"advapi32.dll", "SystemFunction036");
+    return generate != nullptr && generate(bytes, sizeof bytes);
 }
 
 static int64_t system_time_count()
@@ -60,19 +50,52 @@ static int64_t system_time_count()
     return static_cast<int64_t>(static_cast<uint64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime);
 }
 
+typedef bool (*ValueGenerator)(char (&text)[number_text_capacity]);
+
+static bool generate_random_text(char (&text)[number_text_capacity])
+{
+    uint8_t bytes[8];
+    if (!generate_random_bytes(bytes))
+        return false;
+    wchar_t random_text[12];
+    make_random_text(bytes, random_text);
+    for (size_t i = 0; i < array_count(random_text); i++)
+        text[i] = static_cast<char>(random_text[i]);
+    return true;
+}
+
+static bool generate_microsecond_text(char (&text)[number_text_capacity])
+{
+    int64_t u = system_time_count() / 10;
+    snprintf(text, sizeof text, "%06ld", static_cast<long>(u - (u / 1000000) * 1000000));
+    return true;
+}
+
+static bool generate_time_text(char (&text)[number_text_capacity])
+{
+    snprintf(text, sizeof text, "%lld", static_cast<long long>(system_time_count()));
+    return true;
+}
+
 // Appends the value of a generated placeholder: the stored value when the
 // variable holds one, otherwise a new one, published before it is used.
-static void append_generated_value(wchar_t *output, size_t capacity, const char *variable, const char *generated)
+// Nothing is generated when a value is stored (the child never needs the
+// random generator). False when no value can be generated.
+static bool append_generated_value(wchar_t *output, size_t capacity, const char *variable, ValueGenerator generate)
 {
     wchar_t *stored = read_environment_variable(variable);
     if (stored != nullptr) {
         append_wide_text(output, stored, capacity);
-        return;
+        return true;
     }
+    char generated[number_text_capacity];
+    if (!generate(generated))
+        return false;
     wchar_t value[number_text_capacity] = L"";
     append_narrow_text(value, generated, array_count(value));
     write_environment_variable(variable, value);
     append_wide_text(output, value, capacity);
+    return true;
 }
 
 static void trim_trailing_separators(wchar_t *output)
@@ -84,8 +107,9 @@ static void trim_trailing_separators(wchar_t *output)
 
 static bool append_folder(wchar_t *output, size_t capacity, int folder)
 {
+    auto folder_path = system_function<decltype(&SHGetFolderPathW)>(L"shell32.dll", "SHGetFolderPathW");
     wchar_t value[MAX_PATH];
-    if (SHGetFolderPathW(nullptr, folder, nullptr, SHGFP_TYPE_CURRENT, value) != S_OK)
+    if (folder_path == nullptr || folder_path(nullptr, folder, nullptr, SHGFP_TYPE_CURRENT, value) != S_OK)
         return false;
     append_wide_text(output, value, capacity);
     trim_trailing_separators(output);
@@ -137,18 +161,11 @@ static bool append_placeholder(wchar_t *output, size_t capacity, const wchar_t *
     } else if (_wcsicmp(name, L"CACHE_DIR") == 0) {
         return append_folder(output, capacity, CSIDL_LOCAL_APPDATA);
     } else if (_wcsicmp(name, L"RANDOM") == 0) {
-        wchar_t random_text[12];
-        make_random_text(random_seed(), random_text);
-        for (size_t i = 0; i < 12; i++)
-            narrow[i] = static_cast<char>(random_text[i]);
-        append_generated_value(output, capacity, "VESKAR_ONEFILE_RANDOM", narrow);
+        return append_generated_value(output, capacity, "VESKAR_ONEFILE_RANDOM", generate_random_text);
     } else if (_wcsicmp(name, L"TIME_US") == 0) {
-        int64_t u = system_time_count() / 10;
-        snprintf(narrow, sizeof narrow, "%06ld", static_cast<long>(u - (u / 1000000) * 1000000));
-        append_generated_value(output, capacity, "VESKAR_ONEFILE_TIME_US", narrow);
+        return append_generated_value(output, capacity, "VESKAR_ONEFILE_TIME_US", generate_microsecond_text);
     } else if (_wcsicmp(name, L"TIME") == 0) {
-        snprintf(narrow, sizeof narrow, "%lld", static_cast<long long>(system_time_count()));
-        append_generated_value(output, capacity, "VESKAR_ONEFILE_START", narrow);
+        return append_generated_value(output, capacity, "VESKAR_ONEFILE_START", generate_time_text);
     } else {
         return false;
     }

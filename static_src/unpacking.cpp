@@ -2,26 +2,54 @@
 #include "launcher.h"
 #include "error_reporting.h"
 
+#include <sddl.h>
 #include <stdlib.h>
 #include <wchar.h>
 
+// Windows opens a device, not a file, for these base names, whatever the
+// extension and the letter case: CON, PRN, AUX, NUL, COM0-COM9 and
+// LPT0-LPT9, the superscript digits 1 to 3 included.
+static bool is_device_name(const wchar_t *component, size_t length)
+{
+    size_t base = 0;
+    while (base < length && component[base] != L'.')
+        base++;
+    while (base > 0 && component[base - 1] == L' ')
+        base--;  // dropped by Windows before the extension
+    if (base != 3 && base != 4)
+        return false;
+    wchar_t upper[4];
+    for (size_t i = 0; i < base; i++)
+        upper[i] = component[i] >= L'a' && component[i] <= L'z' ? component[i] - (L'a' - L'A') : component[i];
+    if (base == 3)
+        return wcsncmp(upper, L"CON", 3) == 0 || wcsncmp(upper, L"PRN", 3) == 0 ||
+               wcsncmp(upper, L"AUX", 3) == 0 || wcsncmp(upper, L"NUL", 3) == 0;
+    wchar_t digit = upper[3];
+    return (wcsncmp(upper, L"COM", 3) == 0 || wcsncmp(upper, L"LPT", 3) == 0) &&
+           ((digit >= L'0' && digit <= L'9') || digit == 0x00B9 || digit == 0x00B2 || digit == 0x00B3);
+}
+
 // Names come from the archive: one that could reach outside the unpack
 // directory (absolute, with a drive or stream colon, an empty, "." or ".."
-// component, or a "/" that Windows would take as a separator) is refused.
+// component, or a "/" that Windows would take as a separator), or that
+// Windows would not store as written (a device, a character no file name
+// holds, a trailing dot or blank that it drops), is refused.
 bool record_name_is_safe(const wchar_t *name)
 {
     const wchar_t *component = name;
     for (const wchar_t *p = name;; p++) {
-        if (*p == L':' || *p == L'/')
-            return false;
         if (*p == L'\\' || *p == L'\0') {
             size_t length = static_cast<size_t>(p - component);
             if (length == 0 || (length == 1 && component[0] == L'.') ||
                 (length == 2 && component[0] == L'.' && component[1] == L'.'))
                 return false;
+            if (component[length - 1] == L'.' || component[length - 1] == L' ' || is_device_name(component, length))
+                return false;
             if (*p == L'\0')
                 return true;
             component = p + 1;
+        } else if (*p < 0x20 || wcschr(L":/<>\"|?*", *p) != nullptr) {
+            return false;
         }
     }
 }
@@ -39,14 +67,6 @@ static size_t last_separator_after_first(const wchar_t *path)
 bool ensure_directory(const wchar_t *path)
 {
     LauncherState &s = launcher_state;
-    if (s.created_directory_count == 0) {
-        wchar_t home[path_capacity];
-        if (!expand_path_spec(home, L"{HOME}", array_count(home)))
-            report_spec_expansion_failure(L"{HOME}");
-        wchar_t *copy = _wcsdup(home);
-        if (copy != nullptr)
-            s.created_directories[s.created_directory_count++] = copy;
-    }
     for (int32_t i = 0; i < s.created_directory_count; i++) {
         if (wcscmp(s.created_directories[i], path) == 0)
             return true;
@@ -80,14 +100,114 @@ void ensure_parent_chain(const wchar_t *path)
 
 // An interrupt is removing the unpack directory: create nothing more, wait
 // for the removal to finish and end the way an interrupted process ends.
-[[noreturn]] static void stop_for_removal(HANDLE open_file)
+[[noreturn]] static void stop_for_removal()
 {
     LauncherState &s = launcher_state;
-    if (open_file != INVALID_HANDLE_VALUE)
-        CloseHandle(open_file);
+    HANDLE file = static_cast<HANDLE>(InterlockedExchangePointer(const_cast<HANDLE *>(&s.current_file),
+                                                                 INVALID_HANDLE_VALUE));
+    if (file != INVALID_HANDLE_VALUE && file != nullptr)
+        CloseHandle(file);
     while (!s.removal_finished)
         Sleep(10);
     ExitProcess(STATUS_CONTROL_C_EXIT);
+}
+
+// Only the user who runs the launcher may use the unpack directory and what
+// is below it: the list is protected from inheriting anything from %TEMP%,
+// and its one entry is inherited by every file and folder created inside.
+// Built once; null when the system cannot build it.
+SECURITY_ATTRIBUTES *private_directory_security()
+{
+    static SECURITY_ATTRIBUTES attributes;
+    if (attributes.lpSecurityDescriptor != nullptr)
+        return &attributes;
+    const wchar_t *library = L"advapi32.dll";
+    auto open_process_token = system_function<decltype(&OpenProcessToken)>(library, "OpenProcessToken");
+    auto get_token_information = system_function<decltype(&GetTokenInformation)>(library, "GetTokenInformation");
+    auto convert_sid = system_function<decltype(&ConvertSidToStringSidW)>(library, "ConvertSidToStringSidW");
+    auto convert_descriptor = system_function<decltype(&ConvertStringSecurityDescriptorToSecurityDescriptorW)>(
+        library, "ConvertStringSecurityDescriptorToSecurityDescriptorW");
+    if (open_process_token == nullptr || get_token_information == nullptr || convert_sid == nullptr ||
+        convert_descriptor == nullptr)
+        return nullptr;
+
+    HANDLE token = nullptr;
+    if (!open_process_token(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return nullptr;
+    union {
+        TOKEN_USER user;
+        unsigned char bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } user;
+    DWORD size = 0;
+    BOOL have_user = get_token_information(token, TokenUser, &user, sizeof user, &size);
+    CloseHandle(token);
+    wchar_t *sid = nullptr;
+    if (!have_user || !convert_sid(user.user.User.Sid, &sid))
+        return nullptr;
+    // P: protected; OICI: inherited by files and folders; FA: all access.
+    wchar_t descriptor_text[256] = L"";
+    append_wide_text(descriptor_text, L"D:P(A;OICI;FA;;;", array_count(descriptor_text));
+    append_wide_text(descriptor_text, sid, array_count(descriptor_text));
+    append_wide_text(descriptor_text, L")", array_count(descriptor_text));
+    LocalFree(sid);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!convert_descriptor(descriptor_text, SDDL_REVISION_1, &descriptor, nullptr))
+        return nullptr;
+    attributes.nLength = sizeof attributes;
+    attributes.bInheritHandle = FALSE;
+    attributes.lpSecurityDescriptor = descriptor;
+    return &attributes;
+}
+
+// The parent makes the unpack directory itself, before the first record,
+// and only a directory it has just created is used and later removed:
+// one that already exists may have been made by someone else to plant a
+// library in it.
+void create_unpack_directory()
+{
+    LauncherState &s = launcher_state;
+    SECURITY_ATTRIBUTES *security = private_directory_security();
+    if (security == nullptr)
+        report_open_for_writing_failure(s.unpack_directory);
+    if (!CreateDirectoryW(s.unpack_directory, security)) {
+        if (GetLastError() != ERROR_PATH_NOT_FOUND)
+            report_open_for_writing_failure(s.unpack_directory);
+        // A temporary directory that does not exist yet is made on the way.
+        ensure_parent_chain(s.unpack_directory);
+        if (!CreateDirectoryW(s.unpack_directory, security))
+            report_open_for_writing_failure(s.unpack_directory);
+    }
+    s.remove_unpack_directory_at_cleanup = true;
+    // An interrupt whose cleanup looked before the directory was ours
+    // removed nothing: this run removes it and ends as interrupted.
+    if (s.stopping) {
+        remove_unpack_directory();
+        stop_for_removal();
+    }
+    // The recursion of ensure_parent_chain ends here for every record.
+    wchar_t *copy = _wcsdup(s.unpack_directory);
+    if (copy != nullptr && s.created_directory_count < static_cast<int32_t>(created_directory_limit))
+        s.created_directories[s.created_directory_count++] = copy;
+}
+
+// Writes all of the chunk: a write that stores only part of it is continued,
+// so a full disk is reported with the system's own error, not as a short count.
+static void write_chunk(HANDLE file, const unsigned char *bytes, DWORD count)
+{
+    LauncherState &s = launcher_state;
+    while (count > 0) {
+        DWORD written = 0;
+        if (!WriteFile(file, bytes, count, &written, nullptr)) {
+            DWORD error = GetLastError();
+            if (s.removal_started)
+                stop_for_removal();
+            report_os_error(MESSAGE_WRITE_FAILED, error);
+        }
+        if (written == 0 || written > count)
+            report_os_error(MESSAGE_WRITE_FAILED, ERROR_WRITE_FAULT);
+        bytes += written;
+        count -= written;
+    }
 }
 
 static void write_record_content(uint64_t size)
@@ -95,27 +215,29 @@ static void write_record_content(uint64_t size)
     LauncherState &s = launcher_state;
     HANDLE file = CreateFileW(s.current_record_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0,
                               nullptr);
-    if (file == INVALID_HANDLE_VALUE)
+    if (file == INVALID_HANDLE_VALUE) {
+        // Once a removal has begun, a file that cannot be made is its doing.
+        if (s.removal_started)
+            stop_for_removal();
         report_open_for_writing_failure(s.current_record_path);
+    }
+    InterlockedExchangePointer(const_cast<HANDLE *>(&s.current_file), file);
     while (size > 0) {
         if (s.removal_started)
-            stop_for_removal(file);
+            stop_for_removal();
         DWORD chunk = size < chunk_size ? static_cast<DWORD>(size) : static_cast<DWORD>(chunk_size);
         read_exactly(s.chunk_buffer, chunk);
-        DWORD written = 0;
-        if (!WriteFile(file, s.chunk_buffer, chunk, &written, nullptr))
-            report_os_error(MESSAGE_WRITE_FAILED, GetLastError());
-        if (written != chunk)
-            report_os_error(MESSAGE_WRITE_FAILED, ERROR_WRITE_FAULT);
+        write_chunk(file, s.chunk_buffer, chunk);
         size -= chunk;
     }
+    InterlockedExchangePointer(const_cast<HANDLE *>(&s.current_file), INVALID_HANDLE_VALUE);
     CloseHandle(file);
 }
 
 void unpack_all_records()
 {
     LauncherState &s = launcher_state;
-    s.remove_unpack_directory_at_cleanup = true;
+    s.current_file = INVALID_HANDLE_VALUE;
     for (;;) {
         read_record_name();
         if (s.current_record_name[0] == L'\0') {
@@ -135,7 +257,7 @@ void unpack_all_records()
         }
         uint64_t size = read_record_size();
         if (s.removal_started)
-            stop_for_removal(INVALID_HANDLE_VALUE);
+            stop_for_removal();
 
         wchar_t directory[path_capacity] = {};
         copy_wide_text(directory, s.current_record_path, array_count(directory));

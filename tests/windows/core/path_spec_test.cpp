@@ -197,16 +197,21 @@ TEST_F(PathSpec, ProgramPlaceholders)
     EXPECT_EQ(output, L"abC:\\apps\\Tool");
 }
 
-TEST_F(PathSpec, RandomTextFromKnownSeeds)
+TEST_F(PathSpec, RandomTextEncodesItsEightBytes)
 {
-    wchar_t text[12];
-    make_random_text(1, text);
-    EXPECT_STREQ(text, L"IQHFT9HQGrI");
-    make_random_text(0x88888888u, text);
-    EXPECT_STREQ(text, L"xFgZ3OnLNIk");
-    for (uint32_t seed = 1; seed < 5000; seed += 7) {
-        make_random_text(seed * 2654435761u, text);
-        EXPECT_TRUE(is_random_text(text)) << narrow(text);
+    struct Case {
+        uint8_t bytes[8];
+        const wchar_t *text;
+    } cases[] = {
+        {{0x21, 0x01, 0xc5, 0x4f, 0xd1, 0xd0, 0x1a, 0xb2}, L"IQHFT9HQGrI"},
+        {{0xc4, 0x58, 0x19, 0xdc, 0xe9, 0xcb, 0x34, 0x89}, L"xFgZ3OnLNIk"},
+        {{0, 0, 0, 0, 0, 0, 0, 0}, L"AAAAAAAAAAA"},
+        {{0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff}, L"__________8"},
+    };
+    for (const Case &c : cases) {
+        wchar_t text[12];
+        make_random_text(c.bytes, text);
+        EXPECT_STREQ(text, c.text);
     }
 }
 

@@ -4,6 +4,7 @@
 #include "launcher.h"
 
 #include <gtest/gtest.h>
+#include <sddl.h>
 #include <zstd.h>
 
 #include <algorithm>
@@ -14,13 +15,6 @@ namespace {
 
 std::wstring cache_entry(int index) { return launcher_state.created_directories[index]; }
 
-std::wstring home_directory()
-{
-    wchar_t home[4096];
-    EXPECT_TRUE(expand_path_spec(home, L"{HOME}", 4096));
-    return home;
-}
-
 bool is_directory(const std::wstring &path)
 {
     DWORD attributes = GetFileAttributesW(path.c_str());
@@ -29,38 +23,68 @@ bool is_directory(const std::wstring &path)
 
 }  // namespace
 
-TEST(CreatedDirectories, FirstEntryIsHome)
+TEST(CreatedDirectories, UnpackDirectoryIsMadeFreshAndCachedFirst)
 {
     reset_launcher_state();
-    std::wstring scratch = make_scratch_directory(L"cache_home");
-    EXPECT_TRUE(ensure_directory((scratch + L"\\one").c_str()));
-    ASSERT_EQ(launcher_state.created_directory_count, 2);
-    EXPECT_EQ(cache_entry(0), home_directory());
-    EXPECT_EQ(cache_entry(1), scratch + L"\\one");
-    EXPECT_TRUE(is_directory(scratch + L"\\one"));
+    std::wstring scratch = make_scratch_directory(L"cache_first");
+    std::wstring unpack = scratch + L"\\missing_temp\\unpack";
+    copy_wide_text(launcher_state.unpack_directory, unpack.c_str(), path_capacity);
+    create_unpack_directory();  // a missing temporary directory is made on the way
+    EXPECT_TRUE(is_directory(unpack));
+    EXPECT_TRUE(launcher_state.remove_unpack_directory_at_cleanup);
+    ASSERT_GE(launcher_state.created_directory_count, 1);
+    EXPECT_EQ(cache_entry(launcher_state.created_directory_count - 1), unpack);
 
     // Met again: found in the cache, nothing added.
-    EXPECT_TRUE(ensure_directory((scratch + L"\\one").c_str()));
-    EXPECT_TRUE(ensure_directory(home_directory().c_str()));
-    EXPECT_EQ(launcher_state.created_directory_count, 2);
+    int32_t count = launcher_state.created_directory_count;
+    EXPECT_TRUE(ensure_directory(unpack.c_str()));
+    EXPECT_TRUE(ensure_directory((unpack + L"\\one").c_str()));
+    EXPECT_TRUE(ensure_directory((unpack + L"\\one").c_str()));
+    EXPECT_EQ(launcher_state.created_directory_count, count + 1);
 
     // A bare drive always exists and is never cached; a drive-relative name is no drive.
     EXPECT_TRUE(ensure_directory(L"C:"));
     EXPECT_TRUE(ensure_directory(L"Q:"));
-    EXPECT_EQ(launcher_state.created_directory_count, 2);
+    EXPECT_EQ(launcher_state.created_directory_count, count + 1);
 
     // The comparison is exact: another letter case is a new entry, though
     // the file system finds the directory already there.
-    std::wstring upper = scratch + L"\\ONE";
+    std::wstring upper = unpack + L"\\ONE";
     EXPECT_TRUE(ensure_directory(upper.c_str()));
-    ASSERT_EQ(launcher_state.created_directory_count, 3);
-    EXPECT_EQ(cache_entry(2), upper);
+    ASSERT_EQ(launcher_state.created_directory_count, count + 2);
+    EXPECT_EQ(cache_entry(count + 1), upper);
 
     // A directory whose parent is missing cannot be created.
-    EXPECT_FALSE(ensure_directory((scratch + L"\\missing\\child").c_str()));
-    EXPECT_FALSE(is_directory(scratch + L"\\missing"));
-    EXPECT_EQ(launcher_state.created_directory_count, 3);
+    EXPECT_FALSE(ensure_directory((unpack + L"\\missing\\child").c_str()));
+    EXPECT_FALSE(is_directory(unpack + L"\\missing"));
     remove_tree(scratch);
+}
+
+// Wine keeps no access list on its files, so reading one back from the
+// disk would prove nothing here: the descriptor the directory is created
+// with is what is checked, through the system's own SDDL writer.
+TEST(CreatedDirectories, UnpackDirectoryIsPrivateToTheUser)
+{
+    SECURITY_ATTRIBUTES *security = private_directory_security();
+    ASSERT_NE(security, nullptr);
+    EXPECT_EQ(security->nLength, sizeof(SECURITY_ATTRIBUTES));
+    EXPECT_FALSE(security->bInheritHandle);
+    wchar_t *text = nullptr;
+    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(security->lpSecurityDescriptor, SDDL_REVISION_1,
+                                                                     DACL_SECURITY_INFORMATION, &text, nullptr));
+    HANDLE token = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
+    unsigned char buffer[512];
+    DWORD size = 0;
+    ASSERT_TRUE(GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size));
+    CloseHandle(token);
+    wchar_t *user = nullptr;
+    ASSERT_TRUE(ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid, &user));
+    // Protected from what %TEMP% would pass on; one entry, all access for
+    // this user, inherited by every file and folder below.
+    EXPECT_EQ(std::wstring(text), L"D:P(A;OICI;FA;;;" + std::wstring(user) + L")");
+    LocalFree(user);
+    LocalFree(text);
 }
 
 TEST(CreatedDirectories, ParentChain)
@@ -92,7 +116,7 @@ TEST(CreatedDirectories, FullCacheStillCreates)
         ASSERT_TRUE(is_directory(path)) << i;
     }
     EXPECT_EQ(launcher_state.created_directory_count, 1024);
-    EXPECT_EQ(cache_entry(1023), scratch + L"\\d1022");
+    EXPECT_EQ(cache_entry(1023), scratch + L"\\d1023");
     // Uncached directories are still found to exist.
     EXPECT_TRUE(ensure_directory((scratch + L"\\d1029").c_str()));
     ensure_parent_chain((scratch + L"\\d1029\\x\\y").c_str());
@@ -112,11 +136,15 @@ TEST(RecordNames, OnlyNamesBelowTheUnpackDirectoryAreSafe)
         {L"lib\\app.dll", true},
         {L"a\\b\\c\\d.txt", true},
         {L"..a", true},
-        {L"a..", true},
-        {L"...", true},
         {L".hidden", true},
-        {L"a.\\b", true},
+        {L"a.b\\c d.txt", true},
         {L"\u00e9\u0416\u4e2d\\\u00fc.txt", true},
+        {L"console.txt", true},
+        {L"nul1", true},
+        {L"COM10", true},
+        {L"LPT\u00b4", true},
+        {L"lib\\CONIN.txt", true},
+        // Out of the unpack directory.
         {L"\\x", false},
         {L"C:x", false},
         {L"C:\\x", false},
@@ -132,6 +160,34 @@ TEST(RecordNames, OnlyNamesBelowTheUnpackDirectoryAreSafe)
         {L"\\\\server\\share\\x", false},
         {L"a/../../x", false},
         {L"/x", false},
+        // Devices, in any case, with any extension, as any component.
+        {L"NUL", false},
+        {L"con.txt", false},
+        {L"Prn.tar.gz", false},
+        {L"lib\\aux", false},
+        {L"lib\\aux\\x.dll", false},
+        {L"nul .txt", false},
+        {L"COM0", false},
+        {L"com9.log", false},
+        {L"LPT1", false},
+        {L"lpt\u00b9", false},
+        {L"COM\u00b2.x", false},
+        {L"lpt\u00b3", false},
+        // What Windows would not store as written.
+        {L"a.", false},
+        {L"a.\\b", false},
+        {L"a..", false},
+        {L"...", false},
+        {L"a ", false},
+        {L"a \\b", false},
+        {L"a<b", false},
+        {L"a>b", false},
+        {L"a\"b", false},
+        {L"a|b", false},
+        {L"a?b", false},
+        {L"a*b", false},
+        {L"a\tb", false},
+        {L"a\x1f", false},
     };
     for (const Case &c : cases)
         EXPECT_EQ(record_name_is_safe(c.name), c.safe) << narrow(c.name);
@@ -179,7 +235,8 @@ TEST(RecordLoop, WritesTheTree)
     unpack_all_records();
     close_attached_data();
 
-    EXPECT_TRUE(launcher_state.remove_unpack_directory_at_cleanup);
+    // The loop alone never claims a directory it did not create.
+    EXPECT_FALSE(launcher_state.remove_unpack_directory_at_cleanup);
     EXPECT_EQ(std::wstring(launcher_state.first_record_path), unpack + L"\\app.dll");
     for (const File &f : files) {
         EXPECT_TRUE(path_exists(unpack + L"\\" + f.name)) << narrow(f.name);
