@@ -188,16 +188,6 @@ static DWORD wait_for_child(HANDLE child)
     }
 }
 
-// An interrupt's cleanup is running on its own thread: let it finish, then
-// end the way an interrupted process ends.
-[[noreturn]] static void wait_for_interrupt_and_end()
-{
-    LauncherState &s = launcher_state;
-    while (!s.interrupt_cleanup_finished)
-        Sleep(10);
-    ExitProcess(STATUS_CONTROL_C_EXIT);
-}
-
 DWORD launch_and_supervise()
 {
     LauncherState &s = launcher_state;
@@ -219,7 +209,7 @@ DWORD launch_and_supervise()
     // now on either finds the child and ends it, or is seen here and the
     // child never runs. No child starts once a removal has begun.
     if (s.stopping)
-        wait_for_interrupt_and_end();
+        stop_for_interrupt();
     PROCESS_INFORMATION process = {};
     if (!CreateProcessW(s.launcher_executable_path, s.child_command_line, nullptr, nullptr, TRUE,
                         NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr, nullptr, &startup, &process))
@@ -228,7 +218,7 @@ DWORD launch_and_supervise()
     InterlockedExchangePointer(const_cast<HANDLE *>(&s.child_process), process.hProcess);
     if (s.stopping) {
         TerminateProcess(process.hProcess, 0);
-        wait_for_interrupt_and_end();
+        stop_for_interrupt();
     }
     ResumeThread(process.hThread);
     CloseHandle(process.hThread);

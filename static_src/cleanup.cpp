@@ -69,18 +69,29 @@ static size_t extend_removal_path(size_t length, const wchar_t *name)
     return length + 1 + name_length;
 }
 
-// A file, an empty directory, or a link of either kind: never what a link
-// points to. Read-only entries would refuse deletion.
+// What the walk does with an entry it meets: a real directory is entered
+// and emptied first; anything else is deleted as a name. A reparse point
+// (a junction or a symbolic link the application made) is never entered:
+// the link goes, what it points to stays untouched.
+RemovalAction removal_action(DWORD attributes)
+{
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+        return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? removal_remove_directory : removal_delete_file;
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? removal_enter_directory : removal_delete_file;
+}
+
+// Deletes one name, as removal_action says; an entered directory once it
+// is empty. Read-only entries would refuse deletion.
 static void delete_entry(const wchar_t *path, DWORD attributes)
 {
     if ((attributes & FILE_ATTRIBUTE_READONLY) != 0 && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
         DWORD writable = attributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
         SetFileAttributesW(path, writable == 0 ? FILE_ATTRIBUTE_NORMAL : writable);
     }
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
-        RemoveDirectoryW(path);
-    else
+    if (removal_action(attributes) == removal_delete_file)
         DeleteFileW(path);
+    else
+        RemoveDirectoryW(path);
 }
 
 static HANDLE open_search(size_t length)
@@ -105,7 +116,7 @@ static void remove_tree_once(size_t root_length)
     DWORD root_attributes = GetFileAttributesW(s.removal_path);
     if (root_attributes == INVALID_FILE_ATTRIBUTES)
         return;
-    if ((root_attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || (root_attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    if (removal_action(root_attributes) != removal_enter_directory) {
         delete_entry(s.removal_path, root_attributes);
         return;
     }
@@ -135,8 +146,7 @@ static void remove_tree_once(size_t root_length)
         bool dots = name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
         size_t entry_length = dots ? 0 : extend_removal_path(length, name);
         if (entry_length != 0) {
-            bool real_directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                                  (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+            bool real_directory = removal_action(attributes) == removal_enter_directory;
             if (real_directory && depth + 1 < array_count(s.removal_searches)) {
                 depth++;
                 s.removal_lengths[depth] = entry_length;
@@ -215,11 +225,15 @@ BOOL WINAPI console_control_handler(DWORD event_type)
         // its child yet sees this and never lets it run.
         InterlockedExchange(&launcher_state.stopping, 1);
         cleanup();
-        InterlockedExchange(&launcher_state.interrupt_cleanup_finished, 1);
-        break;
+        // The end the system's own handler gives an interrupted process,
+        // whichever event it was: not every system ends a process after
+        // close, logoff or shutdown, and the main thread would then pass on
+        // the status of the child it terminated as if the application had
+        // ended by itself.
+        ExitProcess(STATUS_CONTROL_C_EXIT);
     default:
         break;
     }
-    // Not handled: the next handler, finally the system's, still sees the event.
+    // Not the launcher's business: the next handler sees the event.
     return FALSE;
 }

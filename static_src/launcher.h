@@ -72,7 +72,6 @@ struct LauncherState {
     volatile LONG stopping;             // an interrupt's cleanup has begun: no child may start any more
     volatile LONG removal_started;      // a removal of the unpack directory has begun: unpacking stops
     volatile LONG removal_finished;     // that removal has returned
-    volatile LONG interrupt_cleanup_finished; // the interrupt thread's cleanup has returned
     // The removal's walk (one removal at a time): the \\?\ path of the entry
     // at hand, and per level the open search and the path's length there.
     wchar_t removal_path[removal_path_capacity];
@@ -134,6 +133,7 @@ Function system_function(const wchar_t *library, const char *name)
 // unpacking.cpp
 SECURITY_ATTRIBUTES *private_directory_security();
 void create_unpack_directory();  // parent role: a fresh, private directory, or the process ends
+[[noreturn]] void stop_for_interrupt();  // the interrupt thread is cleaning up and ends the process
 void unpack_all_records();  // in the child role it never returns
 bool ensure_directory(const wchar_t *path);
 void ensure_parent_chain(const wchar_t *path);
@@ -148,6 +148,8 @@ void append_quoted_argument(wchar_t *command_line, size_t &length, size_t capaci
 bool split_next_argument(const wchar_t *&cursor, wchar_t *argument, size_t capacity, bool first);
 
 // cleanup.cpp
+enum RemovalAction { removal_enter_directory, removal_remove_directory, removal_delete_file };
+RemovalAction removal_action(DWORD attributes);
 void cleanup();
 void remove_unpack_directory();  // only a directory this run created; waits for a removal already running
 void remove_unpack_directory_after_failure();  // the parent's failure paths, before they end the process

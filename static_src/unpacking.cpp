@@ -98,18 +98,18 @@ void ensure_parent_chain(const wchar_t *path)
     ensure_directory(parent);
 }
 
-// An interrupt is removing the unpack directory: create nothing more, wait
-// for the removal to finish and end the way an interrupted process ends.
-[[noreturn]] static void stop_for_removal()
+// An interrupt is removing the unpack directory: create nothing more and
+// let the interrupt thread finish; it ends the process (one thread only
+// ends it, so the two never race in the system's process exit).
+[[noreturn]] void stop_for_interrupt()
 {
     LauncherState &s = launcher_state;
     HANDLE file = static_cast<HANDLE>(InterlockedExchangePointer(const_cast<HANDLE *>(&s.current_file),
                                                                  INVALID_HANDLE_VALUE));
     if (file != INVALID_HANDLE_VALUE && file != nullptr)
         CloseHandle(file);
-    while (!s.removal_finished)
-        Sleep(10);
-    ExitProcess(STATUS_CONTROL_C_EXIT);
+    for (;;)
+        Sleep(INFINITE);
 }
 
 // Only the user who runs the launcher may use the unpack directory and what
@@ -179,10 +179,10 @@ void create_unpack_directory()
     }
     s.remove_unpack_directory_at_cleanup = true;
     // An interrupt whose cleanup looked before the directory was ours
-    // removed nothing: this run removes it and ends as interrupted.
+    // removed nothing: this run removes it, the interrupt thread ends it.
     if (s.stopping) {
         remove_unpack_directory();
-        stop_for_removal();
+        stop_for_interrupt();
     }
     // The recursion of ensure_parent_chain ends here for every record.
     wchar_t *copy = _wcsdup(s.unpack_directory);
@@ -200,7 +200,7 @@ static void write_chunk(HANDLE file, const unsigned char *bytes, DWORD count)
         if (!WriteFile(file, bytes, count, &written, nullptr)) {
             DWORD error = GetLastError();
             if (s.removal_started)
-                stop_for_removal();
+                stop_for_interrupt();
             report_os_error(MESSAGE_WRITE_FAILED, error);
         }
         if (written == 0 || written > count)
@@ -218,13 +218,13 @@ static void write_record_content(uint64_t size)
     if (file == INVALID_HANDLE_VALUE) {
         // Once a removal has begun, a file that cannot be made is its doing.
         if (s.removal_started)
-            stop_for_removal();
+            stop_for_interrupt();
         report_open_for_writing_failure(s.current_record_path);
     }
     InterlockedExchangePointer(const_cast<HANDLE *>(&s.current_file), file);
     while (size > 0) {
         if (s.removal_started)
-            stop_for_removal();
+            stop_for_interrupt();
         DWORD chunk = size < chunk_size ? static_cast<DWORD>(size) : static_cast<DWORD>(chunk_size);
         read_exactly(s.chunk_buffer, chunk);
         write_chunk(file, s.chunk_buffer, chunk);
@@ -257,7 +257,7 @@ void unpack_all_records()
         }
         uint64_t size = read_record_size();
         if (s.removal_started)
-            stop_for_removal();
+            stop_for_interrupt();
 
         wchar_t directory[path_capacity] = {};
         copy_wide_text(directory, s.current_record_path, array_count(directory));

@@ -1,6 +1,7 @@
 // Unpacking: the created-directory cache, parent chains, the names that are
 // refused, and the record loop writing a tree.
 #include "core_test_helpers.h"
+#include "error_reporting.h"
 #include "launcher.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -246,4 +248,51 @@ TEST(RecordLoop, WritesTheTree)
     std::sort(top.begin(), top.end());
     EXPECT_EQ(top, (std::vector<std::wstring>{L"app.dll", L"data", L"empty.txt", L"existing.txt"}));
     remove_tree(scratch);
+}
+
+// Makes the unpack directory named in the argument, as the parent does.
+VESKAR_HELPER(create_unpack_directory)
+{
+    keep_reports_off_dialogs();
+    reset_launcher_state();
+    copy_wide_text(launcher_state.unpack_directory, arguments.at(0).c_str(), path_capacity);
+    create_unpack_directory();
+    printf("created\n");
+    return 0;
+}
+
+TEST(CreatedDirectories, ExistingUnpackDirectoryIsRefusedAndLeftAsItWas)
+{
+    std::wstring scratch = make_scratch_directory(L"planted");
+    std::wstring planted = scratch + L"\\onefile_1_000000_AAAAAAAAAAA";
+    ASSERT_TRUE(CreateDirectoryW(planted.c_str(), nullptr));
+    write_file(planted + L"\\app.dll", "planted by someone else");
+    ProcessResult refused = run_helper("create_unpack_directory", {planted});
+    EXPECT_EQ(refused.exit_code, 2u);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err, "Error, failed to open '" + narrow(planted) + "' for writing.\r\n");
+    EXPECT_EQ(read_file(planted + L"\\app.dll"), "planted by someone else");
+
+    // A file at the name is refused the same way; a fresh name is made.
+    write_file(scratch + L"\\taken", "");
+    EXPECT_EQ(run_helper("create_unpack_directory", {scratch + L"\\taken"}).exit_code, 2u);
+    ProcessResult fresh = run_helper("create_unpack_directory", {scratch + L"\\fresh"});
+    EXPECT_EQ(fresh.exit_code, 0u) << fresh.out << fresh.err;
+    EXPECT_EQ(fresh.out, "created\r\n");
+    EXPECT_TRUE(is_directory(scratch + L"\\fresh"));
+    remove_tree(scratch);
+}
+
+// Wine cannot make junctions or symbolic links, so the walk's rule for them
+// is checked here: a link is deleted as a name and never entered.
+TEST(Removal, LinksAreRemovedAsNamesNeverEntered)
+{
+    const DWORD directory = FILE_ATTRIBUTE_DIRECTORY, link = FILE_ATTRIBUTE_REPARSE_POINT;
+    EXPECT_EQ(removal_action(directory), removal_enter_directory);
+    EXPECT_EQ(removal_action(directory | FILE_ATTRIBUTE_READONLY), removal_enter_directory);
+    EXPECT_EQ(removal_action(directory | link), removal_remove_directory);
+    EXPECT_EQ(removal_action(directory | link | FILE_ATTRIBUTE_READONLY), removal_remove_directory);
+    EXPECT_EQ(removal_action(link), removal_delete_file);
+    EXPECT_EQ(removal_action(FILE_ATTRIBUTE_NORMAL), removal_delete_file);
+    EXPECT_EQ(removal_action(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN), removal_delete_file);
 }

@@ -57,7 +57,10 @@ run_case() {
     fail "the launcher did not end"
     kill "$script_pid" 2>/dev/null || true
   fi
-  wait "$script_pid" 2>/dev/null || true
+  local status=0
+  wait "$script_pid" 2>/dev/null || status=$?
+  # An interrupted launcher ends with 0xC000013A; a shell sees its low byte.
+  [ "$status" = 58 ] || fail "status $status, not the low byte of 0xC000013A"
 
   [ ! -e "$unpack_dir" ] || fail "the unpack directory is still there"
   if [ "$finish_on_its_own" = yes ]; then

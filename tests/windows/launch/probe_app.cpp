@@ -13,7 +13,13 @@
 //   wait READY GO STATUS           writes its process id and path to READY, waits for the
 //                                  file GO, then writes READY.done; STATUS
 //   verify                         checks the unpacked tree against manifest.txt; 0 or 1
+//   litter OUTSIDE                 leaves what an application may leave in the unpack
+//                                  directory: paths of 300, 1,000 and 4,000 units,
+//                                  read-only files and folders, a link to OUTSIDE; 0
+//   modules                        which of the system libraries a launcher must not
+//                                  need are loaded here and in the parent process; 0
 #include <windows.h>
+#include <psapi.h>
 
 #include <stdint.h>
 #include <stdio.h>
@@ -275,6 +281,78 @@ static int verify_tree(const wchar_t *library_path)
     return problems == 0 ? 0 : 1;
 }
 
+// A chain of folders below `root` whose last file's path is `length` units
+// long, made through \\?\ paths as an application that knows long paths would.
+static bool make_long_path(const std::wstring &root, size_t length)
+{
+    std::wstring path = L"\\\\?\\" + root + L"\\long" + std::to_wstring(length);
+    if (!CreateDirectoryW(path.c_str(), nullptr))
+        return false;
+    while (path.size() - 4 + 1 + 200 < length) {
+        path += L"\\" + std::wstring(199, L'd');
+        if (!CreateDirectoryW(path.c_str(), nullptr))
+            return false;
+    }
+    path += L"\\" + std::wstring(length - (path.size() - 4) - 1, L'f');
+    return write_whole_file(path, "deep") && path.size() - 4 == length;
+}
+
+static int litter(const wchar_t *outside, const wchar_t *library_path)
+{
+    std::wstring root = unpack_directory(library_path);
+    report("library", hex(library_path));
+    for (size_t length : {300, 1000, 4000})
+        report("long path " + std::to_string(length), make_long_path(root, length) ? "made" : "failed");
+    std::wstring locked = root + L"\\locked";
+    bool read_only = CreateDirectoryW(locked.c_str(), nullptr) && write_whole_file(locked + L"\\inner.txt", "x") &&
+                     write_whole_file(root + L"\\read_only.txt", "x") &&
+                     SetFileAttributesW((locked + L"\\inner.txt").c_str(), FILE_ATTRIBUTE_READONLY) &&
+                     SetFileAttributesW((root + L"\\read_only.txt").c_str(), FILE_ATTRIBUTE_READONLY) &&
+                     SetFileAttributesW(locked.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY);
+    report("read-only", read_only ? "made" : "failed");
+    // Where the system cannot make links (Wine cannot), the walk's rule for
+    // them is tested on its own.
+    std::wstring link = root + L"\\link_out";
+    bool linked = CreateSymbolicLinkW(link.c_str(), outside, SYMBOLIC_LINK_FLAG_DIRECTORY | 2) &&
+                  (GetFileAttributesW(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    report("link", linked ? "made" : "not supported");
+    return 0;
+}
+
+// Peak private memory of this process and which libraries are loaded in it
+// and in its parent, the launcher.
+static int report_modules()
+{
+    const wchar_t *libraries[] = {L"user32.dll", L"gdi32.dll", L"ole32.dll", L"windowscodecs.dll",
+                                  L"shell32.dll", L"shlwapi.dll", L"advapi32.dll"};
+    bool present = false;
+    std::wstring parent = variable(L"VESKAR_ONEFILE_PARENT", present);
+    HANDLE launcher = present ? OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE,
+                                            static_cast<DWORD>(wcstoul(parent.c_str(), nullptr, 10)))
+                              : nullptr;
+    HMODULE modules[1024];
+    DWORD needed = 0;
+    std::vector<std::wstring> parent_modules;
+    if (launcher != nullptr && K32EnumProcessModules(launcher, modules, sizeof modules, &needed)) {
+        for (DWORD i = 0; i < needed / sizeof(HMODULE) && i < 1024; i++) {
+            wchar_t name[MAX_PATH] = L"";
+            K32GetModuleBaseNameW(launcher, modules[i], name, MAX_PATH);
+            parent_modules.push_back(name);
+        }
+    }
+    report("parent modules listed", parent_modules.empty() ? "no" : "yes");
+    for (const wchar_t *library : libraries) {
+        bool in_parent = false;
+        for (const std::wstring &name : parent_modules)
+            in_parent = in_parent || _wcsicmp(name.c_str(), library) == 0;
+        report(std::string("child ") + utf8(library), GetModuleHandleW(library) != nullptr ? "loaded" : "absent");
+        report(std::string("parent ") + utf8(library), in_parent ? "loaded" : "absent");
+    }
+    if (launcher != nullptr)
+        CloseHandle(launcher);
+    return 0;
+}
+
 extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wchar_t *library_path)
 {
     std::wstring mode = argc >= 2 ? argv[1] : L"";
@@ -292,6 +370,10 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wc
         return wait_for_go(argv[2], argv[3], argv[4], library_path);
     if (mode == L"verify")
         return verify_tree(library_path);
+    if (mode == L"litter" && argc == 3)
+        return litter(argv[2], library_path);
+    if (mode == L"modules")
+        return report_modules();
     report("problem", "unknown mode");
     return 99;
 }
