@@ -17,10 +17,9 @@ if(NOT WIN32)
   return()
 endif()
 
-# The launcher kit: everything veskar-pack links a launcher from.
-install(TARGETS veskar_launcher zstd_decompress ARCHIVE DESTINATION ${VESKAR_INSTALL_KITDIR})
+# The launcher kit: everything veskar-pack makes a launcher from.
+install(TARGETS veskar_launcher_gui veskar_launcher_console RUNTIME DESTINATION ${VESKAR_INSTALL_KITDIR})
 install(FILES
-  "${CMAKE_SOURCE_DIR}/attached_data/attached_data.S"
   "${CMAKE_SOURCE_DIR}/resources/launcher.manifest"
   "${CMAKE_SOURCE_DIR}/resources/veskar.ico"
   DESTINATION ${VESKAR_INSTALL_KITDIR})

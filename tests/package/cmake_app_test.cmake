@@ -99,8 +99,8 @@ run_step("installing the host build" "${CMAKE_COMMAND}" --install "${host_build}
 set(package_dir "${prefix}/lib/cmake/VeskarOnefile")
 foreach(file
     bin/veskar-pack
-    lib/veskar-onefile/libveskar_launcher.a lib/veskar-onefile/libzstd_decompress.a
-    lib/veskar-onefile/attached_data.S lib/veskar-onefile/launcher.manifest lib/veskar-onefile/veskar.ico
+    lib/veskar-onefile/veskar-launcher.exe lib/veskar-onefile/veskar-launcher-console.exe
+    lib/veskar-onefile/launcher.manifest lib/veskar-onefile/veskar.ico
     lib/cmake/VeskarOnefile/VeskarOnefileConfig.cmake lib/cmake/VeskarOnefile/VeskarOnefileConfigVersion.cmake
     lib/cmake/VeskarOnefile/mingw-w64-x86_64.cmake)
   if(NOT EXISTS "${prefix}/${file}")
