@@ -1,5 +1,6 @@
 #include "launcher_linker.h"
 #include "archive_writer.h"
+#include "host_system.h"
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -14,15 +15,6 @@ namespace fs = std::filesystem;
 
 static const char toolchain_prefix[] = "x86_64-w64-mingw32-";
 
-fs::path default_kit_directory()
-{
-    std::error_code error;
-    fs::path self = fs::read_symlink("/proc/self/exe", error);
-    if (error)
-        throw PackError{"cannot find the packer's own location; name the kit with --kit"};
-    return self.parent_path().parent_path() / "lib" / "veskar-onefile";
-}
-
 std::vector<fs::path> kit_files(const fs::path &kit)
 {
     std::vector<fs::path> files;
@@ -31,27 +23,11 @@ std::vector<fs::path> kit_files(const fs::path &kit)
         fs::path file = kit / name;
         std::error_code error;
         if (!fs::is_regular_file(file, error))
-            throw PackError{"launcher kit '" + kit.string() + "' has no " + name +
+            throw PackError{"launcher kit '" + kit.u8string() + "' has no " + name +
                             ": build the windows preset, or name the kit folder with --kit"};
         files.push_back(file);
     }
     return files;
-}
-
-TemporaryDirectory::TemporaryDirectory()
-{
-    std::error_code error;
-    fs::path base = fs::temp_directory_path(error);
-    std::string pattern = ((error ? fs::path("/tmp") : base) / "veskar-pack.XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr)
-        throw PackError{"cannot create a temporary folder in '" + pattern + "': " + std::strerror(errno)};
-    path_ = pattern;
-}
-
-TemporaryDirectory::~TemporaryDirectory()
-{
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
 }
 
 // Runs a tool in `directory` without a shell; its own messages go to our
@@ -106,7 +82,7 @@ static void copy_into(const fs::path &from, const fs::path &to, const std::strin
     std::error_code error;
     fs::copy_file(from, to, fs::copy_options::overwrite_existing, error);
     if (error)
-        throw PackError{"cannot read " + what + " '" + from.string() + "': " + error.message()};
+        throw PackError{"cannot read " + what + " '" + from.u8string() + "': " + error.message()};
 }
 
 void link_launcher(const LinkRequest &request, const fs::path &w)
@@ -131,7 +107,7 @@ void link_launcher(const LinkRequest &request, const fs::path &w)
             rc << "28 RCDATA \"splash.png\"\n";
         }
         if (!rc.flush())
-            throw PackError{"cannot write in the temporary folder '" + w.string() + "'"};
+            throw PackError{"cannot write in the temporary folder '" + w.u8string() + "'"};
     }
     if (!request.build_notes.empty()) {
         std::ofstream notes(w / "build_notes.s");
@@ -140,7 +116,7 @@ void link_launcher(const LinkRequest &request, const fs::path &w)
             notes << (c == '\n' ? std::string("\\n") : std::string(1, c));
         notes << "\"\n";
         if (!notes.flush())
-            throw PackError{"cannot write in the temporary folder '" + w.string() + "'"};
+            throw PackError{"cannot write in the temporary folder '" + w.u8string() + "'"};
         objects.push_back("build_notes.o");
     }
     const std::string tp = toolchain_prefix;
@@ -153,7 +129,7 @@ void link_launcher(const LinkRequest &request, const fs::path &w)
     std::vector<std::string> link{tp + "g++-posix", "-municode", "-mwindows", "-static", "-s",
                                   "-Wl,--no-insert-timestamp", "-Wl,--undefined=wWinMain", "-o", "launcher.exe"};
     link.insert(link.end(), objects.begin(), objects.end());
-    link.push_back("-L" + kit.string());
+    link.push_back("-L" + kit.u8string());
     for (const char *library : {"-lveskar_launcher", "-lzstd_decompress", "-lshell32", "-lshlwapi", "-lole32",
                                 "-lwindowscodecs", "-lgdi32", "-luser32"})
         link.push_back(library);
@@ -171,6 +147,6 @@ void link_launcher(const LinkRequest &request, const fs::path &w)
     if (error) {
         std::error_code ignored;
         fs::remove(partial, ignored);
-        throw PackError{"cannot write '" + request.output.string() + "': " + error.message()};
+        throw PackError{"cannot write '" + request.output.u8string() + "': " + error.message()};
     }
 }

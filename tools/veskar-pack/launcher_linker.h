@@ -22,25 +22,9 @@ struct LinkRequest {
     std::string build_notes;                   // empty: no notes section
 };
 
-// The kit beside the running packer: <prefix>/lib/veskar-onefile for <prefix>/bin/veskar-pack.
-std::filesystem::path default_kit_directory();
-
 // The files of a kit that every launcher is made from; throws PackError
 // when one is missing.
 std::vector<std::filesystem::path> kit_files(const std::filesystem::path &kit);
-
-// A private folder for intermediate files, removed with everything in it.
-class TemporaryDirectory {
-public:
-    TemporaryDirectory();
-    ~TemporaryDirectory();
-    TemporaryDirectory(const TemporaryDirectory &) = delete;
-    TemporaryDirectory &operator=(const TemporaryDirectory &) = delete;
-    const std::filesystem::path &path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
 
 // Links in `work`, then puts the launcher in place only when it is complete.
 void link_launcher(const LinkRequest &request, const std::filesystem::path &work);

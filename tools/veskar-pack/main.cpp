@@ -2,12 +2,12 @@
 // looks into launchers it has built.
 #include "archive_writer.h"
 #include "depfile.h"
+#include "host_system.h"
 #include "image_files.h"
 #include "inspect.h"
 #include "launcher_linker.h"
 
 #include <CLI/CLI.hpp>
-#include <unistd.h>
 
 #include <cstdio>
 
@@ -27,28 +27,28 @@ struct Arguments {
 void check_images(const Arguments &a)
 {
     if (!a.splash.empty())
-        check_splash_png(a.splash);
+        check_splash_png(fs::u8path(a.splash));
     if (!a.icon.empty())
-        read_icon_file(read_whole_file(a.icon, "icon"), a.icon);
+        read_icon_file(read_whole_file(fs::u8path(a.icon), "icon"), a.icon);
 }
 
 void check_output_folder(const std::string &output)
 {
-    fs::path folder = fs::absolute(output).parent_path();
+    fs::path folder = fs::absolute(fs::u8path(output)).parent_path();
     std::error_code error;
     if (!fs::is_directory(folder, error))
-        throw PackError{"cannot write '" + output + "': the folder '" + folder.string() + "' does not exist"};
+        throw PackError{"cannot write '" + output + "': the folder '" + folder.u8string() + "' does not exist"};
 }
 
 LinkRequest link_request(const Arguments &a, const fs::path &kit)
 {
     LinkRequest request;
-    request.output = a.output;
+    request.output = fs::u8path(a.output);
     request.kit = kit;
     if (!a.splash.empty())
-        request.splash = a.splash;
+        request.splash = fs::u8path(a.splash);
     if (!a.icon.empty())
-        request.icon = a.icon;
+        request.icon = fs::u8path(a.icon);
     return request;
 }
 
@@ -57,10 +57,10 @@ void build_command(const Arguments &a, const fs::path &kit)
     std::vector<fs::path> inputs = kit_files(kit);
     check_images(a);
     check_output_folder(a.output);
-    FolderContents contents = collect_entries(a.directory, a.app_library);
+    FolderContents contents = collect_entries(fs::u8path(a.directory), a.app_library);
 
     ArchiveOptions options = a.options;
-    options.show_progress = !a.quiet && isatty(STDERR_FILENO);
+    options.show_progress = !a.quiet && stderr_is_terminal();
     TemporaryDirectory work;
     LinkRequest request = link_request(a, kit);
     request.attached_data = work.path() / "attached_data.bin";
@@ -73,11 +73,11 @@ void build_command(const Arguments &a, const fs::path &kit)
         inputs.insert(inputs.end(), contents.folders.begin(), contents.folders.end());
         for (const ArchiveEntry &e : contents.entries)
             inputs.push_back(e.source);
-        if (!a.splash.empty())
-            inputs.push_back(a.splash);
-        if (!a.icon.empty())
-            inputs.push_back(a.icon);
-        write_depfile(a.depfile, a.output, inputs);
+        if (request.splash)
+            inputs.push_back(*request.splash);
+        if (request.icon)
+            inputs.push_back(*request.icon);
+        write_depfile(fs::u8path(a.depfile), a.output, inputs);
     }
 }
 
@@ -87,11 +87,11 @@ void link_command(const Arguments &a, const fs::path &kit)
     check_images(a);
     check_output_folder(a.output);
     std::error_code error;
-    if (!fs::is_regular_file(a.attached_data, error))
+    if (!fs::is_regular_file(fs::u8path(a.attached_data), error))
         throw PackError{"attached data '" + a.attached_data + "' does not exist or is not a file"};
     TemporaryDirectory work;
     LinkRequest request = link_request(a, kit);
-    request.attached_data = a.attached_data;
+    request.attached_data = fs::u8path(a.attached_data);
     link_launcher(request, work.path());
 }
 
@@ -99,9 +99,22 @@ void link_command(const Arguments &a, const fs::path &kit)
 
 int main(int argc, char **argv)
 {
+    std::vector<std::string> arguments;
+    try {
+        arguments = utf8_arguments(argc, argv);
+    } catch (const PackError &e) {
+        std::fprintf(stderr, "veskar-pack: %s\n", e.message.c_str());
+        return 1;
+    }
+    std::vector<const char *> argument_pointers;
+    for (const std::string &argument : arguments)
+        argument_pointers.push_back(argument.c_str());
+
     CLI::App app{"veskar-pack: build a single-file Windows launcher from an application folder, and look into "
                  "launchers built with it"};
     app.require_subcommand(1);
+    // The same options on every system: on Windows "/dir" is a path, not an option.
+    app.allow_windows_style_options(false);
     Arguments a;
     app.add_option("--kit", a.kit, "Launcher kit folder (default: ../lib/veskar-onefile beside this program)");
 
@@ -141,9 +154,9 @@ int main(int argc, char **argv)
     CLI::App *verify = app.add_subcommand("verify", "Check that a launcher's attached data is complete and intact");
     verify->add_option("launcher", a.launcher, "Launcher .exe built by veskar-pack")->required();
 
-    CLI11_PARSE(app, argc, argv);
+    CLI11_PARSE(app, static_cast<int>(argument_pointers.size()), argument_pointers.data());
     try {
-        const fs::path kit = a.kit.empty() ? default_kit_directory() : fs::path(a.kit);
+        const fs::path kit = a.kit.empty() ? default_kit_directory() : fs::u8path(a.kit);
         if (*build || *link)
             catch_interrupts();
         if (*build)
@@ -151,18 +164,19 @@ int main(int argc, char **argv)
         else if (*link)
             link_command(a, kit);
         else if (*list)
-            list_launcher(a.launcher, kit);
+            list_launcher(fs::u8path(a.launcher), kit);
         else if (*extract)
-            extract_launcher(a.launcher, a.extract_to);
+            extract_launcher(fs::u8path(a.launcher), fs::u8path(a.extract_to));
         else
-            verify_launcher(a.launcher);
+            verify_launcher(fs::u8path(a.launcher));
     } catch (const PackError &e) {
         std::fflush(stdout);
         std::fprintf(stderr, "veskar-pack: %s\n", e.message.c_str());
         return 1;
     } catch (const fs::filesystem_error &e) {
+        // Named in UTF-8: what() would take the path through the narrow code page on Windows.
         std::fflush(stdout);
-        std::fprintf(stderr, "veskar-pack: %s\n", e.what());
+        std::fprintf(stderr, "veskar-pack: '%s': %s\n", e.path1().u8string().c_str(), e.code().message().c_str());
         return 1;
     }
     return 0;
