@@ -28,15 +28,25 @@ function(veskar_link_attached_data name)
   add_custom_target(${name} ALL DEPENDS "${out}")
 endfunction()
 
-# veskar_pack_folder(<name> DIR <dir> APP_LIBRARY <relative path> [LEVEL <n>] [SPLASH <png>] [ICON <ico>] [DEPENDS <deps>...])
+# veskar_pack_folder(<name> DIR <dir> APP_LIBRARY <relative path> [LEVEL <n>] [SPLASH <png>] [ICON <ico>]
+#                    [CONSOLE] [VERSION_INFO <KEY=VALUE>...] [EXECUTION_LEVEL <level>] [DEPENDS <deps>...])
 # Packs a folder into <name>.exe with veskar-pack build. DEPENDS names the
 # targets that fill the folder; the packer's depfile tracks the files in it.
 function(veskar_pack_folder name)
-  cmake_parse_arguments(arg "" "DIR;APP_LIBRARY;LEVEL;SPLASH;ICON" "DEPENDS" ${ARGN})
+  cmake_parse_arguments(arg "CONSOLE" "DIR;APP_LIBRARY;LEVEL;SPLASH;ICON;EXECUTION_LEVEL" "VERSION_INFO;DEPENDS" ${ARGN})
   set(out "${CMAKE_CURRENT_BINARY_DIR}/${name}.exe")
   veskar_image_options(extra)
   if(arg_LEVEL)
     list(APPEND extra --level ${arg_LEVEL})
+  endif()
+  if(arg_CONSOLE)
+    list(APPEND extra --console)
+  endif()
+  foreach(pair IN LISTS arg_VERSION_INFO)
+    list(APPEND extra --version-info "${pair}")
+  endforeach()
+  if(arg_EXECUTION_LEVEL)
+    list(APPEND extra --execution-level ${arg_EXECUTION_LEVEL})
   endif()
   add_custom_command(OUTPUT "${out}"
     COMMAND "${VESKAR_PACK}" --kit "${VESKAR_KIT_DIR}" build --quiet --dir "${arg_DIR}"
