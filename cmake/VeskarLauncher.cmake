@@ -22,7 +22,7 @@ function(veskar_link_attached_data name)
   veskar_image_options(extra)
   add_custom_command(OUTPUT "${out}"
     COMMAND "${VESKAR_PACK}" --kit "${VESKAR_KIT_DIR}" link --attached-data "${arg_ATTACHED_DATA}" -o "${out}" ${extra}
-    DEPENDS "${arg_ATTACHED_DATA}" veskar_launcher zstd_decompress "${VESKAR_PACK}" ${arg_SPLASH} ${arg_ICON} ${arg_DEPENDS}
+    DEPENDS "${arg_ATTACHED_DATA}" veskar_launcher_gui veskar_launcher_console "${VESKAR_PACK}" ${arg_SPLASH} ${arg_ICON} ${arg_DEPENDS}
     COMMENT "Linking launcher ${name}.exe"
     VERBATIM)
   add_custom_target(${name} ALL DEPENDS "${out}")
@@ -52,7 +52,7 @@ function(veskar_pack_folder name)
     COMMAND "${VESKAR_PACK}" --kit "${VESKAR_KIT_DIR}" build --quiet --dir "${arg_DIR}"
             --app-library "${arg_APP_LIBRARY}" -o "${out}" --depfile "${out}.d" ${extra}
     DEPFILE "${out}.d"
-    DEPENDS veskar_launcher zstd_decompress "${VESKAR_PACK}" ${arg_SPLASH} ${arg_ICON} ${arg_DEPENDS}
+    DEPENDS veskar_launcher_gui veskar_launcher_console "${VESKAR_PACK}" ${arg_SPLASH} ${arg_ICON} ${arg_DEPENDS}
     COMMENT "Packing launcher ${name}.exe"
     VERBATIM)
   add_custom_target(${name} ALL DEPENDS "${out}")

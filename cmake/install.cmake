@@ -45,9 +45,8 @@ endif()
 file(WRITE "${VESKAR_STAGE_DIR}/windows-build.txt" "${CMAKE_BINARY_DIR}\n")
 
 # The launcher kit: everything veskar-pack makes a launcher from.
-install(TARGETS veskar_launcher zstd_decompress ARCHIVE DESTINATION ${VESKAR_INSTALL_KITDIR} COMPONENT kit)
+install(TARGETS veskar_launcher_gui veskar_launcher_console RUNTIME DESTINATION ${VESKAR_INSTALL_KITDIR} COMPONENT kit)
 install(FILES
-  "${CMAKE_SOURCE_DIR}/attached_data/attached_data.S"
   "${CMAKE_SOURCE_DIR}/resources/launcher.manifest"
   "${CMAKE_SOURCE_DIR}/resources/veskar.ico"
   DESTINATION ${VESKAR_INSTALL_KITDIR} COMPONENT kit)

@@ -12,6 +12,7 @@ packages=(
   wine wine64 xvfb x11-utils imagemagick
   g++ libzstd-dev zstd googletest libcli11-dev
   nsis gnuplot-nox bsdutils
+  osslsigncode strace icoutils openssl
 )
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }

@@ -98,9 +98,9 @@ run_step("installing the Windows build" "${CMAKE_COMMAND}" --install "${WINDOWS_
 run_step("installing the host build" "${CMAKE_COMMAND}" --install "${host_build}" --prefix "${prefix}")
 set(package_dir "${prefix}/lib/cmake/VeskarOnefile")
 foreach(file
-    bin/veskar-pack
-    lib/veskar-onefile/libveskar_launcher.a lib/veskar-onefile/libzstd_decompress.a
-    lib/veskar-onefile/attached_data.S lib/veskar-onefile/launcher.manifest lib/veskar-onefile/veskar.ico
+    bin/veskar-pack bin/veskar-pack.exe
+    lib/veskar-onefile/veskar-launcher.exe lib/veskar-onefile/veskar-launcher-console.exe
+    lib/veskar-onefile/launcher.manifest lib/veskar-onefile/veskar.ico
     lib/cmake/VeskarOnefile/VeskarOnefileConfig.cmake lib/cmake/VeskarOnefile/VeskarOnefileConfigVersion.cmake
     lib/cmake/VeskarOnefile/mingw-w64-x86_64.cmake)
   if(NOT EXISTS "${prefix}/${file}")

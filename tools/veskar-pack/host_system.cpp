@@ -3,8 +3,6 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstring>
-#include <random>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -147,30 +145,6 @@ static BOOL WINAPI note_console_event(DWORD event)
 
 void catch_interrupts() { SetConsoleCtrlHandler(note_console_event, TRUE); }
 
-TemporaryDirectory::TemporaryDirectory()
-{
-    // The user's own temporary folder, under a name no other run picks:
-    // creating a folder fails when it exists.
-    std::error_code error;
-    fs::path base = fs::temp_directory_path(error);
-    if (error)
-        throw PackError{"cannot find the temporary folder: " + error.message()};
-    std::random_device random;
-    for (int attempt = 0; attempt < 100; attempt++) {
-        char name[32];
-        std::snprintf(name, sizeof name, "veskar-pack.%08x", static_cast<unsigned>(random()));
-        fs::path candidate = base / name;
-        if (fs::create_directory(candidate, error)) {
-            path_ = candidate;
-            return;
-        }
-        if (error)
-            break;
-    }
-    throw PackError{"cannot create a temporary folder in '" + base.u8string() + "'" +
-                    (error ? ": " + error.message() : std::string())};
-}
-
 #else
 
 std::vector<std::string> utf8_arguments(int argc, char **argv)
@@ -209,20 +183,4 @@ void catch_interrupts()
     std::signal(SIGHUP, note_interrupt);
 }
 
-TemporaryDirectory::TemporaryDirectory()
-{
-    std::error_code error;
-    fs::path base = fs::temp_directory_path(error);
-    std::string pattern = ((error ? fs::path("/tmp") : base) / "veskar-pack.XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr)
-        throw PackError{"cannot create a temporary folder in '" + pattern + "': " + std::strerror(errno)};
-    path_ = pattern;
-}
-
 #endif
-
-TemporaryDirectory::~TemporaryDirectory()
-{
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-}

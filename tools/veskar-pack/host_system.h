@@ -30,16 +30,3 @@ bool stderr_is_terminal();
 // removed on the way out.
 void catch_interrupts();
 void stop_if_interrupted();
-
-// A private folder for intermediate files, removed with everything in it.
-class TemporaryDirectory {
-public:
-    TemporaryDirectory();
-    ~TemporaryDirectory();
-    TemporaryDirectory(const TemporaryDirectory &) = delete;
-    TemporaryDirectory &operator=(const TemporaryDirectory &) = delete;
-    const std::filesystem::path &path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
