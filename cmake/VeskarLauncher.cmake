@@ -11,48 +11,53 @@ macro(veskar_image_options out)
   if(arg_ICON)
     list(APPEND ${out} --icon "${arg_ICON}")
   endif()
+  if(arg_CONSOLE)
+    list(APPEND ${out} --console)
+  endif()
+  foreach(key_value IN LISTS arg_VERSION_INFO)
+    list(APPEND ${out} --version-info "${key_value}")
+  endforeach()
+  if(arg_EXECUTION_LEVEL)
+    list(APPEND ${out} --execution-level ${arg_EXECUTION_LEVEL})
+  endif()
 endmacro()
 
-# veskar_link_attached_data(<name> ATTACHED_DATA <file> [SPLASH <png>] [ICON <ico>] [DEPENDS <deps>...])
-# Links <name>.exe from an attached-data file made by other means (tests
+# What a launcher is made from besides its archive.
+set(VESKAR_KIT_TARGETS veskar_launcher_gui veskar_launcher_console)
+
+# The launcher options both functions take:
+#   [SPLASH <png>] [ICON <ico>] [CONSOLE] [VERSION_INFO <KEY=VALUE>...] [EXECUTION_LEVEL <level>]
+
+# veskar_link_attached_data(<name> ATTACHED_DATA <file> [launcher options] [DEPENDS <deps>...])
+# Makes <name>.exe around an attached-data file made by other means (tests
 # craft them to exercise the launcher's reader).
 function(veskar_link_attached_data name)
-  cmake_parse_arguments(arg "" "ATTACHED_DATA;SPLASH;ICON" "DEPENDS" ${ARGN})
+  cmake_parse_arguments(arg "CONSOLE" "ATTACHED_DATA;SPLASH;ICON;EXECUTION_LEVEL" "DEPENDS;VERSION_INFO" ${ARGN})
   set(out "${CMAKE_CURRENT_BINARY_DIR}/${name}.exe")
   veskar_image_options(extra)
   add_custom_command(OUTPUT "${out}"
     COMMAND "${VESKAR_PACK}" --kit "${VESKAR_KIT_DIR}" link --attached-data "${arg_ATTACHED_DATA}" -o "${out}" ${extra}
-    DEPENDS "${arg_ATTACHED_DATA}" veskar_launcher_gui veskar_launcher_console "${VESKAR_PACK}" ${arg_SPLASH} ${arg_ICON} ${arg_DEPENDS}
-    COMMENT "Linking launcher ${name}.exe"
+    DEPENDS "${arg_ATTACHED_DATA}" ${VESKAR_KIT_TARGETS} "${VESKAR_PACK}" ${arg_SPLASH} ${arg_ICON} ${arg_DEPENDS}
+    COMMENT "Making launcher ${name}.exe"
     VERBATIM)
   add_custom_target(${name} ALL DEPENDS "${out}")
 endfunction()
 
-# veskar_pack_folder(<name> DIR <dir> APP_LIBRARY <relative path> [LEVEL <n>] [SPLASH <png>] [ICON <ico>]
-#                    [CONSOLE] [VERSION_INFO <KEY=VALUE>...] [EXECUTION_LEVEL <level>] [DEPENDS <deps>...])
+# veskar_pack_folder(<name> DIR <dir> APP_LIBRARY <relative path> [LEVEL <n>] [launcher options] [DEPENDS <deps>...])
 # Packs a folder into <name>.exe with veskar-pack build. DEPENDS names the
 # targets that fill the folder; the packer's depfile tracks the files in it.
 function(veskar_pack_folder name)
-  cmake_parse_arguments(arg "CONSOLE" "DIR;APP_LIBRARY;LEVEL;SPLASH;ICON;EXECUTION_LEVEL" "VERSION_INFO;DEPENDS" ${ARGN})
+  cmake_parse_arguments(arg "CONSOLE" "DIR;APP_LIBRARY;LEVEL;SPLASH;ICON;EXECUTION_LEVEL" "DEPENDS;VERSION_INFO" ${ARGN})
   set(out "${CMAKE_CURRENT_BINARY_DIR}/${name}.exe")
   veskar_image_options(extra)
   if(arg_LEVEL)
     list(APPEND extra --level ${arg_LEVEL})
   endif()
-  if(arg_CONSOLE)
-    list(APPEND extra --console)
-  endif()
-  foreach(pair IN LISTS arg_VERSION_INFO)
-    list(APPEND extra --version-info "${pair}")
-  endforeach()
-  if(arg_EXECUTION_LEVEL)
-    list(APPEND extra --execution-level ${arg_EXECUTION_LEVEL})
-  endif()
   add_custom_command(OUTPUT "${out}"
     COMMAND "${VESKAR_PACK}" --kit "${VESKAR_KIT_DIR}" build --quiet --dir "${arg_DIR}"
             --app-library "${arg_APP_LIBRARY}" -o "${out}" --depfile "${out}.d" ${extra}
     DEPFILE "${out}.d"
-    DEPENDS veskar_launcher_gui veskar_launcher_console "${VESKAR_PACK}" ${arg_SPLASH} ${arg_ICON} ${arg_DEPENDS}
+    DEPENDS ${VESKAR_KIT_TARGETS} "${VESKAR_PACK}" ${arg_SPLASH} ${arg_ICON} ${arg_DEPENDS}
     COMMENT "Packing launcher ${name}.exe"
     VERBATIM)
   add_custom_target(${name} ALL DEPENDS "${out}")

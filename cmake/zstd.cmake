@@ -15,7 +15,6 @@ target_include_directories(zstd_decompress SYSTEM PUBLIC "${zstd_lib}")
 # The amd64 Huffman assembly is written for ELF targets only.
 target_compile_definitions(zstd_decompress PRIVATE ZSTD_DISABLE_ASM ZSTD_MULTITHREAD=0 ZSTD_LEGACY_SUPPORT=0)
 target_compile_options(zstd_decompress PRIVATE -O3)
-set_target_properties(zstd_decompress PROPERTIES ARCHIVE_OUTPUT_DIRECTORY "${VESKAR_KIT_DIR}")
 
 add_library(zstd_full STATIC EXCLUDE_FROM_ALL ${zstd_common_sources} ${zstd_decompress_sources} ${zstd_compress_sources})
 target_include_directories(zstd_full SYSTEM PUBLIC "${zstd_lib}")

@@ -135,8 +135,7 @@ TEST_F(Build, DepfileMakesNinjaRebuildOnEveryInput)
         return text.find(line + " \\\n") != std::string::npos || text.find(line + "\n") != std::string::npos;
     };
     for (const fs::path &input : {app / "app.dll", app / "sub" / "data.txt", app, app / "sub", scratch / "splash.png",
-                                  real_kit() / "libveskar_launcher.a", real_kit() / "libzstd_decompress.a",
-                                  real_kit() / "attached_data.S", real_kit() / "launcher.manifest",
+                                  real_kit() / "veskar-launcher.exe", real_kit() / "launcher.manifest",
                                   real_kit() / "veskar.ico"})
         EXPECT_TRUE(listed(input)) << input << " missing from:\n" << text;
 
@@ -198,13 +197,16 @@ TEST_F(Build, InterruptLeavesNothingBehind)
               "1", static_cast<char *>(nullptr));
         _exit(127);
     }
-    // The work folder appears once the folder has been checked and
-    // compression starts, which at this level takes long enough to be hit.
+    // The launcher's temporary name appears once the folder has been
+    // checked and compression starts, which at this level takes long
+    // enough to be hit.
+    fs::path partial = exe;
+    partial += ".partial";
     const char *scale_text = getenv("VESKAR_TEST_TIMEOUT_SCALE");
     const int scale = scale_text && atoi(scale_text) > 0 ? atoi(scale_text) : 1;
-    for (int i = 0; i < 6000 * scale && fs::is_empty(temp); i++)
+    for (int i = 0; i < 6000 * scale && !fs::exists(partial); i++)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    const bool started = !fs::is_empty(temp);
+    const bool started = fs::exists(partial);
     kill(pid, started ? SIGTERM : SIGKILL);
     int status = 0;
     waitpid(pid, &status, 0);
@@ -219,8 +221,9 @@ TEST_F(Build, HelpForEveryCommand)
     const std::vector<std::pair<std::string, std::vector<std::string>>> commands{
         {"", {"build", "link", "list", "extract", "verify", "--kit"}},
         {"build", {"--dir", "--app-library", "--output", "--level", "--splash", "--icon", "--depfile", "--quiet",
-                   "--threads"}},
-        {"link", {"--attached-data", "--output", "--splash", "--icon"}},
+                   "--threads", "--console", "--version-info", "--execution-level"}},
+        {"link", {"--attached-data", "--output", "--splash", "--icon", "--console", "--version-info",
+                  "--execution-level"}},
         {"list", {"launcher"}},
         {"extract", {"launcher", "folder"}},
         {"verify", {"launcher"}},

@@ -83,14 +83,15 @@ std::vector<fs::path> files_below(const fs::path &folder)
 fs::path real_kit()
 {
     fs::path kit = VESKAR_KIT_PATH;
-    return fs::is_regular_file(kit / "libveskar_launcher.a") ? kit : fs::path();
+    return fs::is_regular_file(kit / "veskar-launcher.exe") ? kit : fs::path();
 }
 
 fs::path make_dummy_kit(const fs::path &folder)
 {
-    for (const char *name : {"libveskar_launcher.a", "libzstd_decompress.a", "attached_data.S", "launcher.manifest",
-                             "veskar.ico"})
+    for (const char *name : {"veskar-launcher.exe", "veskar-launcher-console.exe"})
         write_file(folder / name, "not a real kit file\n");
+    write_file(folder / "launcher.manifest", "<requestedExecutionLevel level=\"asInvoker\"/>\n");
+    write_file(folder / "veskar.ico", make_icon(1));
     return folder;
 }
 

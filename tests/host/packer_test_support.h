@@ -37,8 +37,8 @@ fs::path real_kit();
             GTEST_SKIP() << "the launcher kit is not built yet: build the windows preset, then run again";   \
     } while (0)
 
-// A kit whose files exist but hold nothing usable: enough for every check
-// made before linking.
+// A kit whose manifest and icon are usable but whose prebuilt launchers are
+// not: enough for every check made before the launcher is written.
 fs::path make_dummy_kit(const fs::path &folder);
 
 // A small PNG of the given size, optionally with an animation chunk.

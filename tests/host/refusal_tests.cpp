@@ -165,8 +165,8 @@ TEST_F(Refusal, BadLevelAndMissingArguments)
 
 TEST_F(Refusal, MissingKitAndOutputFolder)
 {
-    fs::remove(kit / "libzstd_decompress.a");
-    expect_refused(build_args(), "launcher kit '" + kit.string() + "' has no libzstd_decompress.a");
+    fs::remove(kit / "veskar-launcher.exe");
+    expect_refused(build_args(), "launcher kit '" + kit.string() + "' has no veskar-launcher.exe");
     make_dummy_kit(kit);
 
     std::vector<std::string> args = build_args();
@@ -200,27 +200,36 @@ TEST_F(Refusal, SplashAndIconFiles)
     expect_refused(with("--icon", icon), "image 1 lies outside the file");
 }
 
-TEST_F(Refusal, ToolchainMissingOrFailing)
+TEST_F(Refusal, LauncherOptions)
 {
-    // The dummy kit passes every check made before linking, so the tools run
-    // and the resource compiler fails on its icon.
-    RunResult r = run_pack(build_args(), temp);
-    EXPECT_NE(r.status, 0);
-    EXPECT_NE(r.err.find("veskar-pack: x86_64-w64-mingw32-windres failed while linking the launcher"),
-              std::string::npos)
-        << r.err;
-    EXPECT_TRUE(fs::is_empty(out.parent_path()));
+    auto with = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args = build_args();
+        args.insert(args.end(), extra.begin(), extra.end());
+        return args;
+    };
+    const struct {
+        std::vector<std::string> options;
+        std::string needle;
+    } cases[] = {
+        {{"--version-info", "Comments=x"}, "--version-info key 'Comments' is not one of FileVersion"},
+        {{"--version-info", "ProductName"}, "--version-info 'ProductName' is not KEY=VALUE"},
+        {{"--version-info", "FileVersion=1.2.3.4.5"}, "FileVersion '1.2.3.4.5' is not 1 to 4 dot-separated numbers"},
+        {{"--version-info", "ProductVersion=1.65536"}, "ProductVersion '1.65536' is not 1 to 4"},
+        {{"--version-info", "FileVersion=1..2"}, "FileVersion '1..2' is not 1 to 4"},
+        {{"--version-info", "FileVersion=v1"}, "FileVersion 'v1' is not 1 to 4"},
+        {{"--version-info", "FileVersion="}, "FileVersion '' is not 1 to 4"},
+        {{"--version-info", "CompanyName=A", "--version-info", "CompanyName=B"}, "CompanyName is given twice"},
+        {{"--execution-level", "admin"}, "--execution-level 'admin' is not asInvoker, highestAvailable or "
+                                         "requireAdministrator"},
+    };
+    for (const auto &c : cases)
+        expect_refused(with(c.options), c.needle);
+}
 
-    const fs::path empty_path = scratch / "empty-path";
-    fs::create_directories(empty_path);
-    std::vector<std::string> full{VESKAR_PACK_PATH};
-    std::vector<std::string> args = build_args();
-    full.insert(full.end(), args.begin(), args.end());
-    r = run_program(full, {{"TMPDIR", temp.string()}, {"PATH", empty_path.string()}});
-    EXPECT_NE(r.status, 0);
-    EXPECT_EQ(r.err, "veskar-pack: x86_64-w64-mingw32-windres was not found: install the MinGW-w64 toolchain "
-                     "(scripts/setup.sh)\n");
-    EXPECT_TRUE(fs::is_empty(out.parent_path()));
+TEST_F(Refusal, KitLauncherThatIsNotPrebuilt)
+{
+    // The dummy kit's launchers are text: the packer checks what it copies.
+    expect_refused(build_args(), "'" + (kit / "veskar-launcher.exe").string() + "' is not a prebuilt launcher");
 }
 
 } // namespace

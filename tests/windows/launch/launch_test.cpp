@@ -611,3 +611,91 @@ VESKAR_HELPER(process_alive)
     CloseHandle(process);
     return alive ? 0 : 1;
 }
+
+// ------------------------------------------- what Windows reads in the image
+
+TEST(LauncherImage, VersionInformationReadsBackThroughTheVersionFunctions)
+{
+    const std::wstring exe = launcher(L"probe_described");
+    DWORD ignored = 0;
+    DWORD size = GetFileVersionInfoSizeW(exe.c_str(), &ignored);
+    ASSERT_GT(size, 0u) << "no version information, error " << GetLastError();
+    std::vector<unsigned char> info(size);
+    ASSERT_TRUE(GetFileVersionInfoW(exe.c_str(), 0, size, info.data()));
+
+    VS_FIXEDFILEINFO *fixed = nullptr;
+    UINT length = 0;
+    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void **>(&fixed), &length));
+    ASSERT_EQ(length, sizeof(VS_FIXEDFILEINFO));
+    EXPECT_EQ(fixed->dwSignature, 0xFEEF04BDu);
+    EXPECT_EQ(fixed->dwFileVersionMS, 0x00010002u);
+    EXPECT_EQ(fixed->dwFileVersionLS, 0x00030004u);
+    EXPECT_EQ(fixed->dwProductVersionMS, 0x00020005u);
+    EXPECT_EQ(fixed->dwProductVersionLS, 0u);
+    EXPECT_EQ(fixed->dwFileType, static_cast<DWORD>(VFT_APP));
+
+    WORD *translation = nullptr;
+    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\VarFileInfo\\Translation", reinterpret_cast<void **>(&translation),
+                               &length));
+    ASSERT_GE(length, 4u);
+    wchar_t table[32];
+    swprintf(table, 32, L"\\StringFileInfo\\%04x%04x\\", translation[0], translation[1]);
+    const std::pair<const wchar_t *, const wchar_t *> strings[] = {
+        {L"FileVersion", L"1.2.3.4"},           {L"ProductVersion", L"2.5"},
+        {L"ProductName", L"Probe Z\u00fcrich"}, {L"CompanyName", L"Veskar tests"},
+        {L"FileDescription", L"Probe application"}, {L"LegalCopyright", L"(c) nobody"},
+        {L"OriginalFilename", L"probe_described.exe"}, {L"InternalName", L"probe"},
+    };
+    for (const auto &[key, expected] : strings) {
+        wchar_t *value = nullptr;
+        EXPECT_TRUE(VerQueryValueW(info.data(), (std::wstring(table) + key).c_str(),
+                                   reinterpret_cast<void **>(&value), &length))
+            << narrow(key);
+        if (value)
+            EXPECT_EQ(std::wstring(value), expected) << narrow(key);
+    }
+    // A launcher packed without --version-info has none.
+    EXPECT_EQ(GetFileVersionInfoSizeW(launcher(L"probe").c_str(), &ignored), 0u);
+}
+
+// The manifest as the loader finds it: resource type 24, id 1.
+std::string manifest_of(const std::wstring &exe)
+{
+    HMODULE image = LoadLibraryExW(exe.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    if (!image)
+        return "";
+    std::string text;
+    HRSRC found = FindResourceW(image, MAKEINTRESOURCEW(1), MAKEINTRESOURCEW(24));
+    HGLOBAL loaded = found ? LoadResource(image, found) : nullptr;
+    if (loaded)
+        text.assign(static_cast<const char *>(LockResource(loaded)), SizeofResource(image, found));
+    FreeLibrary(image);
+    return text;
+}
+
+TEST(LauncherImage, ManifestRequestsTheGivenExecutionLevel)
+{
+    EXPECT_NE(manifest_of(launcher(L"probe_described")).find("level=\"highestAvailable\""), std::string::npos);
+    const std::string plain = manifest_of(launcher(L"probe"));
+    EXPECT_NE(plain.find("level=\"asInvoker\""), std::string::npos) << plain;
+    EXPECT_NE(plain.find("longPathAware"), std::string::npos) << plain;
+    // The described launcher runs like the plain one.
+    std::wstring temp = make_scratch_directory(L"described");
+    ProcessResult result = run_launcher(launcher(L"probe_described"), {L"exit", L"5"}, with_temp(temp));
+    EXPECT_EQ(result.exit_code, 5u) << result.out << result.err;
+    EXPECT_TRUE(list_directory(temp).empty());
+}
+
+#ifdef VESKAR_HAVE_SIGNED_LAUNCHER
+TEST(LauncherImage, SignedLauncherUnpacksRunsAndPassesTheStatus)
+{
+    std::wstring temp = make_scratch_directory(L"signed");
+    ProcessResult result = run_launcher(launcher(L"probe_signed"), {L"args", L"signed"}, with_temp(temp));
+    ASSERT_EQ(result.exit_code, 0u) << result.out << result.err;
+    EXPECT_EQ(from_hex(values_of(parse_report(result.out), "argument").at(2)), L"signed");
+    result = run_launcher(launcher(L"probe_signed"), {L"exit", L"0xC0000005"}, with_temp(temp));
+    EXPECT_EQ(result.exit_code, 0xC0000005u) << result.out << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_TRUE(list_directory(temp).empty());
+}
+#endif
