@@ -12,7 +12,7 @@ set -euo pipefail
 wine_run=$1 windows_build=$2 stage=$3 app=$4
 [ -f "$stage/host-build.txt" ] || { echo "no host build recorded in $stage: build the host preset first"; exit 1; }
 host_build=$(head -n1 "$stage/host-build.txt")
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/veskar-release.XXXXXX")
+scratch=$(mktemp -d -t veskar-release.XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }

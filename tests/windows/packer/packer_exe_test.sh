@@ -10,7 +10,7 @@
 # All paths given to the Windows program are relative, as on Windows.
 set -euo pipefail
 wine_run=$1 pack_exe=$2 linux_pack=$3 app=$4
-scratch=$(mktemp -d "${TMPDIR:-/tmp}/veskar-pack-exe.XXXXXX")
+scratch=$(mktemp -d -t veskar-pack-exe.XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
