@@ -1,6 +1,7 @@
 # zstd for the Windows side, from Debian's source package (scripts/setup.sh
-# unpacks it). The launcher gets the decoder only; test programs that must
-# write frames get the whole library.
+# unpacks it). The launcher gets the decoder only; veskar-pack.exe and test
+# programs that must write frames get the whole library, with its worker
+# threads (Windows threads) for --threads.
 set(zstd_lib "${VESKAR_THIRD_PARTY_DIR}/zstd/lib")
 if(NOT EXISTS "${zstd_lib}/zstd.h")
   message(FATAL_ERROR "zstd sources not found in ${zstd_lib}: run scripts/setup.sh")
@@ -17,5 +18,5 @@ target_compile_options(zstd_decompress PRIVATE -O3)
 
 add_library(zstd_full STATIC EXCLUDE_FROM_ALL ${zstd_common_sources} ${zstd_decompress_sources} ${zstd_compress_sources})
 target_include_directories(zstd_full SYSTEM PUBLIC "${zstd_lib}")
-target_compile_definitions(zstd_full PRIVATE ZSTD_DISABLE_ASM ZSTD_LEGACY_SUPPORT=0)
-target_compile_options(zstd_full PRIVATE -O2)
+target_compile_definitions(zstd_full PRIVATE ZSTD_DISABLE_ASM ZSTD_LEGACY_SUPPORT=0 ZSTD_MULTITHREAD=1)
+target_compile_options(zstd_full PRIVATE -O3)

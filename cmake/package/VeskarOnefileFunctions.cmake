@@ -23,7 +23,8 @@ if(NOT DEFINED VESKAR_ONEFILE_PACK_HAS_DEPFILE)
 endif()
 
 # veskar_add_onefile(<name> APP_LIBRARY <target-or-file> [DIR <dir>]
-#                    [SPLASH <png>] [ICON <ico>] [LEVEL <n>])
+#                    [SPLASH <png>] [ICON <ico>] [LEVEL <n>] [CONSOLE]
+#                    [VERSION_INFO <KEY=VALUE>...] [EXECUTION_LEVEL <level>])
 #
 # Builds ${CMAKE_CURRENT_BINARY_DIR}/<name>.exe (target <name>, part of ALL,
 # its property VESKAR_ONEFILE_EXECUTABLE naming the file) with veskar-pack.
@@ -36,10 +37,16 @@ endif()
 #     A file in DIR with the library's name is an error.
 # A relative APP_LIBRARY file is taken relative to DIR when DIR is given,
 # otherwise to the current source folder, like DIR, SPLASH and ICON.
+# CONSOLE makes a console-subsystem launcher (for command-line programs);
+# VERSION_INFO pairs (one list element each, e.g. "ProductName=My App",
+# values without ';') become the version resource Explorer shows; and
+# EXECUTION_LEVEL is asInvoker (the default), highestAvailable or
+# requireAdministrator. They are passed to veskar-pack build as --console,
+# --version-info and --execution-level.
 # The launcher is rebuilt when the library, anything in DIR (files added or
 # removed included), the splash, the icon, the packer or the kit changes.
 function(veskar_add_onefile name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "" "APP_LIBRARY;DIR;SPLASH;ICON;LEVEL" "")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE" "APP_LIBRARY;DIR;SPLASH;ICON;LEVEL;EXECUTION_LEVEL" "VERSION_INFO")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "veskar_add_onefile(${name}): unknown arguments: ${arg_UNPARSED_ARGUMENTS}")
   endif()
@@ -49,12 +56,29 @@ function(veskar_add_onefile name)
   if(DEFINED arg_LEVEL AND NOT arg_LEVEL MATCHES "^[0-9]+$")
     message(FATAL_ERROR "veskar_add_onefile(${name}): LEVEL must be a number, not '${arg_LEVEL}'")
   endif()
+  if(DEFINED arg_EXECUTION_LEVEL AND NOT arg_EXECUTION_LEVEL MATCHES "^(asInvoker|highestAvailable|requireAdministrator)$")
+    message(FATAL_ERROR "veskar_add_onefile(${name}): EXECUTION_LEVEL must be asInvoker, highestAvailable or requireAdministrator, not '${arg_EXECUTION_LEVEL}'")
+  endif()
 
   set(out "${CMAKE_CURRENT_BINARY_DIR}/${name}.exe")
   set(depends "${VESKAR_ONEFILE_PACK}" ${_veskar_onefile_kit_files})
   set(pack_options)
   if(DEFINED arg_LEVEL)
     list(APPEND pack_options --level ${arg_LEVEL})
+  endif()
+  if(arg_CONSOLE)
+    list(APPEND pack_options --console)
+  endif()
+  # The packer checks the keys and versions; here only the form, so that a
+  # stray word is named at configure time.
+  foreach(pair IN LISTS arg_VERSION_INFO)
+    if(NOT pair MATCHES "^[A-Za-z]+=")
+      message(FATAL_ERROR "veskar_add_onefile(${name}): VERSION_INFO takes KEY=VALUE pairs, not '${pair}'")
+    endif()
+    list(APPEND pack_options --version-info "${pair}")
+  endforeach()
+  if(DEFINED arg_EXECUTION_LEVEL)
+    list(APPEND pack_options --execution-level ${arg_EXECUTION_LEVEL})
   endif()
   foreach(kind SPLASH ICON)
     if(arg_${kind})

@@ -98,7 +98,7 @@ run_step("installing the Windows build" "${CMAKE_COMMAND}" --install "${WINDOWS_
 run_step("installing the host build" "${CMAKE_COMMAND}" --install "${host_build}" --prefix "${prefix}")
 set(package_dir "${prefix}/lib/cmake/VeskarOnefile")
 foreach(file
-    bin/veskar-pack
+    bin/veskar-pack bin/veskar-pack.exe
     lib/veskar-onefile/veskar-launcher.exe lib/veskar-onefile/veskar-launcher-console.exe
     lib/veskar-onefile/launcher.manifest lib/veskar-onefile/veskar.ico
     lib/cmake/VeskarOnefile/VeskarOnefileConfig.cmake lib/cmake/VeskarOnefile/VeskarOnefileConfigVersion.cmake
@@ -126,6 +126,15 @@ execute_process(COMMAND "${wine_run}" "${launcher}" one "two words" "" --exit 7
   RESULT_VARIABLE run_status OUTPUT_VARIABLE run_output ERROR_VARIABLE run_errors TIMEOUT ${run_timeout})
 check_run("arguments, packed file and status" 7
   "argument 1: [one]\nargument 2: [two words]\nargument 3: []\nargument 4: [--exit]\nargument 5: [7]\ngreeting: Hello from a file packed with the launcher.\n")
+
+# The version information given to veskar_add_onefile is in the launcher.
+run_step("listing cmake-app.exe" "${prefix}/bin/veskar-pack" list "${launcher}")
+foreach(value "1.2.3.4" "CMake App" "Example application packed with veskar_add_onefile")
+  string(FIND "${step_output}" "${value}" position)
+  if(position EQUAL -1)
+    message(FATAL_ERROR "veskar-pack list does not show the version information '${value}':\n${step_output}")
+  endif()
+endforeach()
 
 build("${app_build}" "second build, nothing changed")
 expect_packed("second build, nothing changed" NOT cmake-app)
@@ -185,6 +194,10 @@ expect_configure_failure("static library as APP_LIBRARY" "is a STATIC_LIBRARY, n
   ${file_app_arguments} -B "${WORK}/misuse-static" -DMISUSE=static-library)
 expect_configure_failure("missing DIR" "is not a folder"
   ${file_app_arguments} -B "${WORK}/misuse-dir" -DMISUSE=missing-dir)
+expect_configure_failure("unknown EXECUTION_LEVEL" "EXECUTION_LEVEL must be asInvoker, highestAvailable or requireAdministrator, not 'admin'"
+  ${file_app_arguments} -B "${WORK}/misuse-level" -DMISUSE=execution-level)
+expect_configure_failure("VERSION_INFO without a key" "VERSION_INFO takes KEY=VALUE pairs, not '1.2.3'"
+  ${file_app_arguments} -B "${WORK}/misuse-version" -DMISUSE=version-info)
 set(half_prefix "${WORK}/half-prefix")
 run_step("installing the Windows build alone" "${CMAKE_COMMAND}" --install "${WINDOWS_BUILD}" --prefix "${half_prefix}")
 expect_configure_failure("kit without packer" "veskar-pack is not installed"

@@ -13,7 +13,7 @@ ByteSpan attached_data_of(const PeImage &image)
 {
     std::optional<ByteSpan> data = section_contents(image, ".veskar");
     if (!data)
-        throw PackError{"'" + image.path.string() + "' is not a launcher built by veskar-pack: it has no .veskar " +
+        throw PackError{"'" + image.path.u8string() + "' is not a launcher built by veskar-pack: it has no .veskar " +
                         "section holding attached data"};
     return *data;
 }

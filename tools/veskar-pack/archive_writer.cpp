@@ -1,4 +1,5 @@
 #include "archive_writer.h"
+#include "host_system.h"
 #include "progress.h"
 #include "record_names.h"
 
@@ -7,7 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -27,10 +27,10 @@ static fs::path library_relative_path(const fs::path &directory, const std::stri
     std::replace(text.begin(), text.end(), '/', '\\');
     std::string problem = record_name_problem(utf8_to_utf16(text, app_library));
     if (!problem.empty())
-        throw PackError{"--app-library '" + app_library + "' must name a file below '" + directory.string() +
+        throw PackError{"--app-library '" + app_library + "' must name a file below '" + directory.u8string() +
                         "': " + problem};
     std::replace(text.begin(), text.end(), '\\', '/');
-    return fs::path(text);
+    return fs::u8path(text);
 }
 
 // Windows file names ignore case: two names that differ only in case would
@@ -50,7 +50,7 @@ static void refuse_case_collisions(const ArchiveEntry &first, const std::vector<
     for (const ArchiveEntry &e : rest) {
         auto [at, added] = seen.emplace(fold(e.name), &e);
         if (!added)
-            throw PackError{"'" + at->second->source.string() + "' and '" + e.source.string() +
+            throw PackError{"'" + at->second->source.u8string() + "' and '" + e.source.u8string() +
                             "' differ only in case, so Windows would unpack them into one file: rename one"};
     }
 }
@@ -60,9 +60,9 @@ FolderContents collect_entries(const fs::path &directory, const std::string &app
     std::error_code error;
     fs::file_status folder_status = fs::status(directory, error);
     if (error && error != std::errc::no_such_file_or_directory)
-        throw PackError{"cannot read the application folder '" + directory.string() + "': " + error.message()};
+        throw PackError{"cannot read the application folder '" + directory.u8string() + "': " + error.message()};
     if (!fs::is_directory(folder_status))
-        throw PackError{"application folder '" + directory.string() + "' " +
+        throw PackError{"application folder '" + directory.u8string() + "' " +
                         (fs::exists(folder_status) ? "is not a folder" : "does not exist") +
                         ": name the folder to pack with --dir"};
 
@@ -70,24 +70,24 @@ FolderContents collect_entries(const fs::path &directory, const std::string &app
     const fs::path library_path = directory / library_relative;
     fs::file_status library_status = fs::symlink_status(library_path, error);
     if (error || !fs::is_regular_file(library_status))
-        throw PackError{"application library '" + library_path.string() + "' " +
+        throw PackError{"application library '" + library_path.u8string() + "' " +
                         (error || !fs::exists(library_status) ? "does not exist" : "is not a regular file") +
                         ": --app-library names the library relative to --dir"};
 
     FolderContents contents;
     contents.folders.push_back(directory);
     std::vector<ArchiveEntry> rest;
-    ArchiveEntry first{library_path, record_name_for_path(library_relative, library_path.string()),
+    ArchiveEntry first{library_path, record_name_for_path(library_relative, library_path.u8string()),
                        fs::file_size(library_path)};
 
     fs::recursive_directory_iterator it(directory, fs::directory_options::none, error);
     if (error)
-        throw PackError{"cannot read the application folder '" + directory.string() + "': " + error.message()};
+        throw PackError{"cannot read the application folder '" + directory.u8string() + "': " + error.message()};
     for (; it != fs::recursive_directory_iterator(); it.increment(error)) {
         if (error)
-            throw PackError{"cannot read below '" + directory.string() + "': " + error.message()};
+            throw PackError{"cannot read below '" + directory.u8string() + "': " + error.message()};
         const fs::path relative = it->path().lexically_relative(directory);
-        const std::string shown = it->path().string();
+        const std::string shown = it->path().u8string();
         fs::file_status status = it->symlink_status(error);
         if (error)
             throw PackError{"cannot read '" + shown + "': " + error.message()};
@@ -118,7 +118,7 @@ FolderContents collect_entries(const fs::path &directory, const std::string &app
     }
     // A folder that cannot be opened ends the walk with the error set.
     if (error)
-        throw PackError{"cannot read below '" + directory.string() + "': " + error.message()};
+        throw PackError{"cannot read below '" + directory.u8string() + "': " + error.message()};
     // One fixed order, whatever order the file system lists entries in.
     std::sort(rest.begin(), rest.end(),
               [](const ArchiveEntry &a, const ArchiveEntry &b) { return a.name < b.name; });
@@ -127,23 +127,6 @@ FolderContents collect_entries(const fs::path &directory, const std::string &app
     contents.entries.push_back(first);
     contents.entries.insert(contents.entries.end(), rest.begin(), rest.end());
     return contents;
-}
-
-static volatile std::sig_atomic_t interrupted = 0;
-
-static void note_interrupt(int) { interrupted = 1; }
-
-void catch_interrupts()
-{
-    std::signal(SIGINT, note_interrupt);
-    std::signal(SIGTERM, note_interrupt);
-    std::signal(SIGHUP, note_interrupt);
-}
-
-void stop_if_interrupted()
-{
-    if (interrupted)
-        throw PackError{"interrupted: stopped without writing a launcher"};
 }
 
 namespace {
@@ -227,19 +210,19 @@ void write_attached_data(const std::vector<ArchiveEntry> &entries,
 
         std::ifstream in(e.source, std::ios::binary);
         if (!in)
-            throw PackError{"cannot read '" + e.source.string() + "': " + std::strerror(errno)};
+            throw PackError{"cannot read '" + e.source.u8string() + "': " + std::strerror(errno)};
         uint64_t left = e.size;
         while (left > 0) {
             size_t want = left < chunk.size() ? static_cast<size_t>(left) : chunk.size();
             in.read(chunk.data(), static_cast<std::streamsize>(want));
             if (static_cast<size_t>(in.gcount()) != want)
-                throw PackError{"'" + e.source.string() + "' changed while it was being packed: pack again"};
+                throw PackError{"'" + e.source.u8string() + "' changed while it was being packed: pack again"};
             compressor.feed(chunk.data(), want, ZSTD_e_continue);
             left -= want;
         }
         // A file that grew since it was listed would not match its size field.
         if (in.peek() != std::char_traits<char>::eof())
-            throw PackError{"'" + e.source.string() + "' changed while it was being packed: pack again"};
+            throw PackError{"'" + e.source.u8string() + "' changed while it was being packed: pack again"};
     }
     const unsigned char end_marker[2] = {0, 0};
     compressor.feed(end_marker, 2, ZSTD_e_end);

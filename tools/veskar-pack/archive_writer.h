@@ -46,8 +46,3 @@ void write_attached_data(const std::vector<ArchiveEntry> &entries,
 struct PackError {
     std::string message;
 };
-
-// Set by Ctrl+C or a termination request; long work stops at its next step
-// by throwing, so that temporary files are removed on the way out.
-void catch_interrupts();
-void stop_if_interrupted();

@@ -1,7 +1,6 @@
 #include "depfile.h"
 #include "archive_writer.h"
 
-#include <cstdio>
 #include <fstream>
 
 namespace fs = std::filesystem;
@@ -25,23 +24,25 @@ static std::string escaped(const std::string &name)
 
 void write_depfile(const fs::path &path, const std::string &target, const std::vector<fs::path> &inputs)
 {
-    std::string text = escaped(target) + ":";
+    // Forward slashes on Windows too: make and ninja read a backslash as an escape.
+    std::string text = escaped(fs::u8path(target).generic_u8string()) + ":";
     for (const fs::path &input : inputs)
-        text += " \\\n  " + escaped(fs::absolute(input).lexically_normal().string());
+        text += " \\\n  " + escaped(fs::absolute(input).lexically_normal().generic_u8string());
     text += "\n";
     fs::path partial = path;
     partial += ".partial";
+    std::error_code error;
     {
         std::ofstream out(partial, std::ios::binary);
         if (!out || !out.write(text.data(), static_cast<std::streamsize>(text.size())).flush()) {
-            std::remove(partial.c_str());
-            throw PackError{"cannot write the depfile '" + path.string() + "': check that its folder exists"};
+            fs::remove(partial, error);
+            throw PackError{"cannot write the depfile '" + path.u8string() + "': check that its folder exists"};
         }
     }
-    std::error_code error;
     fs::rename(partial, path, error);
     if (error) {
-        std::remove(partial.c_str());
-        throw PackError{"cannot write the depfile '" + path.string() + "': " + error.message()};
+        const std::string reason = error.message();
+        fs::remove(partial, error);
+        throw PackError{"cannot write the depfile '" + path.u8string() + "': " + reason};
     }
 }

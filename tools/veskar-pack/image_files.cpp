@@ -11,10 +11,10 @@ std::vector<uint8_t> read_whole_file(const fs::path &path, const std::string &wh
 {
     std::error_code error;
     if (!fs::is_regular_file(path, error))
-        throw PackError{what + " '" + path.string() + "' does not exist or is not a file"};
+        throw PackError{what + " '" + path.u8string() + "' does not exist or is not a file"};
     std::ifstream in(path, std::ios::binary);
     if (!in)
-        throw PackError{"cannot read " + what + " '" + path.string() + "'"};
+        throw PackError{"cannot read " + what + " '" + path.u8string() + "'"};
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
@@ -30,7 +30,7 @@ static uint32_t little_u32(const uint8_t *p) { return little_u16(p) | little_u16
 void check_splash_png(const fs::path &path)
 {
     const std::vector<uint8_t> b = read_whole_file(path, "splash image");
-    const std::string named = "splash image '" + path.string() + "' ";
+    const std::string named = "splash image '" + path.u8string() + "' ";
     static const uint8_t signature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     if (b.size() < 8 || std::memcmp(b.data(), signature, 8) != 0)
         throw PackError{named + "is not a PNG file: give --splash a .png image"};

@@ -1,13 +1,11 @@
 #include "inspect.h"
 #include "archive_reader.h"
 #include "archive_writer.h"
+#include "host_system.h"
 #include "image_files.h"
 #include "launcher_resources.h"
 #include "launcher_writer.h"
 #include "record_names.h"
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -27,7 +25,7 @@ static AttachedDataSummary read_launcher(const PeImage &image, const RecordVisit
     } catch (const PackError &e) {
         if (e.message.compare(0, 1, "'") == 0)
             throw;
-        throw PackError{"'" + image.path.string() + "': " + e.message};
+        throw PackError{"'" + image.path.u8string() + "': " + e.message};
     }
 }
 
@@ -68,7 +66,7 @@ static std::string icon_kind(const PeImage &image, const fs::path &kit)
     if (!fs::is_regular_file(default_icon, error))
         return "present (" + std::to_string(count) + " images; no launcher kit here to compare with)";
     std::vector<IconImage> kit_images = read_icon_file(read_whole_file(default_icon, "kit icon"),
-                                                       default_icon.string());
+                                                       default_icon.u8string());
     return linked == kit_images ? "default" : "custom (" + std::to_string(count) + " images)";
 }
 
@@ -131,7 +129,7 @@ void verify_launcher(const fs::path &launcher)
     PeImage image = read_pe_image(launcher);
     AttachedDataSummary summary = read_launcher(image, RecordVisitor{});
     std::printf("'%s': attached data intact: %zu records, %llu bytes of files, checksum correct\n",
-                launcher.string().c_str(), summary.records,
+                launcher.u8string().c_str(), summary.records,
                 static_cast<unsigned long long>(summary.content_bytes));
 }
 
@@ -142,7 +140,7 @@ namespace {
 struct Extractor {
     fs::path root;
     std::set<fs::path> made;  // folders known to be real folders below root
-    int file = -1;
+    std::FILE *file = nullptr;
     fs::path current;
 
     void ensure_folder(const fs::path &folder)
@@ -153,20 +151,20 @@ struct Extractor {
         if (folder == root) {
             // The folder the user named may itself be reached through a link.
             if (!fs::exists(fs::status(root, error)) && !fs::create_directories(root, error) && error)
-                throw PackError{"cannot create '" + root.string() + "': " + error.message()};
+                throw PackError{"cannot create '" + root.u8string() + "': " + error.message()};
             if (!fs::is_directory(fs::status(root, error)))
-                throw PackError{"'" + root.string() + "' exists and is not a folder: name a folder to extract into"};
+                throw PackError{"'" + root.u8string() + "' exists and is not a folder: name a folder to extract into"};
             made.insert(root);
             return;
         }
         ensure_folder(folder.parent_path());
         fs::file_status status = fs::symlink_status(folder, error);
         if (fs::is_symlink(status))
-            throw PackError{"'" + folder.string() + "' is a symbolic link: extract into a new folder"};
+            throw PackError{"'" + folder.u8string() + "' is a symbolic link: extract into a new folder"};
         if (!fs::exists(status) && !fs::create_directory(folder, error) && error)
-            throw PackError{"cannot create '" + folder.string() + "': " + error.message()};
+            throw PackError{"cannot create '" + folder.u8string() + "': " + error.message()};
         if (!fs::is_directory(fs::symlink_status(folder, error)))
-            throw PackError{"'" + folder.string() + "' exists and is not a folder: extract into a new folder"};
+            throw PackError{"'" + folder.u8string() + "' exists and is not a folder: extract into a new folder"};
         made.insert(folder);
     }
 
@@ -178,38 +176,31 @@ struct Extractor {
             if (c == '\\')
                 c = '/';
         }
-        current = root / name;
+        current = root / fs::u8path(name);
         ensure_folder(current.parent_path());
-        file = ::open(current.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-        if (file < 0)
-            throw PackError{"cannot write '" + current.string() + "': " + std::strerror(errno)};
+        file = open_for_writing(current);
+        if (file == nullptr)
+            throw PackError{"cannot write '" + current.u8string() + "': " + std::strerror(errno)};
     }
 
     void content(const uint8_t *data, size_t size)
     {
-        while (size > 0) {
-            ssize_t written = ::write(file, data, size);
-            if (written < 0 && errno == EINTR)
-                continue;
-            if (written <= 0)
-                throw PackError{"cannot write '" + current.string() + "': " + std::strerror(errno)};
-            data += written;
-            size -= static_cast<size_t>(written);
-        }
+        if (std::fwrite(data, 1, size, file) != size)
+            throw PackError{"cannot write '" + current.u8string() + "': " + std::strerror(errno)};
     }
 
     void end()
     {
-        int closed = ::close(file);
-        file = -1;
+        int closed = std::fclose(file);
+        file = nullptr;
         if (closed != 0)
-            throw PackError{"cannot write '" + current.string() + "': " + std::strerror(errno)};
+            throw PackError{"cannot write '" + current.u8string() + "': " + std::strerror(errno)};
     }
 
     ~Extractor()
     {
-        if (file >= 0)
-            ::close(file);
+        if (file != nullptr)
+            std::fclose(file);
     }
 };
 
@@ -228,5 +219,5 @@ void extract_launcher(const fs::path &launcher, const fs::path &directory)
         [&](const uint8_t *data, size_t size) { extractor.content(data, size); },
         [&] { extractor.end(); }});
     std::printf("extracted %zu files, %llu bytes, into '%s'\n", summary.records,
-                static_cast<unsigned long long>(summary.content_bytes), directory.string().c_str());
+                static_cast<unsigned long long>(summary.content_bytes), directory.u8string().c_str());
 }

@@ -1,5 +1,6 @@
 #include "launcher_writer.h"
 #include "archive_writer.h"
+#include "host_system.h"
 
 #include <cstring>
 #include <fstream>
@@ -26,15 +27,6 @@ enum : size_t {
     opt_certificate_directory = 112 + 4 * 8,
 };
 
-fs::path default_kit_directory()
-{
-    std::error_code error;
-    fs::path self = fs::read_symlink("/proc/self/exe", error);
-    if (error)
-        throw PackError{"cannot find the packer's own location; name the kit with --kit"};
-    return self.parent_path().parent_path() / "lib" / "veskar-onefile";
-}
-
 static const char *kit_launcher_name(bool console)
 {
     return console ? "veskar-launcher-console.exe" : "veskar-launcher.exe";
@@ -47,7 +39,7 @@ std::vector<fs::path> kit_files(const fs::path &kit, bool console)
         fs::path file = kit / name;
         std::error_code error;
         if (!fs::is_regular_file(file, error))
-            throw PackError{"launcher kit '" + kit.string() + "' has no " + name +
+            throw PackError{"launcher kit '" + kit.u8string() + "' has no " + name +
                             ": build the windows preset, or name the kit folder with --kit"};
         files.push_back(file);
     }
@@ -95,7 +87,7 @@ LauncherLayout lay_out_launcher(const LauncherRequest &request)
     LauncherLayout l;
     l.prefix.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     std::vector<uint8_t> &b = l.prefix;
-    const PackError not_prebuilt{"'" + exe.string() + "' is not a prebuilt launcher: reinstall the launcher kit"};
+    const PackError not_prebuilt{"'" + exe.u8string() + "' is not a prebuilt launcher: reinstall the launcher kit"};
 
     // The prebuilt launcher must be a stripped PE32+ image with no
     // resources, no signature, no data after its last section and room in
@@ -214,7 +206,7 @@ void write_launcher(const LauncherLayout &layout, const fs::path &output,
     const fs::path final_path = fs::absolute(output);
     PartialOutput partial{final_path};
     partial.path += ".partial";
-    const PackError write_failed{"cannot write '" + output.string() + "': check the disk and the folder's rights"};
+    const PackError write_failed{"cannot write '" + output.u8string() + "': check the disk and the folder's rights"};
     std::ofstream out(partial.path, std::ios::binary | std::ios::trunc);
     if (!out)
         throw write_failed;
@@ -275,6 +267,6 @@ void write_launcher(const LauncherLayout &layout, const fs::path &output,
     std::error_code error;
     fs::rename(partial.path, final_path, error);
     if (error)
-        throw PackError{"cannot write '" + output.string() + "': " + error.message()};
+        throw PackError{"cannot write '" + output.u8string() + "': " + error.message()};
     partial.kept = true;
 }

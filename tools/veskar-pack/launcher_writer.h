@@ -19,9 +19,6 @@
 inline const char build_notes_section[] = ".vskinfo";
 inline const char attached_data_section[] = ".veskar";
 
-// The kit beside the running packer: <prefix>/lib/veskar-onefile for <prefix>/bin/veskar-pack.
-std::filesystem::path default_kit_directory();
-
 // The kit files a launcher is made from (the prebuilt launcher of the
 // subsystem asked for, the manifest and the default icon); throws PackError
 // when one is missing.

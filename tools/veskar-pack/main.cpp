@@ -2,12 +2,12 @@
 // looks into launchers it has built.
 #include "archive_writer.h"
 #include "depfile.h"
+#include "host_system.h"
 #include "image_files.h"
 #include "inspect.h"
 #include "launcher_writer.h"
 
 #include <CLI/CLI.hpp>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -30,10 +30,10 @@ struct Arguments {
 
 void check_output_folder(const std::string &output)
 {
-    fs::path folder = fs::absolute(output).parent_path();
+    fs::path folder = fs::absolute(fs::u8path(output)).parent_path();
     std::error_code error;
     if (!fs::is_directory(folder, error))
-        throw PackError{"cannot write '" + output + "': the folder '" + folder.string() + "' does not exist"};
+        throw PackError{"cannot write '" + output + "': the folder '" + folder.u8string() + "' does not exist"};
 }
 
 // Everything but the attached data, read and checked before the long work
@@ -46,11 +46,11 @@ LauncherRequest launcher_request(const Arguments &a, const fs::path &kit)
     const std::vector<fs::path> kit_inputs = kit_files(kit, a.console);
     LauncherResources &r = request.resources;
     if (!a.splash.empty()) {
-        check_splash_png(a.splash);
-        r.splash = read_whole_file(a.splash, "splash image");
+        check_splash_png(fs::u8path(a.splash));
+        r.splash = read_whole_file(fs::u8path(a.splash), "splash image");
     }
-    const fs::path icon = a.icon.empty() ? kit / "veskar.ico" : fs::path(a.icon);
-    r.icon = read_icon_file(read_whole_file(icon, a.icon.empty() ? "kit icon" : "icon"), icon.string());
+    const fs::path icon = a.icon.empty() ? kit / "veskar.ico" : fs::u8path(a.icon);
+    r.icon = read_icon_file(read_whole_file(icon, a.icon.empty() ? "kit icon" : "icon"), icon.u8string());
     check_execution_level(a.execution_level);
     std::vector<uint8_t> manifest = read_whole_file(kit / "launcher.manifest", "kit manifest");
     r.manifest = manifest_with_level(std::string(manifest.begin(), manifest.end()), a.execution_level);
@@ -66,12 +66,12 @@ LauncherRequest launcher_request(const Arguments &a, const fs::path &kit)
 void build_command(const Arguments &a, const fs::path &kit)
 {
     LauncherRequest request = launcher_request(a, kit);
-    FolderContents contents = collect_entries(a.directory, a.app_library);
+    FolderContents contents = collect_entries(fs::u8path(a.directory), a.app_library);
     ArchiveOptions options = a.options;
-    options.show_progress = !a.quiet && isatty(STDERR_FILENO);
+    options.show_progress = !a.quiet && stderr_is_terminal();
     request.build_notes = "level=" + std::to_string(options.level) + "\n";
     const LauncherLayout layout = lay_out_launcher(request);
-    write_launcher(layout, a.output,
+    write_launcher(layout, fs::u8path(a.output),
                    [&](const AttachedDataSink &sink) { write_attached_data(contents.entries, sink, options); });
 
     if (!a.depfile.empty()) {
@@ -81,10 +81,10 @@ void build_command(const Arguments &a, const fs::path &kit)
         for (const ArchiveEntry &e : contents.entries)
             inputs.push_back(e.source);
         if (!a.splash.empty())
-            inputs.push_back(a.splash);
+            inputs.push_back(fs::u8path(a.splash));
         if (!a.icon.empty())
-            inputs.push_back(a.icon);
-        write_depfile(a.depfile, a.output, inputs);
+            inputs.push_back(fs::u8path(a.icon));
+        write_depfile(fs::u8path(a.depfile), a.output, inputs);
     }
 }
 
@@ -92,15 +92,16 @@ void link_command(const Arguments &a, const fs::path &kit)
 {
     const LauncherRequest request = launcher_request(a, kit);
     std::error_code error;
-    const uint64_t size = fs::file_size(a.attached_data, error);
-    if (error || !fs::is_regular_file(a.attached_data, error))
+    const fs::path attached_data = fs::u8path(a.attached_data);
+    const uint64_t size = fs::file_size(attached_data, error);
+    if (error || !fs::is_regular_file(attached_data, error))
         throw PackError{"attached data '" + a.attached_data + "' does not exist or is not a file"};
     const LauncherLayout layout = lay_out_launcher(request);
     check_attached_data_size(layout, size);
-    std::ifstream in(a.attached_data, std::ios::binary);
+    std::ifstream in(attached_data, std::ios::binary);
     if (!in)
         throw PackError{"cannot read attached data '" + a.attached_data + "'"};
-    write_launcher(layout, a.output, [&](const AttachedDataSink &sink) {
+    write_launcher(layout, fs::u8path(a.output), [&](const AttachedDataSink &sink) {
         std::vector<char> chunk(1 << 20);
         uint64_t left = size;
         while (left > 0) {
@@ -137,9 +138,22 @@ void add_launcher_options(CLI::App *command, Arguments &a)
 
 int main(int argc, char **argv)
 {
+    std::vector<std::string> arguments;
+    try {
+        arguments = utf8_arguments(argc, argv);
+    } catch (const PackError &e) {
+        std::fprintf(stderr, "veskar-pack: %s\n", e.message.c_str());
+        return 1;
+    }
+    std::vector<const char *> argument_pointers;
+    for (const std::string &argument : arguments)
+        argument_pointers.push_back(argument.c_str());
+
     CLI::App app{"veskar-pack: build a single-file Windows launcher from an application folder, and look into "
                  "launchers built with it"};
     app.require_subcommand(1);
+    // The same options on every system: on Windows "/dir" is a path, not an option.
+    app.allow_windows_style_options(false);
     Arguments a;
     app.add_option("--kit", a.kit, "Launcher kit folder (default: ../lib/veskar-onefile beside this program)");
 
@@ -177,9 +191,9 @@ int main(int argc, char **argv)
     CLI::App *verify = app.add_subcommand("verify", "Check that a launcher's attached data is complete and intact");
     verify->add_option("launcher", a.launcher, "Launcher .exe built by veskar-pack")->required();
 
-    CLI11_PARSE(app, argc, argv);
+    CLI11_PARSE(app, static_cast<int>(argument_pointers.size()), argument_pointers.data());
     try {
-        const fs::path kit = a.kit.empty() ? default_kit_directory() : fs::path(a.kit);
+        const fs::path kit = a.kit.empty() ? default_kit_directory() : fs::u8path(a.kit);
         if (*build || *link)
             catch_interrupts();
         if (*build)
@@ -187,18 +201,19 @@ int main(int argc, char **argv)
         else if (*link)
             link_command(a, kit);
         else if (*list)
-            list_launcher(a.launcher, kit);
+            list_launcher(fs::u8path(a.launcher), kit);
         else if (*extract)
-            extract_launcher(a.launcher, a.extract_to);
+            extract_launcher(fs::u8path(a.launcher), fs::u8path(a.extract_to));
         else
-            verify_launcher(a.launcher);
+            verify_launcher(fs::u8path(a.launcher));
     } catch (const PackError &e) {
         std::fflush(stdout);
         std::fprintf(stderr, "veskar-pack: %s\n", e.message.c_str());
         return 1;
     } catch (const fs::filesystem_error &e) {
+        // Named in UTF-8: what() would take the path through the narrow code page on Windows.
         std::fflush(stdout);
-        std::fprintf(stderr, "veskar-pack: %s\n", e.what());
+        std::fprintf(stderr, "veskar-pack: '%s': %s\n", e.path1().u8string().c_str(), e.code().message().c_str());
         return 1;
     }
     return 0;

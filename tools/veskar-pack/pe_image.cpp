@@ -22,10 +22,10 @@ PeImage read_pe_image(const fs::path &path)
     image.path = path;
     std::ifstream in(path, std::ios::binary);
     if (!in)
-        throw PackError{"cannot open '" + path.string() + "': check the name of the launcher"};
+        throw PackError{"cannot open '" + path.u8string() + "': check the name of the launcher"};
     image.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     const std::vector<uint8_t> &b = image.bytes;
-    const PackError not_pe{"'" + path.string() + "' is not a 64-bit Windows executable"};
+    const PackError not_pe{"'" + path.u8string() + "' is not a 64-bit Windows executable"};
     if (b.size() < 0x40 || b[0] != 'M' || b[1] != 'Z')
         throw not_pe;
     size_t pe = read_u32(b, 0x3C);
@@ -70,7 +70,7 @@ std::optional<ByteSpan> section_contents(const PeImage &image, const std::string
             continue;
         // A loaded size past the file's bytes would be zero fill the tools never wrote.
         if (s.virtual_size > s.raw_size || static_cast<uint64_t>(s.raw_offset) + s.raw_size > image.bytes.size())
-            throw PackError{"'" + image.path.string() + "': section " + name + " lies outside the file; the file " +
+            throw PackError{"'" + image.path.u8string() + "': section " + name + " lies outside the file; the file " +
                             "is damaged"};
         return ByteSpan{image.bytes.data() + s.raw_offset, s.virtual_size};
     }

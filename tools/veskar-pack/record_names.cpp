@@ -148,7 +148,7 @@ std::u16string record_name_for_path(const fs::path &relative, const std::string 
     for (const fs::path &component : relative) {
         if (!name.empty())
             name.push_back(u'\\');
-        const std::string part = component.string();
+        const std::string part = component.u8string();
         if (part.find('\\') != std::string::npos)
             throw PackError{"'" + shown + "' has a '\\' in a file name, which Windows takes as a separator: rename it"};
         name += utf8_to_utf16(part, shown);

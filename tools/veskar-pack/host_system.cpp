@@ -1,0 +1,186 @@
+#include "host_system.h"
+#include "archive_writer.h"
+
+#include <cerrno>
+#include <csignal>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+#include <shellapi.h>
+#else
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
+
+static volatile std::sig_atomic_t interrupted = 0;
+
+void stop_if_interrupted()
+{
+    if (interrupted)
+        throw PackError{"interrupted: stopped without writing a launcher"};
+}
+
+static fs::path own_executable();  // throws PackError
+
+fs::path default_kit_directory()
+{
+    return own_executable().parent_path().parent_path() / "lib" / "veskar-onefile";
+}
+
+#ifdef _WIN32
+
+static std::string utf16_to_utf8_text(const wchar_t *text)
+{
+    int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 0)
+        throw PackError{"an argument holds text with no UTF-8 form (an unpaired surrogate)"};
+    std::string out(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, text, -1, out.data(), size, nullptr, nullptr);
+    out.pop_back();  // the terminating zero
+    return out;
+}
+
+static UINT console_output_code_page = 0;
+
+static void restore_console_code_page() { SetConsoleOutputCP(console_output_code_page); }
+
+std::vector<std::string> utf8_arguments(int, char **)
+{
+    // Messages and listings are UTF-8; a console shows them as such only in
+    // its UTF-8 code page, which is put back on the way out.
+    console_output_code_page = GetConsoleOutputCP();
+    if (console_output_code_page != 0 && console_output_code_page != CP_UTF8 && SetConsoleOutputCP(CP_UTF8))
+        std::atexit(restore_console_code_page);
+    int count = 0;
+    wchar_t **wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr)
+        throw PackError{"cannot read the command line"};
+    std::vector<std::string> arguments;
+    for (int i = 0; i < count; i++)
+        arguments.push_back(utf16_to_utf8_text(wide[i]));
+    LocalFree(wide);
+    return arguments;
+}
+
+static fs::path own_executable()
+{
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (length == 0)
+            throw PackError{"cannot find the packer's own location; name the kit with --kit"};
+        if (length < buffer.size())
+            return fs::path(buffer.substr(0, length));
+        if (buffer.size() >= 32768)
+            throw PackError{"the packer's own path is too long; name the kit with --kit"};
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+static int errno_for(DWORD error)
+{
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+        return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+        return EACCES;
+    case ERROR_DISK_FULL:
+        return ENOSPC;
+    default:
+        return EIO;
+    }
+}
+
+std::FILE *open_for_writing(const fs::path &path)
+{
+    // Opened without following a reparse point (a symbolic link or a
+    // junction), which is then refused; emptied only once that is known.
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        errno = errno_for(GetLastError());
+        return nullptr;
+    }
+    BY_HANDLE_FILE_INFORMATION information = {};
+    if (!GetFileInformationByHandle(file, &information) ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || !SetEndOfFile(file)) {
+        errno = (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ? ELOOP : errno_for(GetLastError());
+        CloseHandle(file);
+        return nullptr;
+    }
+    int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_BINARY | _O_WRONLY);
+    if (descriptor < 0) {
+        CloseHandle(file);
+        errno = EMFILE;
+        return nullptr;
+    }
+    std::FILE *stream = _fdopen(descriptor, "wb");
+    if (stream == nullptr)
+        _close(descriptor);
+    return stream;
+}
+
+bool stderr_is_terminal()
+{
+    DWORD mode;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+static BOOL WINAPI note_console_event(DWORD event)
+{
+    interrupted = 1;
+    // After a close, logoff or shutdown event the system ends the process
+    // as soon as the handler returns: hold it here while the main thread
+    // stops and removes its temporary files.
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
+        Sleep(INFINITE);
+    return TRUE;
+}
+
+void catch_interrupts() { SetConsoleCtrlHandler(note_console_event, TRUE); }
+
+#else
+
+std::vector<std::string> utf8_arguments(int argc, char **argv)
+{
+    return std::vector<std::string>(argv, argv + argc);
+}
+
+static fs::path own_executable()
+{
+    std::error_code error;
+    fs::path self = fs::read_symlink("/proc/self/exe", error);
+    if (error)
+        throw PackError{"cannot find the packer's own location; name the kit with --kit"};
+    return self;
+}
+
+std::FILE *open_for_writing(const fs::path &path)
+{
+    int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (descriptor < 0)
+        return nullptr;
+    std::FILE *stream = fdopen(descriptor, "wb");
+    if (stream == nullptr)
+        ::close(descriptor);
+    return stream;
+}
+
+bool stderr_is_terminal() { return isatty(STDERR_FILENO) != 0; }
+
+static void note_interrupt(int) { interrupted = 1; }
+
+void catch_interrupts()
+{
+    std::signal(SIGINT, note_interrupt);
+    std::signal(SIGTERM, note_interrupt);
+    std::signal(SIGHUP, note_interrupt);
+}
+
+#endif
