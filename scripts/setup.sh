@@ -13,6 +13,7 @@ packages=(
   g++ libzstd-dev zstd googletest libcli11-dev libutf8proc-dev
   clang libfuzzer-14-dev
   nsis gnuplot-nox bsdutils
+  osslsigncode strace icoutils openssl
 )
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }

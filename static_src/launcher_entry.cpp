@@ -1,13 +1,36 @@
-// The launcher executable's entry point. The attached data is linked in
-// beside the launcher's objects when a launcher is built for an application.
+// The launcher executable's entry point. The packer adds the attached data
+// to a prebuilt launcher as a section of its own, `.veskar`, whose loaded
+// size is exactly the attached data's length; the launcher finds it through
+// its own section table, so the executable reserves nothing for it.
 #include "launcher.h"
 #include "error_reporting.h"
 
-extern "C" const unsigned char attached_data[];
-extern "C" const uint64_t attached_data_length;
+#include <string.h>
+
+static const char attached_data_section[IMAGE_SIZEOF_SHORT_NAME] = {'.', 'v', 'e', 's', 'k', 'a', 'r', '\0'};
+
+// The attached data as loaded; a launcher without the section gets a length
+// of 0, which the header check reports as missing attached data.
+static const unsigned char *find_attached_data(uint64_t *length)
+{
+    const unsigned char *base = reinterpret_cast<const unsigned char *>(GetModuleHandleW(nullptr));
+    const IMAGE_DOS_HEADER *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(base);
+    const IMAGE_NT_HEADERS64 *nt = reinterpret_cast<const IMAGE_NT_HEADERS64 *>(base + dos->e_lfanew);
+    const IMAGE_SECTION_HEADER *section = IMAGE_FIRST_SECTION(nt);
+    for (WORD i = 0; i < nt->FileHeader.NumberOfSections; i++, section++) {
+        if (memcmp(section->Name, attached_data_section, sizeof attached_data_section) == 0) {
+            *length = section->Misc.VirtualSize;
+            return base + section->VirtualAddress;
+        }
+    }
+    *length = 0;
+    return base;
+}
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
 {
     keep_reports_off_dialogs();
-    return run_main_sequence(attached_data, attached_data_length);
+    uint64_t length = 0;
+    const unsigned char *attached_data = find_attached_data(&length);
+    return run_main_sequence(attached_data, length);
 }

@@ -148,7 +148,7 @@ namespace {
 
 struct Compressor {
     ZSTD_CCtx *context;
-    std::FILE *out;
+    const std::function<void(const void *, size_t)> &sink;
     Progress &progress;
     std::vector<char> buffer;
     uint64_t written = 0;
@@ -162,8 +162,8 @@ struct Compressor {
             size_t remaining = ZSTD_compressStream2(context, &o, &in, mode);
             if (ZSTD_isError(remaining))
                 throw PackError{std::string("compression failed: ") + ZSTD_getErrorName(remaining)};
-            if (o.pos > 0 && std::fwrite(buffer.data(), 1, o.pos, out) != o.pos)
-                throw PackError{"cannot write the attached data: " + std::string(std::strerror(errno))};
+            if (o.pos > 0)
+                sink(buffer.data(), o.pos);
             written += o.pos;
             // Workers take input ahead of compressing it: count what they have done.
             progress.update(ZSTD_getFrameProgression(context).consumed);
@@ -187,12 +187,9 @@ void check(size_t result, const char *what)
 
 } // namespace
 
-void write_attached_data(const std::vector<ArchiveEntry> &entries, const fs::path &output,
-                         const ArchiveOptions &options)
+void write_attached_data(const std::vector<ArchiveEntry> &entries,
+                         const std::function<void(const void *, size_t)> &sink, const ArchiveOptions &options)
 {
-    std::unique_ptr<std::FILE, int (*)(std::FILE *)> out(std::fopen(output.c_str(), "wb"), std::fclose);
-    if (!out)
-        throw PackError{"cannot create '" + output.string() + "': " + std::strerror(errno)};
     std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx *)> context(ZSTD_createCCtx(), ZSTD_freeCCtx);
     uint64_t total = 2;  // the end marker
     for (const ArchiveEntry &e : entries)
@@ -213,10 +210,9 @@ void write_attached_data(const std::vector<ArchiveEntry> &entries, const fs::pat
         check(ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, max_window_log), "window");
     check(ZSTD_CCtx_setPledgedSrcSize(c, total), "size");
 
-    if (std::fwrite("QVY", 1, 3, out.get()) != 3)
-        throw PackError{"cannot write '" + output.string() + "': " + std::strerror(errno)};
+    sink("QVY", 3);
     Progress progress(total, options.show_progress);
-    Compressor compressor{c, out.get(), progress, std::vector<char>(ZSTD_CStreamOutSize())};
+    Compressor compressor{c, sink, progress, std::vector<char>(ZSTD_CStreamOutSize())};
     std::vector<char> chunk(1 << 20);
     for (const ArchiveEntry &e : entries) {
         std::vector<unsigned char> head((e.name.size() + 1) * 2 + 8);
@@ -252,6 +248,5 @@ void write_attached_data(const std::vector<ArchiveEntry> &entries, const fs::pat
     unsigned char tail[16] = {};
     size_t fill = static_cast<size_t>((8 - offset % 8) % 8);
     put_u64(tail + fill, offset + fill);
-    if (std::fwrite(tail, 1, fill + 8, out.get()) != fill + 8 || std::fflush(out.get()) != 0)
-        throw PackError{"cannot write '" + output.string() + "': " + std::strerror(errno)};
+    sink(tail, fill + 8);
 }

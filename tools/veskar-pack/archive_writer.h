@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,9 +37,10 @@ struct FolderContents {
 // packed; nothing is written.
 FolderContents collect_entries(const std::filesystem::path &directory, const std::string &app_library);
 
-// Writes the attached data for the entries to `output`.
-void write_attached_data(const std::vector<ArchiveEntry> &entries, const std::filesystem::path &output,
-                         const ArchiveOptions &options);
+// Produces the attached data for the entries, handing it to `sink` in
+// pieces as it is compressed.
+void write_attached_data(const std::vector<ArchiveEntry> &entries,
+                         const std::function<void(const void *, size_t)> &sink, const ArchiveOptions &options);
 
 // The one error the packer reports: a sentence for the user, ending the command.
 struct PackError {

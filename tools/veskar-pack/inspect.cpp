@@ -2,7 +2,8 @@
 #include "archive_reader.h"
 #include "archive_writer.h"
 #include "image_files.h"
-#include "launcher_linker.h"
+#include "launcher_resources.h"
+#include "launcher_writer.h"
 #include "record_names.h"
 
 #include <fcntl.h>
@@ -71,6 +72,20 @@ static std::string icon_kind(const PeImage &image, const fs::path &kit)
     return linked == kit_images ? "default" : "custom (" + std::to_string(count) + " images)";
 }
 
+// The level the manifest requests; Windows runs a launcher without one as
+// the user who starts it.
+static std::string execution_level(const PeImage &image)
+{
+    std::optional<ByteSpan> manifest = find_resource(image, resource_manifest, 1);
+    if (!manifest)
+        return "no manifest";
+    const std::string text(reinterpret_cast<const char *>(manifest->data), manifest->size);
+    static const std::string attribute = "requestedExecutionLevel level=\"";
+    size_t at = text.find(attribute);
+    size_t end = at == std::string::npos ? at : text.find('"', at + attribute.size());
+    return end == std::string::npos ? "not requested" : text.substr(at + attribute.size(), end - at - attribute.size());
+}
+
 void list_launcher(const fs::path &launcher, const fs::path &kit)
 {
     PeImage image = read_pe_image(launcher);
@@ -98,6 +113,17 @@ void list_launcher(const fs::path &launcher, const fs::path &kit)
     else
         std::printf("splash: none\n");
     std::printf("icon: %s\n", icon_kind(image, kit).c_str());
+    std::printf("subsystem: %s\n", image.subsystem == 3 ? "console (shares the console it is started from)"
+                                   : image.subsystem == 2 ? "GUI (no console)" : "unknown");
+    std::printf("execution level: %s\n", execution_level(image).c_str());
+    std::optional<ByteSpan> version = find_resource(image, resource_version, 1);
+    if (!version) {
+        std::printf("version information: none\n");
+        return;
+    }
+    std::printf("version information:\n");
+    for (const auto &[key, value] : read_version_strings(version->data, version->size))
+        std::printf("  %s: %s\n", key.c_str(), value.c_str());
 }
 
 void verify_launcher(const fs::path &launcher)

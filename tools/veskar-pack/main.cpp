@@ -4,12 +4,14 @@
 #include "depfile.h"
 #include "image_files.h"
 #include "inspect.h"
-#include "launcher_linker.h"
+#include "launcher_writer.h"
 
 #include <CLI/CLI.hpp>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <fstream>
 
 namespace fs = std::filesystem;
 
@@ -19,18 +21,12 @@ struct Arguments {
     std::string kit;
     std::string directory, app_library, output, splash, icon, depfile, attached_data;
     std::string launcher, extract_to;
+    bool console = false;
+    std::vector<std::string> version_info;
+    std::string execution_level = "asInvoker";
     ArchiveOptions options;
     bool quiet = false;
 };
-
-// The splash and icon are checked before the long work starts.
-void check_images(const Arguments &a)
-{
-    if (!a.splash.empty())
-        check_splash_png(a.splash);
-    if (!a.icon.empty())
-        read_icon_file(read_whole_file(a.icon, "icon"), a.icon);
-}
 
 void check_output_folder(const std::string &output)
 {
@@ -40,35 +36,46 @@ void check_output_folder(const std::string &output)
         throw PackError{"cannot write '" + output + "': the folder '" + folder.string() + "' does not exist"};
 }
 
-LinkRequest link_request(const Arguments &a, const fs::path &kit)
+// Everything but the attached data, read and checked before the long work
+// starts, so that a wrong option or file is named at once.
+LauncherRequest launcher_request(const Arguments &a, const fs::path &kit)
 {
-    LinkRequest request;
-    request.output = a.output;
+    LauncherRequest request;
     request.kit = kit;
-    if (!a.splash.empty())
-        request.splash = a.splash;
-    if (!a.icon.empty())
-        request.icon = a.icon;
+    request.console = a.console;
+    const std::vector<fs::path> kit_inputs = kit_files(kit, a.console);
+    LauncherResources &r = request.resources;
+    if (!a.splash.empty()) {
+        check_splash_png(a.splash);
+        r.splash = read_whole_file(a.splash, "splash image");
+    }
+    const fs::path icon = a.icon.empty() ? kit / "veskar.ico" : fs::path(a.icon);
+    r.icon = read_icon_file(read_whole_file(icon, a.icon.empty() ? "kit icon" : "icon"), icon.string());
+    check_execution_level(a.execution_level);
+    std::vector<uint8_t> manifest = read_whole_file(kit / "launcher.manifest", "kit manifest");
+    r.manifest = manifest_with_level(std::string(manifest.begin(), manifest.end()), a.execution_level);
+    if (!a.version_info.empty()) {
+        r.version = VersionInfo{};
+        for (const std::string &key_value : a.version_info)
+            add_version_info(*r.version, key_value);
+    }
+    check_output_folder(a.output);
     return request;
 }
 
 void build_command(const Arguments &a, const fs::path &kit)
 {
-    std::vector<fs::path> inputs = kit_files(kit);
-    check_images(a);
-    check_output_folder(a.output);
+    LauncherRequest request = launcher_request(a, kit);
     FolderContents contents = collect_entries(a.directory, a.app_library);
-
     ArchiveOptions options = a.options;
     options.show_progress = !a.quiet && isatty(STDERR_FILENO);
-    TemporaryDirectory work;
-    LinkRequest request = link_request(a, kit);
-    request.attached_data = work.path() / "attached_data.bin";
     request.build_notes = "level=" + std::to_string(options.level) + "\n";
-    write_attached_data(contents.entries, request.attached_data, options);
-    link_launcher(request, work.path());
+    const LauncherLayout layout = lay_out_launcher(request);
+    write_launcher(layout, a.output,
+                   [&](const AttachedDataSink &sink) { write_attached_data(contents.entries, sink, options); });
 
     if (!a.depfile.empty()) {
+        std::vector<fs::path> inputs = kit_files(kit, a.console);
         // Folders too: adding or removing a file changes its folder's time.
         inputs.insert(inputs.end(), contents.folders.begin(), contents.folders.end());
         for (const ArchiveEntry &e : contents.entries)
@@ -83,16 +90,47 @@ void build_command(const Arguments &a, const fs::path &kit)
 
 void link_command(const Arguments &a, const fs::path &kit)
 {
-    kit_files(kit);
-    check_images(a);
-    check_output_folder(a.output);
+    const LauncherRequest request = launcher_request(a, kit);
     std::error_code error;
-    if (!fs::is_regular_file(a.attached_data, error))
+    const uint64_t size = fs::file_size(a.attached_data, error);
+    if (error || !fs::is_regular_file(a.attached_data, error))
         throw PackError{"attached data '" + a.attached_data + "' does not exist or is not a file"};
-    TemporaryDirectory work;
-    LinkRequest request = link_request(a, kit);
-    request.attached_data = a.attached_data;
-    link_launcher(request, work.path());
+    const LauncherLayout layout = lay_out_launcher(request);
+    check_attached_data_size(layout, size);
+    std::ifstream in(a.attached_data, std::ios::binary);
+    if (!in)
+        throw PackError{"cannot read attached data '" + a.attached_data + "'"};
+    write_launcher(layout, a.output, [&](const AttachedDataSink &sink) {
+        std::vector<char> chunk(1 << 20);
+        uint64_t left = size;
+        while (left > 0) {
+            stop_if_interrupted();
+            size_t want = static_cast<size_t>(std::min<uint64_t>(left, chunk.size()));
+            if (!in.read(chunk.data(), static_cast<std::streamsize>(want)))
+                throw PackError{"attached data '" + a.attached_data + "' changed while it was read: link again"};
+            sink(chunk.data(), want);
+            left -= want;
+        }
+    });
+}
+
+// The options build and link share: what the launcher looks like to Windows.
+void add_launcher_options(CLI::App *command, Arguments &a)
+{
+    command->add_option("--splash", a.splash, "PNG image shown while the application starts");
+    command->add_option("--icon", a.icon, "Icon file (.ico) replacing the launcher's icon");
+    command->add_flag("--console", a.console,
+                      "A console-subsystem launcher: started from a console, it shares it with the application");
+    command->add_option("--version-info", a.version_info,
+                        "KEY=VALUE for the version information Explorer shows (repeatable); keys: FileVersion, "
+                        "ProductVersion (1 to 4 dot-separated numbers), ProductName, CompanyName, FileDescription, "
+                        "LegalCopyright, OriginalFilename, InternalName")
+        ->expected(1)
+        ->take_all();
+    command->add_option("--execution-level", a.execution_level,
+                        "Requested execution level in the manifest: asInvoker, highestAvailable or "
+                        "requireAdministrator")
+        ->capture_default_str();
 }
 
 } // namespace
@@ -105,7 +143,7 @@ int main(int argc, char **argv)
     Arguments a;
     app.add_option("--kit", a.kit, "Launcher kit folder (default: ../lib/veskar-onefile beside this program)");
 
-    CLI::App *build = app.add_subcommand("build", "Pack an application folder and link its launcher");
+    CLI::App *build = app.add_subcommand("build", "Pack an application folder into its launcher");
     build->add_option("--dir", a.directory, "Application folder; every file below it is packed")->required();
     build->add_option("--app-library", a.app_library,
                       "Application library (exports run_code), relative to --dir; it becomes the first record")
@@ -118,19 +156,17 @@ int main(int argc, char **argv)
     build->add_option("--threads", a.options.threads,
                       "Compression threads (default: one per core); the output is the same for any number")
         ->check(CLI::Range(1, 256));
-    build->add_option("--splash", a.splash, "PNG image shown while the application starts");
-    build->add_option("--icon", a.icon, "Icon file (.ico) replacing the launcher's icon");
+    add_launcher_options(build, a);
     build->add_option("--depfile", a.depfile,
                       "Also write a Makefile-style file listing every input, for build systems");
     build->add_flag("-q,--quiet", a.quiet, "No progress line, even on a terminal");
 
-    CLI::App *link = app.add_subcommand("link", "Link a launcher from attached data made elsewhere");
+    CLI::App *link = app.add_subcommand("link", "Make a launcher around attached data made elsewhere");
     link->add_option("--attached-data", a.attached_data, "Attached data file")->required();
     link->add_option("-o,--output", a.output, "Launcher to write")->required();
-    link->add_option("--splash", a.splash, "PNG image shown while the application starts");
-    link->add_option("--icon", a.icon, "Icon file (.ico) replacing the launcher's icon");
+    add_launcher_options(link, a);
 
-    CLI::App *list = app.add_subcommand("list", "Show the files, sizes, compression, splash and icon of a launcher");
+    CLI::App *list = app.add_subcommand("list", "Show the files, sizes, compression, splash, icon, subsystem, execution level and version information of a launcher");
     list->add_option("launcher", a.launcher, "Launcher .exe built by veskar-pack")->required();
 
     CLI::App *extract = app.add_subcommand("extract", "Write the files packed in a launcher into a folder, "

@@ -37,6 +37,7 @@ PeImage read_pe_image(const fs::path &path)
     size_t optional = coff + 20;
     if (optional_size < 112 || read_u16(b, optional) != 0x20B)  // PE32+
         throw not_pe;
+    image.subsystem = read_u16(b, optional + 68);
     size_t directory_count = read_u32(b, optional + 108);
     if (directory_count > 2 && optional_size >= 112 + 3 * 8) {
         image.resource_rva = read_u32(b, optional + 112 + 2 * 8);

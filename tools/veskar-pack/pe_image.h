@@ -27,6 +27,7 @@ struct PeImage {
     std::vector<PeSection> sections;
     uint32_t resource_rva = 0;
     uint32_t resource_size = 0;
+    uint32_t subsystem = 0;  // 2: GUI, 3: console
 };
 
 // Throws PackError naming the file when it is not a 64-bit PE image.
@@ -39,4 +40,10 @@ std::optional<ByteSpan> section_contents(const PeImage &image, const std::string
 // The first language of resource type/id; nothing when absent.
 std::optional<ByteSpan> find_resource(const PeImage &image, uint32_t type, uint32_t id);
 
-enum : uint32_t { resource_icon = 3, resource_rcdata = 10, resource_group_icon = 14 };
+enum : uint32_t {
+    resource_icon = 3,
+    resource_rcdata = 10,
+    resource_group_icon = 14,
+    resource_version = 16,
+    resource_manifest = 24
+};
