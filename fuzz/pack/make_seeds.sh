@@ -71,7 +71,7 @@ printf 'MZ library' > "$work/app/bin/app.dll"
 printf 'text\n' > "$work/app/data/a.txt"
 : > "$work/app/empty"
 "$pack" --kit "$stage/lib/veskar-onefile" build --quiet --dir "$work/app" --app-library bin/app.dll \
-  -o "$work/app.exe" --level 3
+  -o "$work/app.exe" --level 3 --version-info FileVersion=1.2.3.4 --version-info ProductName=Seed
 $objcopy -j .veskar -j .vskinfo -j .rsrc "$work/app.exe" "$corpus/launcher-with-resources"
 $objcopy -j .veskar -j .vskinfo "$work/app.exe" "$corpus/launcher"
 
