@@ -1,5 +1,5 @@
-# zstd for the Windows side, from Debian's source package (scripts/setup.sh
-# unpacks it). The launcher gets the decoder only; veskar-pack.exe and test
+# zstd (and utf8proc) for the Windows side, from Debian's source packages (scripts/setup.sh
+# unpacks them). The launcher gets the decoder only; veskar-pack.exe and test
 # programs that must write frames get the whole library, with its worker
 # threads (Windows threads) for --threads.
 set(zstd_lib "${VESKAR_THIRD_PARTY_DIR}/zstd/lib")
@@ -20,3 +20,14 @@ add_library(zstd_full STATIC EXCLUDE_FROM_ALL ${zstd_common_sources} ${zstd_deco
 target_include_directories(zstd_full SYSTEM PUBLIC "${zstd_lib}")
 target_compile_definitions(zstd_full PRIVATE ZSTD_DISABLE_ASM ZSTD_LEGACY_SUPPORT=0 ZSTD_MULTITHREAD=1)
 target_compile_options(zstd_full PRIVATE -O3)
+
+# utf8proc for the Windows packer's Unicode case mapping, from Debian's
+# source package as well (the Linux packer links Debian's library).
+set(utf8proc_dir "${VESKAR_THIRD_PARTY_DIR}/utf8proc")
+if(NOT EXISTS "${utf8proc_dir}/utf8proc.h")
+  message(FATAL_ERROR "utf8proc sources not found in ${utf8proc_dir}: run scripts/setup.sh")
+endif()
+add_library(utf8proc_static STATIC EXCLUDE_FROM_ALL "${utf8proc_dir}/utf8proc.c")
+target_include_directories(utf8proc_static SYSTEM PUBLIC "${utf8proc_dir}")
+target_compile_definitions(utf8proc_static PUBLIC UTF8PROC_STATIC)
+target_compile_options(utf8proc_static PRIVATE -O2)

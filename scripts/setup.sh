@@ -10,7 +10,8 @@ packages=(
   cmake ninja-build pkg-config dpkg-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 xvfb x11-utils imagemagick
-  g++ libzstd-dev zstd googletest libcli11-dev
+  g++ libzstd-dev zstd googletest libcli11-dev libutf8proc-dev
+  clang libfuzzer-14-dev
   nsis gnuplot-nox bsdutils
   osslsigncode strace icoutils openssl
 )
@@ -41,7 +42,7 @@ if ! grep -rqsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sou
   need_update=1
 fi
 
-if [ ${#missing[@]} -gt 0 ] || [ $need_update = 1 ] || [ ! -d "$third_party/zstd" ]; then
+if [ ${#missing[@]} -gt 0 ] || [ $need_update = 1 ] || [ ! -d "$third_party/zstd" ] || [ ! -d "$third_party/utf8proc" ]; then
   as_root apt-get update -qq
 fi
 if [ ${#missing[@]} -gt 0 ]; then
@@ -49,23 +50,29 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-# zstd's decoder for the Windows side is built from Debian's own source package.
-if [ ! -f "$third_party/zstd/lib/zstd.h" ]; then
-  rm -rf "$third_party/zstd-fetch"
-  mkdir -p "$third_party/zstd-fetch"
+# Sources built for the Windows side (zstd for the launcher and the Windows
+# packer, utf8proc for the Windows packer) come from Debian's own source
+# packages: fetch_source SOURCE_PACKAGE FOLDER FILE_THAT_MUST_EXIST
+fetch_source() {
+  local package=$1 folder=$third_party/$2 check=$3
+  [ -f "$folder/$check" ] && return 0
+  rm -rf "$folder-fetch"
+  mkdir -p "$folder-fetch"
   # Not every mirror serves the sources of every update: take the newest
   # version that can be fetched.
-  fetched=0
-  for v in $(apt-cache showsrc libzstd | sed -n 's/^Version: //p' | sort -rV); do
-    if (cd "$third_party/zstd-fetch" && apt-get source -qq --download-only "libzstd=$v" >/dev/null 2>&1); then
+  local fetched=0 v
+  for v in $(apt-cache showsrc "$package" | sed -n 's/^Version: //p' | sort -rV); do
+    if (cd "$folder-fetch" && apt-get source -qq --download-only "$package=$v" >/dev/null 2>&1); then
       fetched=1; break
     fi
-    rm -f "$third_party/zstd-fetch"/*
+    rm -f "$folder-fetch"/*
   done
-  [ $fetched = 1 ] || { echo "setup: could not fetch the libzstd source package" >&2; exit 1; }
-  (cd "$third_party/zstd-fetch" && dpkg-source -x --no-check ./*.dsc src >/dev/null)
-  rm -rf "$third_party/zstd"
-  mv "$third_party/zstd-fetch/src" "$third_party/zstd"
-  rm -rf "$third_party/zstd-fetch"
-fi
+  [ $fetched = 1 ] || { echo "setup: could not fetch the $package source package" >&2; exit 1; }
+  (cd "$folder-fetch" && dpkg-source -x --no-check ./*.dsc src >/dev/null)
+  rm -rf "$folder"
+  mv "$folder-fetch/src" "$folder"
+  rm -rf "$folder-fetch"
+}
+fetch_source libzstd zstd lib/zstd.h
+fetch_source utf8proc utf8proc utf8proc.h
 echo "setup: ready"

@@ -12,4 +12,7 @@ cmake --build --preset windows
 # Every benchmark measurement once on a tiny payload, so the benchmark cannot rot.
 bash bench/run.sh --smoke
 ctest --preset host
+# A few seconds of the packer's reader fuzzer, so that it keeps building
+# and its seeds keep passing.
+bash fuzz/pack/run.sh 5
 ctest --preset windows -j2

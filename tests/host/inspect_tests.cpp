@@ -172,6 +172,18 @@ TEST_F(Inspect, VerifySaysWhatIsWrongAndWhere)
     expect_damage(link(attached_data(record_stream({{u"\\x", "x"}})), "absolute"), "is absolute");
     expect_damage(link(attached_data(record_stream({{std::u16string(1024, u'n'), "x"}})), "long"),
                   "record 0 (at record stream offset 0): the name has more than 1023 UTF-16 units");
+    expect_damage(link(attached_data(record_stream({{u"app.dll", "x"}, {u"sub\\Con .txt", "x"}})), "device"),
+                  "record 1 (at record stream offset 25) named 'sub\\Con .txt' is unsafe: 'Con .txt' is a Windows "
+                  "device name");
+    // Records 1 and 2 start at 25 and 25 + 5 * 2 + 8 + 1.
+    expect_damage(link(attached_data(record_stream({{u"app.dll", "x"}, {u"\u0444\u0430\u0439\u043b", "x"},
+                                                    {u"\u0424\u0410\u0419\u041b", "x"}})),
+                       "case"),
+                  "record 2 (at record stream offset 44) named '\u0424\u0410\u0419\u041b' is unsafe: Windows, "
+                  "which ignores letter case, would unpack it onto record 1 '\u0444\u0430\u0439\u043b'");
+    expect_damage(link(attached_data(record_stream({{u"app.dll", "x"}, {u"APP.DLL\\x", "x"}})), "file-folder"),
+                  "record 1 (at record stream offset 25) named 'APP.DLL\\x' is unsafe: Windows, which ignores "
+                  "letter case, cannot unpack it beside the file or folder of record 0 'app.dll'");
     expect_damage(link(attached_data(record_stream({})), "empty"), "holds no records");
     expect_damage(link(attached_data(good, false), "no-checksum"), "carries no content checksum");
 

@@ -107,6 +107,81 @@ TEST_F(Refusal, NamesWindowsCannotUnpack)
                                      "' differ only in case");
 }
 
+// Packs with the real kit: every name passed.
+#define EXPECT_PACKED()                                                                                        \
+    do {                                                                                                       \
+        std::vector<std::string> args_ = build_args();                                                         \
+        args_[1] = real_kit().string();                                                                        \
+        RunResult r_ = run_pack(args_, temp);                                                                  \
+        EXPECT_EQ(r_.status, 0) << r_.err;                                                                     \
+        for (const fs::directory_entry &e_ : fs::directory_iterator(out.parent_path()))                        \
+            fs::remove_all(e_.path());                                                                         \
+    } while (0)
+
+TEST_F(Refusal, WindowsDeviceNames)
+{
+    // Any component, any case, with or without an extension or the spaces
+    // Windows strips before one.
+    const std::pair<const char *, const char *> devices[] = {
+        {"CON", "CON"}, {"prn", "prn"}, {"Aux", "Aux"}, {"nul.txt", "nul.txt"}, {"Con.tar.gz", "Con.tar.gz"},
+        {"COM0", "COM0"}, {"com9.log", "com9.log"}, {"LPT5", "LPT5"}, {"lpt0", "lpt0"},
+        {"COM\u00b9", "COM\u00b9"}, {"com\u00b2.x", "com\u00b2.x"}, {"LPT\u00b3", "LPT\u00b3"},
+        {"NUL .txt", "NUL .txt"}, {"aux  .c", "aux  .c"}, {"sub/NUL/x.txt", "NUL"}, {"Lpt1.d/y", "Lpt1.d"}};
+    for (const auto &[path, component] : devices) {
+        SCOPED_TRACE(path);
+        write_file(app / path, "x");
+        expect_refused(build_args(), "' cannot be packed: '" + std::string(component) + "' is a Windows device name");
+        fs::remove_all(app / *fs::path(path).begin());
+    }
+}
+
+TEST_F(Refusal, NamesThatOnlyLookLikeDevices)
+{
+    REQUIRE_KIT();
+    // They start like a device, or use digits Windows does not.
+    for (const char *name : {"CONSOLE", "nul_file.txt", "COM10", "LPT", "xnul", "con-fig.txt", "COM\u2074",
+                             "sub/auxiliary/x", ".nul"})
+        write_file(app / name, "x");
+    EXPECT_PACKED();
+}
+
+TEST_F(Refusal, CaseFoldedTheWayWindowsFoldsIt)
+{
+    // Simple upper-case mapping of each UTF-16 unit: Cyrillic, Greek final
+    // sigma and titlecase letters meet their capitals; "\u00df" has no
+    // simple capital, and letters beyond the 16-bit table compare as they are.
+    const struct {
+        const char *a, *b;
+        bool clash;
+    } cases[] = {
+        {"\u0444\u0430\u0439\u043b", "\u0424\u0410\u0419\u041b", true},
+        {"\u03b1\u03c2", "\u0391\u03a3", true},
+        {"\u01c5", "\u01c6", true},
+        {"stra\u00dfe", "STRASSE", false},
+        {"stra\u00dfe", "STRA\u1e9eE", false},
+        {"\U00010428", "\U00010400", false},
+        {"data/a.TXT", "data/A.txt", true},
+        {"Data", "data/b.txt", true},  // a file where another needs a folder
+        {"Data/c.txt", "data/b.txt", false},  // one folder on Windows, two files in it
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.a) + " / " + c.b);
+        fs::remove_all(app / "data");
+        write_file(app / c.a, "a");
+        write_file(app / c.b, "b");
+        if (c.clash)
+            expect_refused(build_args(), "' and '");
+        else if (!real_kit().empty())
+            EXPECT_PACKED();
+        fs::remove_all(app / *fs::path(c.a).begin());
+        fs::remove_all(app / *fs::path(c.b).begin());
+    }
+    write_file(app / "data" / "a.txt", "text");
+    write_file(app / "DATA", "x");
+    expect_refused(build_args(), "'" + (app / "DATA").string() + "' and '" + (app / "data" / "a.txt").string() +
+                                     "' need a file and a folder whose names differ only in case");
+}
+
 TEST_F(Refusal, SpecialFilesAndSymbolicLinks)
 {
     ASSERT_EQ(mkfifo((app / "data" / "pipe").c_str(), 0600), 0);

@@ -133,6 +133,8 @@ AttachedDataSummary read_attached_data(ByteSpan data, const RecordVisitor &visit
     ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, 27);
     StreamReader reader{context.get(), ZSTD_inBuffer{frame, frame_size, 0}};
     std::vector<uint8_t> chunk(1 << 16);
+    WindowsNameSet names;
+    std::vector<std::u16string> earlier_names;  // for messages about names Windows would unpack onto one another
     for (size_t index = 0;; index++) {
         const uint64_t start = reader.offset;
         std::u16string name;
@@ -166,6 +168,14 @@ AttachedDataSummary read_attached_data(ByteSpan data, const RecordVisitor &visit
         std::string problem = record_name_problem(name);
         if (!problem.empty())
             throw PackError{record_label(index, start) + " named '" + printable_name(name) + "' is unsafe: " + problem};
+        if (std::optional<WindowsNameSet::Clash> clash = names.add(name, index))
+            throw PackError{record_label(index, start) + " named '" + printable_name(name) + "' is unsafe: " +
+                            (clash->same_file ? "Windows, which ignores letter case, would unpack it onto record "
+                                              : "Windows, which ignores letter case, cannot unpack it beside the "
+                                                "file or folder of record ") +
+                            std::to_string(clash->earlier) + " '" + printable_name(earlier_names[clash->earlier]) +
+                            "'"};
+        earlier_names.push_back(name);
         uint8_t size_field[8];
         if (reader.read(size_field, 8) != 8)
             throw PackError{record_label(index, start) + " '" + printable_name(name) +

@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <map>
 #include <memory>
 #include <thread>
 
@@ -34,24 +33,23 @@ static fs::path library_relative_path(const fs::path &directory, const std::stri
 }
 
 // Windows file names ignore case: two names that differ only in case would
-// unpack into one file, silently losing the other. ASCII letters are folded;
-// that covers the names that occur in practice.
+// unpack into one file, silently losing the other, and a file whose name
+// differs only in case from a folder another file needs cannot be made.
 static void refuse_case_collisions(const ArchiveEntry &first, const std::vector<ArchiveEntry> &rest)
 {
-    std::map<std::u16string, const ArchiveEntry *> seen;
-    auto fold = [](std::u16string name) {
-        for (char16_t &u : name) {
-            if (u >= u'A' && u <= u'Z')
-                u = static_cast<char16_t>(u - u'A' + u'a');
-        }
-        return name;
-    };
-    seen[fold(first.name)] = &first;
-    for (const ArchiveEntry &e : rest) {
-        auto [at, added] = seen.emplace(fold(e.name), &e);
-        if (!added)
-            throw PackError{"'" + at->second->source.u8string() + "' and '" + e.source.u8string() +
+    WindowsNameSet names;
+    names.add(first.name, 0);
+    for (size_t i = 0; i < rest.size(); i++) {
+        std::optional<WindowsNameSet::Clash> clash = names.add(rest[i].name, i + 1);
+        if (!clash)
+            continue;
+        const ArchiveEntry &earlier = clash->earlier == 0 ? first : rest[clash->earlier - 1];
+        if (clash->same_file)
+            throw PackError{"'" + earlier.source.u8string() + "' and '" + rest[i].source.u8string() +
                             "' differ only in case, so Windows would unpack them into one file: rename one"};
+        throw PackError{"'" + earlier.source.u8string() + "' and '" + rest[i].source.u8string() +
+                        "' need a file and a folder whose names differ only in case, which Windows cannot "
+                        "unpack side by side: rename one"};
     }
 }
 

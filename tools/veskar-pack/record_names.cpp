@@ -1,6 +1,8 @@
 #include "record_names.h"
 #include "archive_writer.h"
 
+#include <utf8proc.h>
+
 #include <cstdio>
 
 namespace fs = std::filesystem;
@@ -106,6 +108,36 @@ static bool forbidden_unit(char16_t u)
            u == u'*';
 }
 
+// Windows opens these names as devices, in any letter case and with any
+// extension, as any component of a path: "nul.txt" or "a\Con .log\b"
+// would write to a device, not into the folder. The same list as the
+// launcher's.
+static const char16_t *const windows_device_names[] = {
+    u"CON", u"PRN", u"AUX", u"NUL",
+    u"COM0", u"COM1", u"COM2", u"COM3", u"COM4", u"COM5", u"COM6", u"COM7", u"COM8", u"COM9",
+    u"COM\u00B9", u"COM\u00B2", u"COM\u00B3",
+    u"LPT0", u"LPT1", u"LPT2", u"LPT3", u"LPT4", u"LPT5", u"LPT6", u"LPT7", u"LPT8", u"LPT9",
+    u"LPT\u00B9", u"LPT\u00B2", u"LPT\u00B3",
+};
+
+// The part before the first dot is what Windows compares, without the
+// spaces it strips before an extension ("CON .txt" is CON).
+static bool is_windows_device_name(const std::u16string &component)
+{
+    std::u16string base = component.substr(0, component.find(u'.'));
+    while (!base.empty() && base.back() == u' ')
+        base.pop_back();
+    for (char16_t &u : base) {
+        if (u >= u'a' && u <= u'z')
+            u = static_cast<char16_t>(u - u'a' + u'A');
+    }
+    for (const char16_t *device : windows_device_names) {
+        if (base == device)
+            return true;
+    }
+    return false;
+}
+
 std::string record_name_problem(const std::u16string &name)
 {
     if (name.empty())
@@ -137,6 +169,9 @@ std::string record_name_problem(const std::u16string &name)
         // Windows drops trailing dots and spaces, so "a." and "a" would be one file.
         if (part.back() == u'.' || part.back() == u' ')
             return "a component of the name ends in a dot or a space, which Windows drops";
+        if (is_windows_device_name(part))
+            return "'" + printable_name(part) + "' is a Windows device name (CON, PRN, AUX, NUL, COM0-COM9, "
+                   "LPT0-LPT9), with or without an extension, which Windows opens as a device, not a file";
         start = i + 1;
     }
     return {};
@@ -157,4 +192,45 @@ std::u16string record_name_for_path(const fs::path &relative, const std::string 
     if (!problem.empty())
         throw PackError{"'" + shown + "' cannot be packed: " + problem};
     return name;
+}
+
+// NTFS and FAT compare names through a table of 65536 upper-case units:
+// each unit's simple upper-case mapping (so "straße" stays apart from
+// "STRASSE"), while surrogate pairs, outside the table, compare as they are.
+// utf8proc maps U+00DF to U+1E9E, which Unicode's simple mapping and
+// Windows do not: there "ß" is its own capital.
+static std::u16string windows_case_key(const std::u16string &component)
+{
+    std::u16string key = component;
+    for (char16_t &u : key) {
+        if ((u >= 0xD800 && u <= 0xDFFF) || u == 0xDF)
+            continue;
+        utf8proc_int32_t upper = utf8proc_toupper(u);
+        if (upper <= 0xFFFF)
+            u = static_cast<char16_t>(upper);
+    }
+    return key;
+}
+
+std::optional<WindowsNameSet::Clash> WindowsNameSet::add(const std::u16string &name, size_t index)
+{
+    size_t parent = 0;
+    for (size_t start = 0;;) {
+        size_t end = name.find(u'\\', start);
+        bool last = end == std::u16string::npos;
+        auto key = std::make_pair(parent, windows_case_key(name.substr(start, last ? end : end - start)));
+        auto found = children.find(key);
+        if (found == children.end()) {
+            found = children.emplace(key, nodes.size()).first;
+            nodes.push_back(Node{index, !last});
+        } else {
+            const Node &earlier = nodes[found->second];
+            if (last || !earlier.folder)
+                return Clash{earlier.index, last && !earlier.folder};
+        }
+        if (last)
+            return std::nullopt;
+        parent = found->second;
+        start = end + 1;
+    }
 }

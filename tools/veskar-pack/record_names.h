@@ -4,7 +4,10 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
+#include <optional>
 #include <string>
+#include <vector>
 
 enum : size_t { max_record_name_units = 1023 };
 
@@ -23,3 +26,23 @@ std::string record_name_problem(const std::u16string &name);
 
 // A name for messages: UTF-8 where possible, unpaired surrogates as \uXXXX.
 std::string printable_name(const std::u16string &name);
+
+// The record names of one archive as Windows file systems see them: letter
+// case folded by simple upper-case mapping. add() reports an earlier name
+// that Windows would unpack onto this one, if any.
+struct WindowsNameSet {
+    struct Clash {
+        size_t earlier;  // the index given with the earlier name
+        bool same_file;  // false: one name is a file where the other needs a folder
+    };
+    std::optional<Clash> add(const std::u16string &name, size_t index);
+
+    struct Node {
+        size_t index;
+        bool folder;
+    };
+    std::vector<Node> nodes{Node{0, true}};  // node 0: the folder everything unpacks into
+    // (parent node, folded component) -> node; one entry per component keeps
+    // the set linear in the names' length however deep they go.
+    std::map<std::pair<size_t, std::u16string>, size_t> children;
+};

@@ -11,8 +11,8 @@
 
 namespace {
 
-const std::string header_line = std::string(MESSAGE_HEADER_NOT_FOUND) + "\r\n";
-const std::string decode_line = std::string(MESSAGE_DECODING_FAILED) + "\r\n";
+const std::string header_line = "Error, couldn't find attached data header.\r\n";
+const std::string decode_line = "Error, couldn't decode attached data.\r\n";
 const unsigned unsafe_name_count = VESKAR_UNSAFE_NAME_COUNT;  // as many as the build links for each position
 
 struct LauncherRun {
@@ -95,7 +95,7 @@ TEST(CraftedLauncher, EndMarkerAloneHasNoApplication)
     // status on and removes the (never created) unpack directory.
     LauncherRun run = run_crafted(L"crafted_end_marker_only");
     EXPECT_EQ(run.result.exit_code, 2u);
-    EXPECT_EQ(run.result.out, std::string(MESSAGE_NO_APPLICATION_LIBRARY) + "\r\n");
+    EXPECT_EQ(run.result.out, "Error, attached data holds no application library.\r\n");
     EXPECT_EQ(run.result.err, "");
     EXPECT_TRUE(run.temp_entries.empty());
     remove_tree(run.temp);

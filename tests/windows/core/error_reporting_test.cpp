@@ -26,18 +26,6 @@ TEST(Reports, ErrorGoesToStandardOutput)
     }
 }
 
-TEST(Reports, CatalogueTexts)
-{
-    EXPECT_STREQ(MESSAGE_HEADER_NOT_FOUND, "Error, couldn't find attached data header.");
-    EXPECT_STREQ(MESSAGE_ALLOCATION_FAILED, "Error, couldn't allocate memory.");
-    EXPECT_STREQ(MESSAGE_DECODING_FAILED, "Error, couldn't decode attached data.");
-    EXPECT_STREQ(MESSAGE_SIGNAL_HANDLER_FAILED, "Error, failed to register signal handler.");
-    EXPECT_STREQ(MESSAGE_WRITE_FAILED, "Error, couldn't unpack file to target path.");
-    EXPECT_STREQ(MESSAGE_LAUNCH_FAILED, "Error, couldn't launch child");
-    EXPECT_STREQ(MESSAGE_LOAD_FAILED, "Error, load DLL.");
-    EXPECT_STREQ(MESSAGE_ENTRY_POINT_MISSING, "Error, DLL entry point not found.");
-}
-
 TEST(Reports, OsErrorLine)
 {
     // Code 2 has a one-sentence system text; only its shape is fixed here.

@@ -149,23 +149,6 @@ std::vector<std::wstring> split_by_shell_rules(const std::wstring &line)
 
 // ---------------------------------------------------------------- arguments
 
-TEST(Arguments, QuotingRoutineWritesTheDocumentedForms)
-{
-    const std::pair<std::wstring, std::wstring> table[] = {
-        {L"abc", L"abc"},
-        {L"C:\\dir\\", L"C:\\dir\\"},
-        {L"a&b|c", L"a&b|c"},
-        {L"", L"\"\""},
-        {L"a b", L"\"a b\""},
-        {L"a\"b", L"\"a\\\"b\""},
-        {L"a b\\", L"\"a b\\\\\""},
-        {L"a\\\\\"b c", L"\"a\\\\\\\\\\\"b c\""},
-        {L"\\\\server\\a b", L"\"\\\\server\\a b\""},
-    };
-    for (const auto &[argument, written] : table)
-        EXPECT_EQ(quoted_by_launcher({argument}), written) << narrow(argument);
-}
-
 // The launcher splits its own command line as CommandLineToArgvW does,
 // without loading the shell: compared on every line of up to eight units
 // over the units that matter.

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs a splash test launcher on a display of its own and looks at the screen
-# the way a user would. Usage: display_test.sh CASE BINARY_DIR WINE_RUN
+# the way a user would, or (CASE no_display) runs the splash test that needs
+# a prefix without any display. Usage: display_test.sh CASE BINARY_DIR WINE_RUN
 #
 # Every case starts Xvfb on a free display, copies the ready Wine prefix (a
 # prefix's server keeps the display of its first program, so this one must
@@ -202,6 +203,18 @@ no_splash_case() {
   expect_line finish.txt "splash_window: none"
   [ -z "$(feedback_files)" ] || fail "a feedback file was made: $(feedback_files)"
 }
+
+# A launcher with a splash where no window can be created at all: a prefix
+# whose first program ran without a display, whatever DISPLAY the caller has.
+if [ "$case_name" = no_display ]; then
+  display=
+  make_prefix
+  VESKAR_WINEPREFIX=$prefix "$wine_run" "$bin/splash_tests.exe" \
+    --gtest_filter=SplashWindow.CreationFailureEndsBeforeUnpacking ||
+    fail "the launcher did not end as it must where no window can be created"
+  echo "PASS ($case_name)"
+  exit 0
+fi
 
 start_display
 make_prefix
