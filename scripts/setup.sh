@@ -11,7 +11,7 @@ packages=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 xvfb x11-utils imagemagick
   g++ libzstd-dev zstd googletest libcli11-dev
-  nsis gnuplot-nox bsdutils
+  nsis gnuplot-nox bsdutils time
 )
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
