@@ -145,12 +145,12 @@ launcher_size=$(stat -c %s "$work/$main.exe")
 # plain host, waits, and deletes the folder.
 cp "$programs/bench_host.exe" "$work/bench_host.exe"
 main_leaf=$(basename "$main_dir")
-cat > "$work/$main.nsi" <<NSI
+cat > "$work/$main_leaf.nsi" <<NSI
 Unicode true
 Target amd64-unicode
 SetCompressor /SOLID /FINAL lzma
 Name "bench peer"
-OutFile "$main-peer.exe"
+OutFile "$main_leaf-peer.exe"
 RequestExecutionLevel user
 SilentInstall silent
 Section
@@ -167,15 +167,15 @@ SectionEnd
 NSI
 # Solid LZMA of the reference tree takes minutes: the peer is built again
 # only when its inputs changed.
-peer_stamp="$(cat "$main_dir.stamp") $(cat "$work/$main.nsi" "$work/bench_host.exe" "$programs/bench_app.dll" | sha256sum | cut -c1-16)"
-if [ "$(cat "$work/$main-peer.stamp" 2>/dev/null)" != "$peer_stamp" ] || [ ! -s "$work/$main-peer.exe" ]; then
-  (cd "$work" && makensis -V1 "$main.nsi" >/dev/null)
-  echo "$peer_stamp" > "$work/$main-peer.stamp"
+peer_stamp="$(cat "$main_dir.stamp") $(cat "$work/$main_leaf.nsi" "$work/bench_host.exe" "$programs/bench_app.dll" | sha256sum | cut -c1-16)"
+if [ "$(cat "$work/$main_leaf-peer.stamp" 2>/dev/null)" != "$peer_stamp" ] || [ ! -s "$work/$main_leaf-peer.exe" ]; then
+  (cd "$work" && makensis -V1 "$main_leaf.nsi" >/dev/null)
+  echo "$peer_stamp" > "$work/$main_leaf-peer.stamp"
 fi
-peer_size=$(stat -c %s "$work/$main-peer.exe")
+peer_size=$(stat -c %s "$work/$main_leaf-peer.exe")
 "$pack" build --quiet --dir "$tiny" --app-library bench_app.dll -o "$work/tiny.exe" --level "$level" --threads "$threads"
 
-peer="$(windows_path "$work/$main-peer.exe")"
+peer="$(windows_path "$work/$main_leaf-peer.exe")"
 host="$(windows_path "$programs/bench_host.exe")"
 library="$(windows_path "$programs/bench_app.dll")"
 tiny_exe="$(windows_path "$work/tiny.exe")"
