@@ -4,16 +4,20 @@
 //     with the moment the application library's run_code was entered (it
 //     writes that to the file named in VESKAR_BENCH_REPORT). --memory also
 //     samples the started process's memory while it runs.
-//   bench_runner limit ATTACHED_DATA
-//     The unpacking limit for an attached-data file: decode its frame into
-//     memory with the launcher's zstd build, then write the record tree with
-//     CreateFileW/WriteFile in 32 KiB chunks, then remove it with the same
-//     shell call the launcher's cleanup makes. Each step is timed on its own.
+//   bench_runner limit LAUNCHER [--shell-removal]
+//     The physical limits for a launcher's archive, each step timed alone:
+//     decode its frame through a 128 KiB window with the launcher's zstd
+//     build, keeping nothing; write the record tree from memory with
+//     CreateDirectoryW/CreateFileW/WriteFile in 32 KiB chunks; remove it
+//     with a plain FindFirstFileW/DeleteFileW/RemoveDirectoryW walk; and,
+//     with --shell-removal, write it afresh and remove it with
+//     SHFileOperationW FO_DELETE.
 #include <windows.h>
 #include <psapi.h>
 #include <shellapi.h>
 #include <zstd.h>
 
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -76,15 +80,13 @@ static std::wstring quote(const std::wstring &argument)
     return out + L"\"";
 }
 
-static std::string read_whole_file(const std::wstring &path, bool must_exist)
+// The whole of a file, or nothing when it does not exist.
+static std::string read_whole_file(const std::wstring &path)
 {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        if (must_exist)
-            fail("cannot open an input file");
+    if (file == INVALID_HANDLE_VALUE)
         return std::string();
-    }
     LARGE_INTEGER size;
     if (!GetFileSizeEx(file, &size))
         fail("cannot size an input file");
@@ -169,7 +171,7 @@ static int launch(int argc, wchar_t **argv)
         fail("no exit status");
     CloseHandle(process.hProcess);
 
-    std::string report = read_whole_file(report_path, false);
+    std::string report = read_whole_file(report_path);
     DeleteFileW(report_path.c_str());
     unsigned long long entered = report_value(report, "app_us");
     printf("start_us=%llu app_us=%llu end_us=%llu exit=%lu app_peak_working_set=%llu app_peak_private=%llu",
@@ -197,40 +199,86 @@ static bool write_all(HANDLE file, const unsigned char *data, uint64_t size)
     return true;
 }
 
-static int limit(const wchar_t *attached_data_path)
-{
-    std::string attached = read_whole_file(attached_data_path, true);
-    if (attached.size() < 3 || attached.compare(0, 3, "QVY") != 0)
-        fail("not attached data", 0);
-    const void *frame = attached.data() + 3;
-    size_t frame_room = attached.size() - 3;
-    unsigned long long content_size = ZSTD_getFrameContentSize(frame, frame_room);
-    if (content_size == ZSTD_CONTENTSIZE_UNKNOWN || content_size == ZSTD_CONTENTSIZE_ERROR)
-        fail("the frame does not state its content size", 0);
-    unsigned char *stream = static_cast<unsigned char *>(malloc(content_size));
-    if (stream == nullptr)
-        fail("no memory for the record stream", 0);
+// The attached data inside a launcher: the section whose contents begin
+// with the "QVY" header. The file is mapped, not read, so the decode below
+// faults in the compressed bytes as the launcher does from its image.
+struct AttachedData {
+    const unsigned char *frame;
+    size_t frame_room;
+};
 
-    uint64_t decode_start = counter_us();
+static AttachedData find_attached_data(const wchar_t *launcher_path)
+{
+    HANDLE file = CreateFileW(launcher_path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        fail("cannot open the launcher");
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(file, &size))
+        fail("cannot size the launcher");
+    HANDLE mapping = CreateFileMappingW(file, nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (mapping == nullptr)
+        fail("cannot map the launcher");
+    const unsigned char *view = static_cast<const unsigned char *>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0));
+    if (view == nullptr)
+        fail("cannot view the launcher");
+    uint64_t length = static_cast<uint64_t>(size.QuadPart);
+    auto inside = [length](uint64_t at, uint64_t count) { return at <= length && count <= length - at; };
+    if (!inside(0, sizeof(IMAGE_DOS_HEADER)))
+        fail("the launcher is no executable", 0);
+    const IMAGE_DOS_HEADER *dos = reinterpret_cast<const IMAGE_DOS_HEADER *>(view);
+    uint64_t nt_at = static_cast<uint64_t>(dos->e_lfanew);
+    if (dos->e_magic != IMAGE_DOS_SIGNATURE || !inside(nt_at, sizeof(IMAGE_NT_HEADERS64)))
+        fail("the launcher is no executable", 0);
+    const IMAGE_NT_HEADERS64 *nt = reinterpret_cast<const IMAGE_NT_HEADERS64 *>(view + nt_at);
+    uint64_t sections_at = nt_at + offsetof(IMAGE_NT_HEADERS64, OptionalHeader) + nt->FileHeader.SizeOfOptionalHeader;
+    unsigned count = nt->FileHeader.NumberOfSections;
+    if (!inside(sections_at, uint64_t(count) * sizeof(IMAGE_SECTION_HEADER)))
+        fail("the launcher's section table is cut short", 0);
+    const IMAGE_SECTION_HEADER *sections = reinterpret_cast<const IMAGE_SECTION_HEADER *>(view + sections_at);
+    for (unsigned i = 0; i < count; i++) {
+        uint64_t at = sections[i].PointerToRawData;
+        uint64_t room = sections[i].SizeOfRawData;
+        if (sections[i].Misc.VirtualSize != 0 && sections[i].Misc.VirtualSize < room)
+            room = sections[i].Misc.VirtualSize;
+        if (room > 3 && inside(at, room) && memcmp(view + at, "QVY", 3) == 0)
+            return AttachedData{view + at + 3, static_cast<size_t>(room - 3)};
+    }
+    fail("the launcher carries no attached data", 0);
+}
+
+// Decodes the frame through a window of the launcher's size, keeping
+// nothing but, when asked, a copy of the whole record stream. Returns the
+// size of the frame.
+static size_t decode_frame(const AttachedData &attached, std::string *kept)
+{
+    static unsigned char window[131072];
     ZSTD_DCtx *context = ZSTD_createDCtx();
-    ZSTD_inBuffer in = {frame, frame_room, 0};
-    ZSTD_outBuffer out = {stream, content_size, 0};
+    if (context == nullptr)
+        fail("no memory for a decoder", 0);
+    ZSTD_inBuffer in = {attached.frame, attached.frame_room, 0};
     for (;;) {
+        ZSTD_outBuffer out = {window, sizeof window, 0};
         size_t result = ZSTD_decompressStream(context, &out, &in);
         if (ZSTD_isError(result))
             fail(ZSTD_getErrorName(result), 0);
+        if (kept != nullptr)
+            kept->append(reinterpret_cast<const char *>(window), out.pos);
         if (result == 0)
             break;
-        if (out.pos == out.size && in.pos == in.size)
+        if (in.pos == in.size && out.pos < out.size)
             fail("the frame is incomplete", 0);
     }
     ZSTD_freeDCtx(context);
-    uint64_t decode_end = counter_us();
-    if (out.pos != content_size)
-        fail("the frame is shorter than it states", 0);
+    return in.pos;
+}
 
-    std::wstring root = temp_path(L"veskar_bench_limit_" + std::to_wstring(GetCurrentProcessId()));
-    uint64_t write_start = counter_us();
+// Writes the record stream out below root with the launcher's calls: each
+// directory created once, parents first, each file created and written in
+// 32 KiB chunks. Returns the number of files.
+static size_t write_tree(const std::string &records, const std::wstring &root)
+{
+    const unsigned char *stream = reinterpret_cast<const unsigned char *>(records.data());
+    size_t length = records.size();
     if (!CreateDirectoryW(root.c_str(), nullptr))
         fail("cannot create the limit's directory");
     std::set<std::wstring> directories;
@@ -238,7 +286,7 @@ static int limit(const wchar_t *attached_data_path)
     for (;;) {
         std::wstring name;
         for (;;) {
-            if (at + 2 > content_size)
+            if (at + 2 > length)
                 fail("record stream cut in a name", 0);
             wchar_t unit = static_cast<wchar_t>(stream[at] | stream[at + 1] << 8);
             at += 2;
@@ -247,17 +295,15 @@ static int limit(const wchar_t *attached_data_path)
             name.push_back(unit);
         }
         if (name.empty())
-            break;
-        if (at + 8 > content_size)
+            return files;
+        if (at + 8 > length)
             fail("record stream cut in a size", 0);
         uint64_t size = 0;
         for (int i = 7; i >= 0; i--)
             size = size << 8 | stream[at + i];
         at += 8;
-        if (size > content_size - at)
+        if (size > length - at)
             fail("record stream cut in a content", 0);
-        std::wstring path = root + L"\\" + name;
-        // Each directory is created once, parents first.
         for (size_t separator = name.find(L'\\'); separator != std::wstring::npos;
              separator = name.find(L'\\', separator + 1)) {
             std::wstring directory = root + L"\\" + name.substr(0, separator);
@@ -265,6 +311,7 @@ static int limit(const wchar_t *attached_data_path)
                 GetLastError() != ERROR_ALREADY_EXISTS)
                 fail("cannot create a directory");
         }
+        std::wstring path = root + L"\\" + name;
         HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
         if (file == INVALID_HANDLE_VALUE)
             fail("cannot create a file");
@@ -274,10 +321,34 @@ static int limit(const wchar_t *attached_data_path)
         at += size;
         files++;
     }
-    uint64_t write_end = counter_us();
+}
 
-    // The same removal call, with the same flags, as the launcher's cleanup.
-    std::vector<wchar_t> from(root.begin(), root.end());
+// The plain removal: files first, then each directory once it is empty; a
+// reparse point is removed itself, never entered.
+static void remove_tree(const std::wstring &directory)
+{
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((directory + L"\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE)
+        fail("cannot list a directory");
+    do {
+        if (wcscmp(found.cFileName, L".") == 0 || wcscmp(found.cFileName, L"..") == 0)
+            continue;
+        std::wstring path = directory + L"\\" + found.cFileName;
+        bool is_directory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        if (is_directory && (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+            remove_tree(path);
+        else if (is_directory ? !RemoveDirectoryW(path.c_str()) : !DeleteFileW(path.c_str()))
+            fail("cannot remove an entry");
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    if (!RemoveDirectoryW(directory.c_str()))
+        fail("cannot remove a directory");
+}
+
+static void shell_remove_tree(const std::wstring &directory)
+{
+    std::vector<wchar_t> from(directory.begin(), directory.end());
     from.push_back(L'\0');
     from.push_back(L'\0');
     SHFILEOPSTRUCTW operation = {};
@@ -286,17 +357,53 @@ static int limit(const wchar_t *attached_data_path)
     operation.pTo = L"";
     operation.fFlags = FOF_SILENT | FOF_NOCONFIRMATION | FOF_NOERRORUI;
     operation.lpszProgressTitle = L"";
+    int result = SHFileOperationW(&operation);
+    if (result != 0)
+        fail("the shell did not remove the limit's directory", static_cast<DWORD>(result));
+}
+
+// Each part of the limit alone, timed on its own: the decode through the
+// window (nothing kept), the write of the tree from memory, its plain
+// removal and, with --shell-removal, the shell's removal of a fresh copy.
+static int limit(int argc, wchar_t **argv)
+{
+    bool shell = argc == 4 && wcscmp(argv[3], L"--shell-removal") == 0;
+    if (argc != 3 && !shell)
+        fail("limit needs a launcher and, at most, --shell-removal", 0);
+    AttachedData attached = find_attached_data(argv[2]);
+
+    uint64_t decode_start = counter_us();
+    decode_frame(attached, nullptr);
+    uint64_t decode_us = counter_us() - decode_start;
+
+    std::string records;
+    size_t frame_bytes = decode_frame(attached, &records);
+    std::wstring root = temp_path(L"veskar_bench_limit_" + std::to_wstring(GetCurrentProcessId()));
+    if (GetFileAttributesW(root.c_str()) != INVALID_FILE_ATTRIBUTES)
+        remove_tree(root);
+    uint64_t write_start = counter_us();
+    size_t files = write_tree(records, root);
+    uint64_t write_us = counter_us() - write_start;
+
     uint64_t removal_start = counter_us();
-    int removal = SHFileOperationW(&operation);
-    uint64_t removal_end = counter_us();
-    if (removal != 0 || GetFileAttributesW(root.c_str()) != INVALID_FILE_ATTRIBUTES)
-        fail("the shell did not remove the limit's directory", static_cast<DWORD>(removal));
-    free(stream);
-    printf("decode_us=%llu write_us=%llu removal_us=%llu files=%llu bytes=%llu\n",
-           static_cast<unsigned long long>(decode_end - decode_start),
-           static_cast<unsigned long long>(write_end - write_start),
-           static_cast<unsigned long long>(removal_end - removal_start), static_cast<unsigned long long>(files),
-           content_size);
+    remove_tree(root);
+    uint64_t removal_us = counter_us() - removal_start;
+    if (GetFileAttributesW(root.c_str()) != INVALID_FILE_ATTRIBUTES)
+        fail("the plain removal left the limit's directory", 0);
+    printf("decode_us=%llu write_us=%llu removal_us=%llu", static_cast<unsigned long long>(decode_us),
+           static_cast<unsigned long long>(write_us), static_cast<unsigned long long>(removal_us));
+
+    if (shell) {
+        write_tree(records, root);
+        uint64_t shell_start = counter_us();
+        shell_remove_tree(root);
+        uint64_t shell_us = counter_us() - shell_start;
+        if (GetFileAttributesW(root.c_str()) != INVALID_FILE_ATTRIBUTES)
+            fail("the shell left the limit's directory", 0);
+        printf(" shell_removal_us=%llu", static_cast<unsigned long long>(shell_us));
+    }
+    printf(" files=%llu bytes=%llu frame_bytes=%llu\n", static_cast<unsigned long long>(files),
+           static_cast<unsigned long long>(records.size()), static_cast<unsigned long long>(frame_bytes));
     return 0;
 }
 
@@ -304,8 +411,8 @@ int wmain(int argc, wchar_t **argv)
 {
     if (argc >= 2 && wcscmp(argv[1], L"launch") == 0)
         return launch(argc, argv);
-    if (argc == 3 && wcscmp(argv[1], L"limit") == 0)
-        return limit(argv[2]);
-    fprintf(stderr, "usage: bench_runner launch [--memory] PROGRAM [ARGUMENTS...] | limit ATTACHED_DATA\n");
+    if (argc >= 3 && wcscmp(argv[1], L"limit") == 0)
+        return limit(argc, argv);
+    fprintf(stderr, "usage: bench_runner launch [--memory] PROGRAM [ARGUMENTS...] | limit LAUNCHER [--shell-removal]\n");
     return 2;
 }

@@ -1,8 +1,9 @@
-// Writes the benchmark's reference payload: an application tree of about
+// Writes the benchmark's payloads: by default an application tree of about
 // 2,000 files and 230 MB that resembles a large desktop application (native
 // libraries and plug-ins, a bundled scripting runtime with its sources,
 // headers, translations, documentation, images and packed resources). The
 // same seed always gives the same bytes, so runs on different days compare.
+// --megabytes scales the number of files with the size.
 //
 //   payload_generator --seed N --out DIR [--megabytes M]
 //
@@ -229,19 +230,23 @@ std::string name_from(Random &r, const Models &m)
     return name;
 }
 
-std::vector<Planned> plan_tree(Random &r, const Models &m)
+// The counts of each kind of file are scaled with the total size, so a
+// larger payload has proportionally more files of the same sizes rather than
+// the same files made larger; at scale 1 the plan is the reference tree.
+std::vector<Planned> plan_tree(Random &r, const Models &m, double scale)
 {
     std::vector<Planned> files;
     auto add = [&](const std::string &path, Kind kind, double low, double high) {
         files.push_back({path, kind, static_cast<double>(r.log_uniform(low, high)), ""});
     };
+    auto n = [scale](int count) { return std::max(1, static_cast<int>(std::lround(count * scale))); };
     add("app.exe", binary, 1000, 2000);
-    for (int i = 0; i < 3; i++)  // the few very large engine libraries
+    for (int i = 0; i < n(3); i++)  // the few very large engine libraries
         add("bin/" + name_from(r, m) + "_core" + std::to_string(i) + ".dll", binary, 20000, 40000);
     add("bin/icudata.dll", data, 40000, 50000);
-    for (int i = 0; i < 40; i++)
+    for (int i = 0; i < n(40); i++)
         add("bin/" + name_from(r, m) + std::to_string(i) + ".dll", binary, 50, 6000);
-    for (int p = 0; p < 80; p++) {
+    for (int p = 0; p < n(80); p++) {
         std::string package = "lib/site-packages/" + name_from(r, m) + std::to_string(p) + "/";
         add(package + "__init__.py", source, 1, 20);
         for (int i = 0, n = 3 + static_cast<int>(r.below(14)); i < n; i++)
@@ -254,25 +259,25 @@ std::vector<Planned> plan_tree(Random &r, const Models &m)
         if (r.below(4) == 0)
             add(package + "data/" + name_from(r, m) + ".json", text, 5, 200);
     }
-    for (int i = 0; i < 280; i++)
+    for (int i = 0; i < n(280); i++)
         add("include/" + name_from(r, m) + "/" + name_from(r, m) + std::to_string(i) + ".h", source, 1, 60);
-    for (int i = 0; i < 40; i++)
+    for (int i = 0; i < n(40); i++)
         add("share/locale/l" + std::to_string(i) + "/LC_MESSAGES/app.mo", data, 100, 400);
-    for (int i = 0; i < 260; i++)
+    for (int i = 0; i < n(260); i++)
         add("resources/icons/" + name_from(r, m) + std::to_string(i) + ".png", compressed, 1, 40);
-    for (int i = 0; i < 4; i++)
+    for (int i = 0; i < n(4); i++)
         add("resources/" + name_from(r, m) + std::to_string(i) + ".pak", compressed, 500, 2000);
-    for (int i = 0; i < 150; i++)
+    for (int i = 0; i < n(150); i++)
         add("doc/html/" + name_from(r, m) + std::to_string(i) + ".html", text, 5, 80);
-    for (int i = 0; i < 60; i++)
+    for (int i = 0; i < n(60); i++)
         add("plugins/" + name_from(r, m) + "/" + name_from(r, m) + std::to_string(i) + ".dll", binary, 30, 1500);
-    for (int i = 0; i < 40; i++)
+    for (int i = 0; i < n(40); i++)
         add("licenses/" + name_from(r, m) + std::to_string(i) + ".txt", text, 2, 30);
     // The same licence and runtime library shipped in several places.
-    size_t first_licence = files.size() - 40;
-    for (int i = 0; i < 30; i++) {
+    size_t first_licence = files.size() - static_cast<size_t>(n(40));
+    for (int i = 0; i < n(30); i++) {
         std::string package = "lib/site-packages/" + name_from(r, m) + "_vendored" + std::to_string(i) + "/";
-        files.push_back({package + "LICENSE.txt", text, 0, files[first_licence + r.below(40)].path});
+        files.push_back({package + "LICENSE.txt", text, 0, files[first_licence + r.below(static_cast<uint64_t>(n(40)))].path});
         files.push_back({package + "msvcrt_runtime.dll", binary, 0, "bin/runtime_copy_source.dll"});
         add(package + "__init__.py", source, 1, 20);
     }
@@ -306,7 +311,7 @@ int main(int argc, char **argv)
     m.identifiers = make_vocabulary(r, 2500, 0.9, true, 4, 14);
     m.idioms = make_phrases(r, m.code, 4000, 2, 6, 1.1, "");
     m.phrases = make_phrases(r, m.words, 8000, 2, 5, 1.0, " ");
-    std::vector<Planned> files = plan_tree(r, m);
+    std::vector<Planned> files = plan_tree(r, m, megabytes / 222);
 
     // Shares of the total by kind: most of a large application is native
     // code; packed media are a small part.

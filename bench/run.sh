@@ -1,27 +1,37 @@
 #!/usr/bin/env bash
 # Benchmarks of the launcher under Wine, each measured side by side with what
 # it is judged against in the same run; prints a table of medians and ratios
-# and writes it, with a chart, to bench/results/.
+# and writes it, with charts, to bench/results/.
 #
-#   bench/run.sh [--smoke] [--runs N] [--pack-runs N] [--level N] [--threads N]
+#   bench/run.sh [--smoke] [--runs N] [--sweep-runs N] [--pack-runs N]
+#                [--level N] [--threads N] [--readme]
 #                [--host-build DIR] [--windows-build DIR] [--stage DIR]
 #
-# --smoke runs every measurement once on the tiny payload only, writes its
-# table into the work folder instead of bench/results/, and fails only when a
+# Payloads: a tiny application, and the seeded generator at three sizes
+# (about 60, 240 and 960 MB unpacked, files growing with the bytes); the
+# middle one is the reference payload, measured --runs times against its
+# physical limits, NSIS and the packing peer; the other two --sweep-runs
+# times for cost against size.
+#
+# --smoke runs every measurement once on tiny payloads, writes its tables
+# into the work folder instead of bench/results/, and fails only when a
 # measurement cannot be made (never on a missed target).
+# --readme also copies results.md into README.md between its two markers.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
-smoke=0 runs=5 pack_runs=5 level="" threads=2 seed=1
+smoke=0 runs=5 sweep_runs=3 pack_runs=5 level="" threads=2 seed=1 readme=0
 host_build=build/host windows_build=build/windows stage=build/stage
 while [ $# -gt 0 ]; do
   case "$1" in
     --smoke) smoke=1 ;;
     --runs) runs=$2; shift ;;
+    --sweep-runs) sweep_runs=$2; shift ;;
     --pack-runs) pack_runs=$2; shift ;;
     --level) level=$2; shift ;;
     --threads) threads=$2; shift ;;
+    --readme) readme=1 ;;
     --host-build) host_build=$2; shift ;;
     --windows-build) windows_build=$2; shift ;;
     --stage) stage=$2; shift ;;
@@ -29,7 +39,7 @@ while [ $# -gt 0 ]; do
   esac
   shift
 done
-if [ $smoke = 1 ]; then runs=1 pack_runs=1; fi
+if [ $smoke = 1 ]; then runs=1 sweep_runs=1 pack_runs=1 readme=0; fi
 absolute() { mkdir -p "$1" && (cd "$1" && pwd); }
 host_build=$(absolute "$host_build")
 windows_build=$(absolute "$windows_build")
@@ -38,6 +48,7 @@ pack="$stage/bin/veskar-pack"
 work="$windows_build/bench-work"
 mkdir -p "$work"
 [ -x "$pack" ] || { echo "run.sh: $pack not found: build the host preset first" >&2; exit 1; }
+command -v /usr/bin/time >/dev/null || { echo "run.sh: /usr/bin/time is missing: run scripts/setup.sh" >&2; exit 1; }
 
 # The Windows programs: the folder may have been configured before bench/
 # existed, so configure it again before building them.
@@ -57,6 +68,8 @@ runner="$(windows_path "$programs/bench_runner.exe")"
 now_ns() { date +%s%N; }
 median() { sort -g | awk '{ v[NR] = $1 } END { if (NR == 0) exit 1; print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 value() { tr ' ' '\n' <<<"$2" | sed -n "s/^$1=//p"; }
+ms() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", (b - a) / 1000 }'; }
+mib() { awk -v v="$1" 'BEGIN { printf "%.1f", v / 1048576 }'; }
 
 # Level and threads: the packer's defaults unless given, passed explicitly to
 # both sides of the packing comparison.
@@ -66,52 +79,78 @@ if [ -z "$level" ]; then
 fi
 
 # Payloads. The tiny one is the application library with two small files;
-# the reference one comes from the seeded generator, the library first.
+# the others come from the seeded generator, the library added first in
+# name order. The generator's unit is 222 MB (about 232 MB with the copies).
 tiny="$work/tiny"
 rm -rf "$tiny" && mkdir -p "$tiny/data"
 cp "$programs/bench_app.dll" "$tiny/"
 echo "Benchmark application" > "$tiny/README.txt"
 echo '{"greeting": "hello"}' > "$tiny/data/settings.json"
-payloads=(tiny)
-if [ $smoke = 0 ]; then
-  reference="$work/reference"
-  stamp="seed=$seed $(sha256sum "$root/bench/payload_generator.cpp" | cut -c1-16)"
-  if [ "$(cat "$reference.stamp" 2>/dev/null)" != "$stamp" ]; then
-    rm -rf "$reference" && "$generator" --seed "$seed" --out "$reference" >/dev/null
-    echo "$stamp" > "$reference.stamp"
+sizes=(small reference large)
+declare -A megabytes=([small]=55.5 [reference]=222 [large]=888)
+[ $smoke = 1 ] && megabytes=([small]=0.5 [reference]=1 [large]=2)
+[ $smoke = 1 ] && work_suffix=-smoke || work_suffix=""
+declare -A dir files bytes
+for s in "${sizes[@]}"; do
+  dir[$s]="$work/$s$work_suffix"
+  stamp="seed=$seed megabytes=${megabytes[$s]} $(sha256sum "$root/bench/payload_generator.cpp" | cut -c1-16)"
+  if [ "$(cat "${dir[$s]}.stamp" 2>/dev/null)" != "$stamp" ]; then
+    rm -rf "${dir[$s]}" && "$generator" --seed "$seed" --megabytes "${megabytes[$s]}" --out "${dir[$s]}" >/dev/null
+    echo "$stamp" > "${dir[$s]}.stamp"
   fi
-  cp "$programs/bench_app.dll" "$reference/"
-  payloads=(reference)
-fi
-main=${payloads[0]}
-main_dir="$work/$main"
-echo "bench: payload $main: $(find "$main_dir" -type f | wc -l) files, $(du -sb "$main_dir" | cut -f1) bytes; level $level, $threads threads; $runs runs" >&2
-
-# Packing, interleaved: veskar-pack, then tar into the zstd command line.
-pack_times=() zstd_times=()
-for ((i = 0; i < pack_runs; i++)); do
-  t0=$(now_ns)
-  "$pack" build --quiet --dir "$main_dir" --app-library bench_app.dll -o "$work/$main.exe" --level "$level" --threads "$threads"
-  t1=$(now_ns)
-  tar -C "$main_dir" -cf - . | zstd -q -"$level" -T"$threads" -c > "$work/$main.tar.zst"
-  t2=$(now_ns)
-  pack_times+=($(( (t1 - t0) / 1000 ))) zstd_times+=($(( (t2 - t1) / 1000 )))
+  cp "$programs/bench_app.dll" "${dir[$s]}/"
+  files[$s]=$(find "${dir[$s]}" -type f | wc -l)
+  bytes[$s]=$(du -sb "${dir[$s]}" | cut -f1)
+  echo "bench: payload $s: ${files[$s]} files, ${bytes[$s]} bytes" >&2
 done
-[ -s "$work/$main.exe" ] && [ -s "$work/$main.tar.zst" ]
-x86_64-w64-mingw32-objcopy -O binary --only-section=.veskar "$work/$main.exe" "$work/$main.attached"
-attached_size=$(stat -c %s "$work/$main.attached")
-zstd_size=$(stat -c %s "$work/$main.tar.zst")
+main=reference
+main_dir="${dir[$main]}"
+echo "bench: level $level, $threads threads; $runs runs on $main, $sweep_runs on the other sizes" >&2
 
-# The peer: an NSIS self-extractor of the same tree (64-bit stub, solid LZMA)
-# that unpacks into its temporary folder, runs the library through the plain
-# host, waits, and deletes the folder.
+declare -A samples
+add() { samples[$1]+="$2 "; }
+m() { tr ' ' '\n' <<<"${samples[$1]}" | grep . | median; }
+maxof() { tr ' ' '\n' <<<"${samples[$1]}" | grep . | sort -g | tail -1; }
+count_for() { [ "$1" = "$main" ] && echo "$runs" || echo "$sweep_runs"; }
+
+# Packing: veskar-pack at every size, with its peak resident memory; on the
+# reference payload interleaved with tar piped into the zstd command line.
+peak_kib() { sed -n 's/^peak_kib=//p' "$1"; }
+for s in "${sizes[@]}"; do
+  n=$sweep_runs
+  [ $s = $main ] && n=$pack_runs
+  for ((i = 0; i < n; i++)); do
+    t0=$(now_ns)
+    /usr/bin/time -f 'peak_kib=%M' -o "$work/pack.time" \
+      "$pack" build --quiet --dir "${dir[$s]}" --app-library bench_app.dll -o "$work/$s.exe" --level "$level" --threads "$threads"
+    t1=$(now_ns)
+    add "pack:$s" "$(ms 0 $(( (t1 - t0) / 1000 )))"
+    add "pack_peak:$s" "$(awk -v k="$(peak_kib "$work/pack.time")" 'BEGIN { printf "%.1f", k / 1024 }')"
+    if [ $s = $main ]; then
+      tar -C "$main_dir" -cf - . | /usr/bin/time -f 'peak_kib=%M' -o "$work/zstd.time" \
+        zstd -q -"$level" -T"$threads" -c > "$work/$main.tar.zst"
+      t2=$(now_ns)
+      add zstd_pack "$(ms 0 $(( (t2 - t1) / 1000 )))"
+      add zstd_peak "$(awk -v k="$(peak_kib "$work/zstd.time")" 'BEGIN { printf "%.1f", k / 1024 }')"
+    fi
+  done
+  [ -s "$work/$s.exe" ]
+done
+[ -s "$work/$main.tar.zst" ]
+zstd_size=$(stat -c %s "$work/$main.tar.zst")
+launcher_size=$(stat -c %s "$work/$main.exe")
+
+# The peer: an NSIS self-extractor of the reference tree (64-bit stub, solid
+# LZMA) that unpacks into its temporary folder, runs the library through the
+# plain host, waits, and deletes the folder.
 cp "$programs/bench_host.exe" "$work/bench_host.exe"
-cat > "$work/$main.nsi" <<NSI
+main_leaf=$(basename "$main_dir")
+cat > "$work/$main_leaf.nsi" <<NSI
 Unicode true
 Target amd64-unicode
 SetCompressor /SOLID /FINAL lzma
 Name "bench peer"
-OutFile "$main-peer.exe"
+OutFile "$main_leaf-peer.exe"
 RequestExecutionLevel user
 SilentInstall silent
 Section
@@ -119,127 +158,167 @@ Section
   SetOutPath "\$PLUGINSDIR"
   File "bench_host.exe"
   SetOutPath "\$PLUGINSDIR\\app"
-  File /r "$main\\*.*"
+  File /r "$main_leaf\\*.*"
   ExecWait '"\$PLUGINSDIR\\bench_host.exe" "\$PLUGINSDIR\\app\\bench_app.dll"' \$0
   SetOutPath "\$TEMP"
   RMDir /r "\$PLUGINSDIR\\app"
   SetErrorLevel \$0
 SectionEnd
 NSI
-(cd "$work" && makensis -V1 "$main.nsi" >/dev/null)
-peer_size=$(stat -c %s "$work/$main-peer.exe")
-launcher_size=$(stat -c %s "$work/$main.exe")
+# Solid LZMA of the reference tree takes minutes: the peer is built again
+# only when its inputs changed.
+peer_stamp="$(cat "$main_dir.stamp") $(cat "$work/$main_leaf.nsi" "$work/bench_host.exe" "$programs/bench_app.dll" | sha256sum | cut -c1-16)"
+if [ "$(cat "$work/$main_leaf-peer.stamp" 2>/dev/null)" != "$peer_stamp" ] || [ ! -s "$work/$main_leaf-peer.exe" ]; then
+  (cd "$work" && makensis -V1 "$main_leaf.nsi" >/dev/null)
+  echo "$peer_stamp" > "$work/$main_leaf-peer.stamp"
+fi
+peer_size=$(stat -c %s "$work/$main_leaf-peer.exe")
+"$pack" build --quiet --dir "$tiny" --app-library bench_app.dll -o "$work/tiny.exe" --level "$level" --threads "$threads"
 
-ours="$(windows_path "$work/$main.exe")"
-peer="$(windows_path "$work/$main-peer.exe")"
+peer="$(windows_path "$work/$main_leaf-peer.exe")"
 host="$(windows_path "$programs/bench_host.exe")"
 library="$(windows_path "$programs/bench_app.dll")"
-attached="$(windows_path "$work/$main.attached")"
-if [ $smoke = 0 ]; then
-  "$pack" build --quiet --dir "$tiny" --app-library bench_app.dll -o "$work/tiny.exe" --level "$level" --threads "$threads"
-fi
 tiny_exe="$(windows_path "$work/tiny.exe")"
-
 launch() { local line; line=$(wine_run "$runner" launch "$@" | tr -d '\r') || { echo "run.sh: launch $* failed: $line" >&2; exit 1; }; echo "$line"; }
-ms() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f", (b - a) / 1000 }'; }
+limit() { local line; line=$(wine_run "$runner" limit "$@" | tr -d '\r') || { echo "run.sh: limit $* failed: $line" >&2; exit 1; }; echo "$line"; }
 
 # Warm-up: the first start of each program fills Wine's caches.
-launch "$ours" >/dev/null; launch "$peer" >/dev/null; launch "$tiny_exe" >/dev/null
+for s in "${sizes[@]}"; do launch "$(windows_path "$work/$s.exe")" >/dev/null; done
+launch "$peer" >/dev/null; launch "$tiny_exe" >/dev/null
 launch "$host" --twice "$library" >/dev/null; launch "$host" "$library" >/dev/null
 
-declare -A samples
-add() { samples[$1]+="$2 "; }
-for ((i = 0; i < runs; i++)); do
-  l=$(launch "$ours")
-  add ours_to_app "$(ms "$(value start_us "$l")" "$(value app_us "$l")")"
-  add ours_total "$(ms "$(value start_us "$l")" "$(value end_us "$l")")"
-  add ours_after_app "$(ms "$(value app_us "$l")" "$(value end_us "$l")")"
-  l=$(wine_run "$runner" limit "$attached" | tr -d '\r')
-  add decode "$(ms 0 "$(value decode_us "$l")")"
-  add write "$(ms 0 "$(value write_us "$l")")"
-  add removal "$(ms 0 "$(value removal_us "$l")")"
-  add limit "$(ms 0 $(( $(value decode_us "$l") + $(value write_us "$l") )))"
-  l=$(launch "$peer")
-  add peer_to_app "$(ms "$(value start_us "$l")" "$(value app_us "$l")")"
-  add peer_total "$(ms "$(value start_us "$l")" "$(value end_us "$l")")"
-  l=$(launch "$tiny_exe")
-  add tiny_to_app "$(ms "$(value start_us "$l")" "$(value app_us "$l")")"
-  add tiny_total "$(ms "$(value start_us "$l")" "$(value end_us "$l")")"
-  add tiny_after_app "$(ms "$(value app_us "$l")" "$(value end_us "$l")")"
-  l=$(launch "$host" --twice "$library")
-  add floor_to_app "$(ms "$(value start_us "$l")" "$(value app_us "$l")")"
-  add floor_total "$(ms "$(value start_us "$l")" "$(value end_us "$l")")"
-  l=$(launch "$host" "$library")
-  add single_to_app "$(ms "$(value start_us "$l")" "$(value app_us "$l")")"
-  add single_total "$(ms "$(value start_us "$l")" "$(value end_us "$l")")"
+# One launch of ours and one of the limits, then the others, in turn; the
+# limit's shell removal only on the reference payload.
+for s in "${sizes[@]}"; do
+  ours="$(windows_path "$work/$s.exe")"
+  for ((i = 0; i < $(count_for $s); i++)); do
+    l=$(launch "$ours")
+    add "to_app:$s" "$(ms "$(value start_us "$l")" "$(value app_us "$l")")"
+    add "to_exit:$s" "$(ms "$(value start_us "$l")" "$(value end_us "$l")")"
+    add "after_app:$s" "$(ms "$(value app_us "$l")" "$(value end_us "$l")")"
+    if [ $s = $main ]; then l=$(limit "$ours" --shell-removal); else l=$(limit "$ours"); fi
+    d=$(value decode_us "$l") w=$(value write_us "$l") r=$(value removal_us "$l")
+    add "decode:$s" "$(ms 0 "$d")"
+    add "write:$s" "$(ms 0 "$w")"
+    add "removal:$s" "$(ms 0 "$r")"
+    add "limit:$s" "$(ms 0 $((d + w)))"
+    add "limit_exit:$s" "$(ms 0 $((d + w + r)))"
+    [ $s = $main ] || continue
+    attached_size=$(value frame_bytes "$l")
+    add shell_removal "$(ms 0 "$(value shell_removal_us "$l")")"
+    l=$(launch "$peer")
+    add peer_to_app "$(ms "$(value start_us "$l")" "$(value app_us "$l")")"
+    add peer_to_exit "$(ms "$(value start_us "$l")" "$(value end_us "$l")")"
+    l=$(launch "$tiny_exe")
+    add tiny_to_app "$(ms "$(value start_us "$l")" "$(value app_us "$l")")"
+    add tiny_to_exit "$(ms "$(value start_us "$l")" "$(value end_us "$l")")"
+    l=$(launch "$host" --twice "$library")
+    add floor_to_app "$(ms "$(value start_us "$l")" "$(value app_us "$l")")"
+    add floor_to_exit "$(ms "$(value start_us "$l")" "$(value end_us "$l")")"
+    l=$(launch "$host" "$library")
+    add single_to_app "$(ms "$(value start_us "$l")" "$(value app_us "$l")")"
+    add single_to_exit "$(ms "$(value start_us "$l")" "$(value end_us "$l")")"
+  done
 done
-# Memory: the largest of the runs, in MiB. The parent is sampled by the
-# runner while it runs; the child reports its own peak at run_code.
+# Memory: the largest of up to three runs per size, in MiB. The parent is
+# sampled by the runner while it runs; the child reports its own peak at
+# run_code. Sampling costs time, so these runs are not timed.
+for s in "${sizes[@]}" tiny; do
+  exe="$(windows_path "$work/$s.exe")"
+  n=$(count_for $s)
+  [ $s = tiny ] && n=$runs
+  for ((i = 0; i < (n < 3 ? n : 3); i++)); do
+    l=$(launch --memory "$exe")
+    add "parent_private:$s" "$(mib "$(value parent_peak_private "$l")")"
+    add "parent_ws:$s" "$(mib "$(value parent_peak_working_set "$l")")"
+    add "child_private:$s" "$(mib "$(value app_peak_private "$l")")"
+    add "child_ws:$s" "$(mib "$(value app_peak_working_set "$l")")"
+  done
+done
 for ((i = 0; i < (runs < 3 ? runs : 3); i++)); do
-  l=$(launch --memory "$ours")
-  add parent_private "$(awk -v v="$(value parent_peak_private "$l")" 'BEGIN { printf "%.1f", v / 1048576 }')"
-  add parent_ws "$(awk -v v="$(value parent_peak_working_set "$l")" 'BEGIN { printf "%.1f", v / 1048576 }')"
-  add child_private "$(awk -v v="$(value app_peak_private "$l")" 'BEGIN { printf "%.1f", v / 1048576 }')"
-  add child_ws "$(awk -v v="$(value app_peak_working_set "$l")" 'BEGIN { printf "%.1f", v / 1048576 }')"
   l=$(launch --memory "$host" --twice "$library")
-  add floor_parent_private "$(awk -v v="$(value parent_peak_private "$l")" 'BEGIN { printf "%.1f", v / 1048576 }')"
-  add floor_child_private "$(awk -v v="$(value app_peak_private "$l")" 'BEGIN { printf "%.1f", v / 1048576 }')"
+  add floor_parent_private "$(mib "$(value parent_peak_private "$l")")"
+  add floor_child_private "$(mib "$(value app_peak_private "$l")")"
 done
-pack_ms=$(printf '%s\n' "${pack_times[@]}" | median | awk '{ printf "%.1f", $1 / 1000 }')
-zstd_ms=$(printf '%s\n' "${zstd_times[@]}" | median | awk '{ printf "%.1f", $1 / 1000 }')
 
-m() { tr ' ' '\n' <<<"${samples[$1]}" | grep . | median; }
-maxof() { tr ' ' '\n' <<<"${samples[$1]}" | grep . | sort -g | tail -1; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0) ? a / b : 0 }'; }
+sec() { awk -v v="$1" 'BEGIN { printf "%.2f s", v / 1000 }'; }
+mb() { awk -v v="$1" 'BEGIN { printf "%.1f MB", v / 1e6 }'; }
 
-# The table: what was measured, what it is judged against, the ratio and the
+# The tables: what was measured, what it is judged against, the ratio and the
 # target; "ours / other" throughout, so lower is better.
 results="$root/bench/results"
 [ $smoke = 1 ] && results="$work/results"
 mkdir -p "$results"
 table="$results/results.md"
-data="$results/ratios.dat"
+ratios="$results/ratios.dat"
+sweep="$results/sizes.dat"
+: > "$ratios"
+machine="$(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p'), $(free -h | awk '/^Mem:/ { print $2 }') memory; $(wine --version 2>/dev/null); $(. /etc/os-release && echo "$PRETTY_NAME")"
 {
+  echo "Measured by \`bench/run.sh\` on $(date -u +%Y-%m-%d) at $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo '?'): $machine."
+  echo "Reference payload: ${files[$main]} files, $(mb "${bytes[$main]}") unpacked, zstd level $level, $threads threads; medians of $runs runs (packing $pack_runs), the other sizes $sweep_runs; memory is the largest of up to 3 runs."
+  echo
   echo "| Measurement | Ours | Against | Ratio (ours/against) | Target |"
   echo "|---|---|---|---|---|"
 } > "$table"
-: > "$data"
-row() {  # label, ours, unit, against label, against value, target (max ratio or -), chart label
-  local r; r=$(ratio "$2" "$5")
-  local verdict="$6"
-  if [ "$6" != "-" ]; then
-    verdict=$(awk -v r="$r" -v t="$6" 'BEGIN { print (r <= t) ? "<= " t " met" : "<= " t " MISSED" }')
-    echo "\"$7\" $r $6" >> "$data"
+row() {  # label, ours, against label, against, target ratio (or -), chart label; ours and against in ms
+  local r; r=$(ratio "$2" "$4")
+  local verdict="—"
+  if [ "$5" != "-" ]; then
+    verdict=$(awk -v r="$r" -v t="$5" 'BEGIN { print (r <= t) ? "≤ " t " met" : "≤ " t " MISSED" }')
+    echo "\"$6\" $r $5" >> "$ratios"
   fi
-  echo "| $1 | $2 $3 | $4: $5 $3 | $r | $verdict |" >> "$table"
+  echo "| $1 | $(sec "$2") | $3: $(sec "$4") | $r | $verdict |" >> "$table"
 }
-row "Unpack: start to run_code ($main)" "$(m ours_to_app)" ms "decode $(m decode) + write $(m write)" "$(m limit)" 1.15 "unpack vs limit"
-row "Peer: start to application ($main)" "$(m ours_to_app)" ms "NSIS solid LZMA" "$(m peer_to_app)" 0.33 "vs NSIS (start)"
-row "Peer: start to exit ($main)" "$(m ours_total)" ms "NSIS solid LZMA" "$(m peer_total)" - ""
-row "Cleanup: after run_code to exit ($main)" "$(m ours_after_app)" ms "our start to exit" "$(m ours_total)" - ""
-row "Cleanup: shell removal of the same tree" "$(m removal)" ms "our start to exit" "$(m ours_total)" - ""
-row "Tiny: start to run_code" "$(m tiny_to_app)" ms "two-process floor" "$(m floor_to_app)" 1.25 "tiny vs floor"
-row "Tiny: start to exit" "$(m tiny_total)" ms "two-process floor" "$(m floor_total)" - ""
-row "Tiny: start to run_code" "$(m tiny_to_app)" ms "single plain executable" "$(m single_to_app)" - ""
-row "Tiny: start to exit" "$(m tiny_total)" ms "single plain executable" "$(m single_total)" - ""
-row "Packing time ($main)" "$pack_ms" ms "tar piped to zstd -$level -T$threads" "$zstd_ms" 1.10 "pack time"
-row "Archive size ($main)" "$attached_size" bytes "tar piped to zstd -$level -T$threads" "$zstd_size" 1.02 "pack size"
-row "Launcher size ($main)" "$launcher_size" bytes "NSIS solid LZMA exe" "$peer_size" - ""
-row "Parent peak private memory ($main)" "$(maxof parent_private)" MiB "limit" 32 1.00 "parent memory"
-row "Child peak private memory ($main)" "$(maxof child_private)" MiB "limit" 32 1.00 "child memory"
-row "Parent peak working set ($main)" "$(maxof parent_ws)" MiB "limit" 32 - ""
-row "Child peak working set ($main)" "$(maxof child_ws)" MiB "limit" 32 - ""
-row "Floor parent / child peak private" "$(maxof floor_parent_private) / $(maxof floor_child_private)" MiB "limit" 32 - ""
+rowv() {  # the same with values in their own unit: label, ours, against label, against, unit, target, chart label
+  local r; r=$(ratio "$2" "$4")
+  local verdict="—"
+  if [ "$6" != "-" ]; then
+    verdict=$(awk -v r="$r" -v t="$6" 'BEGIN { print (r <= t) ? "≤ " t " met" : "≤ " t " MISSED" }')
+    echo "\"$7\" $r $6" >> "$ratios"
+  fi
+  echo "| $1 | $2 $5 | $3: $4 $5 | $r | $verdict |" >> "$table"
+}
+M=":$main"
+row "Start to \`run_code\` (reference)" "$(m to_app$M)" "decode $(m decode$M) ms + write $(m write$M) ms" "$(m limit$M)" 1.15 "start vs limit"
+row "Start to exit (reference)" "$(m to_exit$M)" "decode + write + plain removal $(m removal$M) ms" "$(m limit_exit$M)" 1.25 "exit vs limit"
+row "Start to application, against NSIS" "$(m to_app$M)" "NSIS solid LZMA" "$(m peer_to_app)" 0.33 "start vs NSIS"
+row "Start to exit, against NSIS" "$(m to_exit$M)" "NSIS solid LZMA" "$(m peer_to_exit)" 0.33 "exit vs NSIS"
+row "Removal of the tree: plain walk" "$(m removal$M)" "\`SHFileOperationW\` FO_DELETE" "$(m shell_removal)" - ""
+row "Ours after \`run_code\` to exit" "$(m after_app$M)" "plain removal" "$(m removal$M)" - ""
+row "Tiny application, start to \`run_code\`" "$(m tiny_to_app)" "two-process floor" "$(m floor_to_app)" 1.3 "tiny vs floor"
+row "Tiny application, start to exit" "$(m tiny_to_exit)" "two-process floor" "$(m floor_to_exit)" - ""
+row "Tiny application, start to \`run_code\`" "$(m tiny_to_app)" "one plain executable" "$(m single_to_app)" - ""
+row "Packing time (reference)" "$(m pack$M)" "tar \\| zstd -$level -T$threads" "$(m zstd_pack)" 1.05 "pack time"
+rowv "Archive size (reference)" "$attached_size" "tar \\| zstd -$level -T$threads" "$zstd_size" bytes 1.01 "pack size"
+rowv "Packer peak memory (reference)" "$(maxof pack_peak$M)" "zstd -$level -T$threads" "$(maxof zstd_peak)" MiB - ""
+rowv "Launcher size (reference)" "$launcher_size" "NSIS solid LZMA exe" "$peer_size" bytes - ""
+rowv "Parent peak private memory (reference)" "$(maxof parent_private$M)" "limit" 8 MiB 1.00 "parent memory"
+rowv "Child peak private memory (reference)" "$(maxof child_private$M)" "limit" 8 MiB 1.00 "child memory"
+rowv "Parent / child peak working set (reference)" "$(maxof parent_ws$M) / $(maxof child_ws$M)" "limit" 8 MiB - ""
+rowv "Tiny parent / child peak private" "$(maxof parent_private:tiny) / $(maxof child_private:tiny)" "floor" "$(maxof floor_parent_private) / $(maxof floor_child_private)" MiB - ""
 {
   echo
-  echo "Medians of $runs runs (packing: $pack_runs), all under Wine in one run; payload $main:" \
-       "$(find "$main_dir" -type f | wc -l) files, $(du -sb "$main_dir" | cut -f1) bytes; zstd level $level, $threads threads."
-  echo "Machine: $(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p'), $(free -h | awk '/^Mem:/ { print $2 }') memory; $(wine --version 2>/dev/null)."
-  echo "Unpacking limit parts: decode $(m decode) ms, write $(m write) ms."
+  echo "Cost against size (same machine and run; time should grow with bytes and files, memory not at all):"
+  echo
+  echo "| Payload | Files | Unpacked | Start to \`run_code\` | Limit: decode + write | Start to exit | Limit: + plain removal | Parent / child peak private | Packing | Packer peak memory |"
+  echo "|---|---|---|---|---|---|---|---|---|---|"
 } >> "$table"
+: > "$sweep"
+for s in "${sizes[@]}"; do
+  S=":$s"
+  echo "| $s | ${files[$s]} | $(mb "${bytes[$s]}") | $(sec "$(m to_app$S)") | $(sec "$(m limit$S)") | $(sec "$(m to_exit$S)") | $(sec "$(m limit_exit$S)") | $(maxof parent_private$S) / $(maxof child_private$S) MiB | $(sec "$(m pack$S)") | $(maxof pack_peak$S) MiB |" >> "$table"
+  echo "${bytes[$s]} ${files[$s]} $(m to_app$S) $(m to_exit$S) $(m limit$S) $(m limit_exit$S) $(m pack$S) $(maxof parent_private$S) $(maxof child_private$S) $(maxof pack_peak$S)" >> "$sweep"
+done
+awk -v first="${sizes[0]}" -v last="${sizes[${#sizes[@]}-1]}" '
+  NR == 1 { for (i = 1; i <= NF; i++) a[i] = $i }
+  END { for (i = 1; i <= NF; i++) b[i] = $i
+        printf "\nFrom %s to %s: bytes x%.1f, files x%.1f; start to run_code x%.1f, start to exit x%.1f, packing x%.1f; parent memory x%.2f, child memory x%.2f.\n",
+          first, last, b[1] / a[1], b[2] / a[2], b[3] / a[3], b[4] / a[4], b[7] / a[7], b[8] / a[8], b[9] / a[9] }' "$sweep" >> "$table"
 cat "$table"
 
-if command -v gnuplot >/dev/null && [ -s "$data" ]; then
+if command -v gnuplot >/dev/null && [ -s "$ratios" ]; then
   gnuplot <<GP
 set terminal pngcairo size 900,480 noenhanced
 set output "$results/ratios.png"
@@ -251,8 +330,38 @@ set boxwidth 0.9
 set yrange [0:*]
 set grid ytics
 set xtics rotate by -20
-plot "$data" using 2:xtic(1) title "measured" lc rgb "#3070b0", \
+plot "$ratios" using 2:xtic(1) title "measured" lc rgb "#3070b0", \
      "" using 3 title "target (at most)" lc rgb "#c0c0c0"
+set output "$results/size_time.png"
+set title "Time against unpacked size (under Wine)"
+set style data linespoints
+set xlabel "unpacked MB"
+set ylabel "seconds"
+set key left top
+set xtics norotate
+set xrange [0:*]
+plot "$sweep" using (\$1/1e6):(\$3/1000) title "start to run_code" lw 2 pt 7, \
+     "" using (\$1/1e6):(\$5/1000) title "limit: decode + write" dt 2 pt 6, \
+     "" using (\$1/1e6):(\$4/1000) title "start to exit" lw 2 pt 5, \
+     "" using (\$1/1e6):(\$6/1000) title "limit: + plain removal" dt 2 pt 4, \
+     "" using (\$1/1e6):(\$7/1000) title "packing" lw 2 pt 9
+set output "$results/size_memory.png"
+set title "Launcher peak private memory against unpacked size (under Wine)"
+set ylabel "MiB"
+set yrange [0:*]
+plot "$sweep" using (\$1/1e6):8 title "parent" lw 2 pt 7, \
+     "" using (\$1/1e6):9 title "child" lw 2 pt 5, \
+     8 title "target (at most)" dt 2 lc rgb "#c03030"
 GP
 fi
-echo "bench: table and chart in $results" >&2
+
+# The README keeps a copy of results.md between two marker lines.
+if [ $readme = 1 ]; then
+  begin='<!-- bench results begin -->' end='<!-- bench results end -->'
+  grep -qxF "$begin" README.md && grep -qxF "$end" README.md || { echo "run.sh: README.md lacks the results markers" >&2; exit 1; }
+  awk -v begin="$begin" -v end="$end" -v table="$table" '
+    $0 == begin { print; while ((getline line < table) > 0) print line; skip = 1; next }
+    $0 == end { skip = 0 }
+    !skip' README.md > README.md.new && mv README.md.new README.md
+fi
+echo "bench: tables and charts in $results" >&2

@@ -12,7 +12,7 @@ packages=(
   wine wine64 xvfb x11-utils imagemagick
   g++ libzstd-dev zstd googletest libcli11-dev libutf8proc-dev
   clang libfuzzer-14-dev
-  nsis gnuplot-nox bsdutils
+  nsis gnuplot-nox bsdutils time
   osslsigncode strace icoutils openssl
 )
 

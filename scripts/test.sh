@@ -9,7 +9,7 @@ cmake --preset host >/dev/null
 cmake --build --preset host
 cmake --preset windows >/dev/null
 cmake --build --preset windows
-# Every benchmark measurement once on a tiny payload, so the benchmark cannot rot.
+# Every benchmark measurement once on tiny payloads, so the benchmark cannot rot.
 bash bench/run.sh --smoke
 ctest --preset host
 # A few seconds of the packer's reader fuzzer, so that it keeps building
