@@ -24,7 +24,7 @@ struct ProcessOptions {
     // on top of this process's own.
     std::map<std::wstring, std::optional<std::wstring>> environment;
     std::wstring current_directory;  // empty: this process's
-    DWORD timeout_ms = 60000;        // scaled by VESKAR_TEST_TIMEOUT_SCALE
+    DWORD timeout_ms = 180000;       // a hang guard, scaled by VESKAR_TEST_TIMEOUT_SCALE
     std::string input;               // written to the child's standard input
 };
 
