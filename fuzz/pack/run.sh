@@ -11,7 +11,7 @@ seconds=${1:?usage: run.sh SECONDS [JOBS]}
 jobs=${2:-1}
 build=$root/build/fuzz-pack
 cmake -S "$here" -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-cmake --build "$build" >/dev/null
+cmake --build "$build" > "$build/build.log" || { cat "$build/build.log" >&2; exit 1; }
 mkdir -p "$build/corpus" "$build/artifacts"
 rm -f "$build"/fuzz-*.log
 # extract writes every input's files: a memory file system keeps that fast.
