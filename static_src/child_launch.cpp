@@ -207,21 +207,29 @@ DWORD launch_and_supervise()
 
     // Started suspended and published before it runs: an interrupt from
     // now on either finds the child and ends it, or is seen here and the
-    // child never runs. No child starts once a removal has begun.
+    // child never runs. No child starts once a removal has begun. While the
+    // launch is in progress the interrupt thread waits for it before it
+    // ends the process, so a suspended child is never left behind.
+    InterlockedExchange(&s.launch_in_progress, 1);
     if (s.stopping)
         stop_for_interrupt();
     PROCESS_INFORMATION process = {};
     if (!CreateProcessW(s.launcher_executable_path, s.child_command_line, nullptr, nullptr, TRUE,
-                        NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr, nullptr, &startup, &process))
-        report_os_error(MESSAGE_LAUNCH_FAILED, GetLastError());
+                        NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr, nullptr, &startup, &process)) {
+        DWORD error = GetLastError();
+        InterlockedExchange(&s.launch_in_progress, 0);
+        report_os_error(MESSAGE_LAUNCH_FAILED, error);
+    }
     s.child_handle_releases = 0;
     InterlockedExchangePointer(const_cast<HANDLE *>(&s.child_process), process.hProcess);
     if (s.stopping) {
         TerminateProcess(process.hProcess, 0);
+        InterlockedExchange(&s.launch_in_progress, 0);
         stop_for_interrupt();
     }
     ResumeThread(process.hThread);
     CloseHandle(process.hThread);
+    InterlockedExchange(&s.launch_in_progress, 0);
 
     DWORD exit_code = wait_for_child(process.hProcess);
 
@@ -232,5 +240,8 @@ DWORD launch_and_supervise()
     else
         release_child_handle(process.hProcess);
     cleanup();
+    // An interrupt that ended the child ends the launcher as interrupted.
+    if (s.stopping)
+        stop_for_interrupt();
     return exit_code;
 }

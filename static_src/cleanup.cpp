@@ -225,12 +225,19 @@ BOOL WINAPI console_control_handler(DWORD event_type)
         // its child yet sees this and never lets it run.
         InterlockedExchange(&launcher_state.stopping, 1);
         cleanup();
+        // A child being started right now is published within moments:
+        // wait for the launch to settle and end that child too.
+        while (launcher_state.launch_in_progress)
+            Sleep(1);
+        end_child();
         // The end the system's own handler gives an interrupted process,
         // whichever event it was: not every system ends a process after
         // close, logoff or shutdown, and the main thread would then pass on
         // the status of the child it terminated as if the application had
-        // ended by itself.
-        ExitProcess(STATUS_CONTROL_C_EXIT);
+        // ended by itself. Terminated, not exited: the main thread may hold
+        // a lock of the runtime or the heap that the library detach of an
+        // exit would wait for, and there is no output left to flush.
+        TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
     default:
         break;
     }

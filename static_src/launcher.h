@@ -70,6 +70,7 @@ struct LauncherState {
 
     // Cleanup, shared between the main thread and the interrupt thread.
     volatile LONG stopping;             // an interrupt's cleanup has begun: no child may start any more
+    volatile LONG launch_in_progress;   // the child is being created and published; the interrupt thread waits
     volatile LONG removal_started;      // a removal of the unpack directory has begun: unpacking stops
     volatile LONG removal_finished;     // that removal has returned
     // The removal's walk (one removal at a time): the \\?\ path of the entry

@@ -84,6 +84,9 @@ bool ensure_directory(const wchar_t *path)
     return true;
 }
 
+// Makes the ancestors of `path` exist: up to the first one that exists or
+// can be made, then down again, each once. A loop over one buffer, not a
+// recursion with a copy per level: a name may be hundreds of levels deep.
 void ensure_parent_chain(const wchar_t *path)
 {
     wchar_t parent[path_capacity] = {};
@@ -92,10 +95,20 @@ void ensure_parent_chain(const wchar_t *path)
     if (separator == 0)
         return;
     parent[separator] = L'\0';
-    if (ensure_directory(parent))
-        return;
-    ensure_parent_chain(parent);
-    ensure_directory(parent);
+    size_t levels_up = 0;
+    while (!ensure_directory(parent)) {
+        separator = last_separator_after_first(parent);
+        if (separator == 0)
+            break;
+        parent[separator] = L'\0';
+        levels_up++;
+    }
+    // Each cut is the first terminator of the buffer; the zero fill keeps
+    // the original end terminated.
+    for (; levels_up > 0; levels_up--) {
+        parent[wcslen(parent)] = L'\\';
+        ensure_directory(parent);
+    }
 }
 
 // An interrupt is removing the unpack directory: create nothing more and
