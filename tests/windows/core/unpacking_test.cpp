@@ -100,6 +100,13 @@ TEST(CreatedDirectories, ParentChain)
     EXPECT_TRUE(ensure_directory(deep.c_str()));
     EXPECT_TRUE(is_directory(deep));
 
+    // Hundreds of levels at once, as a valid record name can ask for.
+    std::wstring deeper = scratch + L"\\z";
+    for (int level = 0; level < 500; level++)
+        deeper += L"\\d";
+    ensure_parent_chain((deeper + L"\\f").c_str());
+    EXPECT_TRUE(is_directory(deeper));
+
     // No separator after the first unit: nothing to do.
     int32_t count = launcher_state.created_directory_count;
     ensure_parent_chain(L"\\top");
