@@ -211,8 +211,10 @@ DWORD launch_and_supervise()
     // launch is in progress the interrupt thread waits for it before it
     // ends the process, so a suspended child is never left behind.
     InterlockedExchange(&s.launch_in_progress, 1);
-    if (s.stopping)
+    if (s.stopping) {
+        InterlockedExchange(&s.launch_in_progress, 0);
         stop_for_interrupt();
+    }
     PROCESS_INFORMATION process = {};
     if (!CreateProcessW(s.launcher_executable_path, s.child_command_line, nullptr, nullptr, TRUE,
                         NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr, nullptr, &startup, &process)) {
