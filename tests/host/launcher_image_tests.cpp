@@ -4,6 +4,8 @@
 // (none) and for the largest archive it accepts.
 #include "packer_test_support.h"
 
+#include <regex>
+
 namespace {
 
 class LauncherImage : public PackerTest {
@@ -71,6 +73,11 @@ TEST_F(LauncherImage, ObjdumpAndWrestoolReadSectionsAndResources)
     EXPECT_NE(r.out.find("(Windows GUI)"), std::string::npos);
     for (const char *section : {" .vskinfo ", " .rsrc ", " .veskar "})
         EXPECT_NE(r.out.find(section), std::string::npos) << section << " missing:\n" << r.out;
+    // The archive starts at a page of the file: only there does Wine map it
+    // from the file rather than copy it into each process's private memory.
+    std::smatch archive;
+    ASSERT_TRUE(std::regex_search(r.out, archive, std::regex(R"(\.veskar +[0-9a-f]+ +[0-9a-f]+ +[0-9a-f]+ +([0-9a-f]+))")));
+    EXPECT_EQ(std::stoull(archive[1].str(), nullptr, 16) % 4096, 0u) << archive[0];
     EXPECT_NE(r.out.find("Resource Directory [.rsrc]"), std::string::npos);
     EXPECT_NE(r.out.find("Security Directory"), std::string::npos);
 

@@ -2,6 +2,7 @@
 #include "archive_writer.h"
 #include "host_system.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -12,6 +13,7 @@ enum : uint32_t {
     section_header_size = 40,
     read_only_data = 0x40000040,  // IMAGE_SCN_CNT_INITIALIZED_DATA | IMAGE_SCN_MEM_READ
     largest_image = 0x80000000,   // 2 GiB: larger images are not mapped by Windows
+    page_size = 4096,
 };
 
 // Offsets in the PE32+ optional header.
@@ -144,6 +146,11 @@ LauncherLayout lay_out_launcher(const LauncherRequest &request)
     add(".rsrc", resources);
     set_u32(b, opt + opt_resource_directory, resource_rva);
     set_u32(b, opt + opt_resource_directory + 4, static_cast<uint32_t>(resources.size()));
+    // The archive starts at a page of the file as well as of the image, so
+    // that a loader can map it straight from the file; Wine reads a section
+    // at any other offset into private memory, the whole archive in each of
+    // the two processes.
+    b.resize(align_up(b.size(), std::max<uint32_t>(l.file_alignment, page_size)), 0);
     l.attached_rva = rva;
     return l;
 }
