@@ -132,7 +132,8 @@ AttachedDataSummary read_attached_data(ByteSpan data, const RecordVisitor &visit
     // The launcher's decoder refuses windows beyond 2^27 bytes; so does this one.
     ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, 27);
     StreamReader reader{context.get(), ZSTD_inBuffer{frame, frame_size, 0}};
-    std::vector<uint8_t> chunk(1 << 16);
+    const size_t chunk_size = 1 << 16;
+    std::unique_ptr<uint8_t[]> chunk(new uint8_t[chunk_size]);  // written before it is read: not cleared
     WindowsNameSet names;
     std::vector<std::u16string> earlier_names;  // for messages about names Windows would unpack onto one another
     for (size_t index = 0;; index++) {
@@ -184,10 +185,10 @@ AttachedDataSummary read_attached_data(ByteSpan data, const RecordVisitor &visit
         if (visitor.begin)
             visitor.begin(info);
         for (uint64_t left = info.size; left > 0;) {
-            size_t want = left < chunk.size() ? static_cast<size_t>(left) : chunk.size();
-            size_t got = reader.read(chunk.data(), want);
+            size_t want = left < chunk_size ? static_cast<size_t>(left) : chunk_size;
+            size_t got = reader.read(chunk.get(), want);
             if (visitor.content && got > 0)
-                visitor.content(chunk.data(), got);
+                visitor.content(chunk.get(), got);
             if (got < want)
                 throw PackError{record_label(index, start) + " '" + printable_name(name) + "': the stream ends after " +
                                 std::to_string(info.size - left + got) + " of its " + std::to_string(info.size) +

@@ -15,7 +15,23 @@ std::vector<uint8_t> read_whole_file(const fs::path &path, const std::string &wh
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw PackError{"cannot read " + what + " '" + path.u8string() + "'"};
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return read_rest(in);
+}
+
+std::vector<uint8_t> read_rest(std::istream &in)
+{
+    const std::streampos start = in.tellg();
+    in.seekg(0, std::ios::end);
+    const std::streampos end = in.tellg();
+    if (start < 0 || end < start) {  // not a file that can seek: byte by byte
+        in.clear();
+        return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    in.seekg(start);
+    std::vector<uint8_t> bytes(static_cast<size_t>(end - start));
+    in.read(reinterpret_cast<char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    bytes.resize(static_cast<size_t>(in.gcount()));
+    return bytes;
 }
 
 static uint32_t big_u32(const uint8_t *p)

@@ -25,3 +25,6 @@ struct IconImage {
 std::vector<IconImage> read_icon_file(const std::vector<uint8_t> &bytes, const std::string &shown);
 
 std::vector<uint8_t> read_whole_file(const std::filesystem::path &path, const std::string &what);
+
+// What is left of an open file, in one read where its size is known.
+std::vector<uint8_t> read_rest(std::istream &in);

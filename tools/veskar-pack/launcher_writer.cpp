@@ -1,11 +1,11 @@
 #include "launcher_writer.h"
 #include "archive_writer.h"
 #include "host_system.h"
+#include "image_files.h"
 
 #include <algorithm>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 
 namespace fs = std::filesystem;
 
@@ -87,7 +87,7 @@ LauncherLayout lay_out_launcher(const LauncherRequest &request)
     const fs::path exe = kit_files(request.kit, request.console).front();
     std::ifstream in(exe, std::ios::binary);
     LauncherLayout l;
-    l.prefix.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    l.prefix = read_rest(in);
     std::vector<uint8_t> &b = l.prefix;
     const PackError not_prebuilt{"'" + exe.u8string() + "' is not a prebuilt launcher: reinstall the launcher kit"};
 

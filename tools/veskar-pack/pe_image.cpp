@@ -1,8 +1,8 @@
 #include "pe_image.h"
 #include "archive_writer.h"
+#include "image_files.h"
 
 #include <fstream>
-#include <iterator>
 
 namespace fs = std::filesystem;
 
@@ -23,7 +23,7 @@ PeImage read_pe_image(const fs::path &path)
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw PackError{"cannot open '" + path.u8string() + "': check the name of the launcher"};
-    image.bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    image.bytes = read_rest(in);
     const std::vector<uint8_t> &b = image.bytes;
     const PackError not_pe{"'" + path.u8string() + "' is not a 64-bit Windows executable"};
     if (b.size() < 0x40 || b[0] != 'M' || b[1] != 'Z')
