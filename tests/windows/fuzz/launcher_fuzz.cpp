@@ -178,11 +178,10 @@ bool name_is_acceptable(const std::wstring &name)
 }
 
 // What the file system can hold. Windows refuses a name part of more than
-// 255 units. Under Wine every file is a Linux file: a lone surrogate has no
-// UTF-8 form, a part named CONIN$ or CONOUT$ opens the console, a path of
-// 4096 bytes and more cannot be made; a name part of more than 255 bytes is
-// cut short silently, and paths near the limit fail or not by Wine's own
-// reckoning: those two the driver cannot foresee. Off Wine the function that
+// 255 units. Under Wine every file is a Linux file: a part named CONIN$ or
+// CONOUT$ opens the console; a lone surrogate (no UTF-8 form), a name part
+// of more than 255 bytes and a path near Linux's 4096 bytes are stored or
+// refused by Wine's own reckoning, which the driver cannot foresee. Off Wine the function that
 // finds the Linux path is missing and only the Windows rule applies.
 enum class Fit { fits, fails, unforeseeable };
 
@@ -211,9 +210,11 @@ struct PathLimits {
             return result;
         int bytes = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, relative.c_str(), static_cast<int>(relative.size()),
                                         nullptr, 0, nullptr, nullptr);
-        if (bytes <= 0 || unix_prefix_length + 1 + static_cast<size_t>(bytes) >= 4096)
-            return Fit::fails;
-        return unix_prefix_length + 1 + static_cast<size_t>(bytes) >= 3584 ? Fit::unforeseeable : result;
+        // A lone surrogate or a path near Linux's 4096 bytes: Wine stores
+        // some of these and refuses others.
+        if (bytes <= 0 || unix_prefix_length + 1 + static_cast<size_t>(bytes) >= 3584)
+            return Fit::unforeseeable;
+        return result;
     }
 };
 
