@@ -181,8 +181,9 @@ bool name_is_acceptable(const std::wstring &name)
 // 255 units. Under Wine every file is a Linux file: a part named CONIN$ or
 // CONOUT$ opens the console; a lone surrogate (no UTF-8 form), a name part
 // of more than 255 bytes and a path near Linux's 4096 bytes are stored or
-// refused by Wine's own reckoning, which the driver cannot foresee. Off Wine the function that
-// finds the Linux path is missing and only the Windows rule applies.
+// refused by Wine's own reckoning, which the driver cannot foresee. Off Wine
+// the function that finds the Linux path is missing and only the Windows rule
+// applies.
 enum class Fit { fits, fails, unforeseeable };
 
 struct PathLimits {
