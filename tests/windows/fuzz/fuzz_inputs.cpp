@@ -143,14 +143,16 @@ std::string serialize(const Stream &stream)
 
 // Names near the limits, of letters that take one, two, three or (as a
 // surrogate pair) four bytes in UTF-8, in parts of at most 80 units: Linux
-// holds 255 bytes of a name part and Wine cuts longer ones short.
+// holds 255 bytes of a name part and Wine cuts longer ones short. Parts are
+// rarely short: a name of 2000 units in parts of one is a thousand folders,
+// seconds of work under Wine, and depth has a mutation of its own.
 std::wstring long_name(FuzzRandom &random)
 {
     static const size_t lengths[] = {254, 255, 256, 257, 700, 760, 800, 1000, 1022, 1023, 1024, 1025, 2000};
     static const wchar_t *const letters[] = {L"a", L"\u0436", L"\u65E5", L"\xD83D\xDE00"};
     size_t length = lengths[random.below(sizeof lengths / sizeof *lengths)];
     const wchar_t *letter = letters[random.below(4)];
-    size_t piece = 1 + random.below(80);
+    size_t piece = random.one_in(100) ? 1 + random.below(80) : 40 + random.below(41);
     std::wstring name;
     for (size_t run = 0; name.size() < length; run += wcslen(letter)) {
         if (run >= piece) {
@@ -213,7 +215,7 @@ void mutate_stream(Stream &stream, FuzzRandom &random)
         break;
     case 8: {  // a deep path; rarely one as deep as a name allows (slow under Wine)
         std::wstring name;
-        size_t depth = random.one_in(1000) ? 200 + random.below(311) : 2 + random.below(60);
+        size_t depth = random.one_in(4000) ? 200 + random.below(311) : 2 + random.below(60);
         for (size_t i = 0; i < depth; i++)
             name += random.one_in(8) ? L"dd\\" : L"d\\";
         record.name = name + L"f";

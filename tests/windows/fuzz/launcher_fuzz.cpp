@@ -279,33 +279,39 @@ Outcome expected_outcome(const std::string &attached, const std::wstring &unpack
         return ends_with(MESSAGE_HEADER_NOT_FOUND);
     VisibleStream stream(reinterpret_cast<const unsigned char *>(attached.data()) + 3, attached.size() - 3);
     Outcome outcome;
+    // Whatever ends the run later, an earlier record's open may have failed
+    // at a platform limit first.
+    auto ending = [&outcome](Outcome end) {
+        end.unforeseeable_lines = outcome.unforeseeable_lines;
+        return end;
+    };
     for (;;) {
         std::wstring name;
         for (;;) {
             unsigned char unit[2];
             if (!stream.take(unit, 2))
-                return ends_with(MESSAGE_DECODING_FAILED);
+                return ending(ends_with(MESSAGE_DECODING_FAILED));
             if (unit[0] == 0 && unit[1] == 0)
                 break;
             name += static_cast<wchar_t>(unit[0] | unit[1] << 8);
             if (name.size() == 1024)  // no room left for the terminating unit
-                return ends_with(MESSAGE_DECODING_FAILED);
+                return ending(ends_with(MESSAGE_DECODING_FAILED));
         }
         if (name.empty())
             return outcome;
         if (!name_is_acceptable(name))
-            return ends_with(MESSAGE_DECODING_FAILED);
+            return ending(ends_with(MESSAGE_DECODING_FAILED));
         std::wstring path = unpack + L"\\" + name;
         if (path.size() >= path_capacity) {
             Outcome aborted;
             aborted.kind = Outcome::aborted;
             aborted.status = 3;
             aborted.format = "abort";
-            return aborted;
+            return ending(aborted);
         }
         unsigned char size_bytes[8];
         if (!stream.take(size_bytes, 8))
-            return ends_with(MESSAGE_DECODING_FAILED);
+            return ending(ends_with(MESSAGE_DECODING_FAILED));
         uint64_t size = 0;
         for (int i = 7; i >= 0; i--)
             size = size << 8 | size_bytes[i];
@@ -327,19 +333,15 @@ Outcome expected_outcome(const std::string &attached, const std::wstring &unpack
         ModelEntry *file = find_entry(outcome.tree, name);
         if (!creatable || (file != nullptr && file->directory)) {
             Outcome failed;
-            failed.unforeseeable_lines = outcome.unforeseeable_lines;
             failed.kind = Outcome::reported;
             failed.status = 2;
             failed.format = open_failure_format;
             failed.line = L"Error, failed to open '" + path + L"' for writing.\n";
-            return failed;
+            return ending(failed);
         }
         uint64_t hash = hash_start;
-        if (!stream.take(nullptr, size, &hash)) {
-            Outcome failed = ends_with(MESSAGE_DECODING_FAILED);
-            failed.unforeseeable_lines = outcome.unforeseeable_lines;
-            return failed;
-        }
+        if (!stream.take(nullptr, size, &hash))
+            return ending(ends_with(MESSAGE_DECODING_FAILED));
         if (file == nullptr)
             outcome.tree.push_back(ModelEntry{name, false, size, hash});
         else
@@ -403,7 +405,23 @@ struct Sandbox {
     std::wstring deep_parent;   // the last folder of the deep chain
     std::wstring unpack[2];     // shallow, deep
     PathLimits limits[2];
+    uint64_t quiet_written[3];  // last-write times of the folders below, as made
 };
+
+// The folders nothing may touch: the sandbox's parent and the two canaries.
+std::wstring quiet_folder(const Sandbox &box, int which)
+{
+    return which == 0 ? box.root : which == 1 ? box.root + L"\\canary" : box.sandbox + L"\\canary";
+}
+
+// Any entry made or removed in a folder moves this; reading it costs no
+// round trip to Wine's server, a listing several.
+uint64_t last_written(const std::wstring &folder)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    GetFileAttributesExW(long_form(folder).c_str(), GetFileExInfoStandard, &data);
+    return static_cast<uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32 | data.ftLastWriteTime.dwLowDateTime;
+}
 
 const wchar_t canary_text[] = L"canary.txt";
 
@@ -443,6 +461,11 @@ bool make_sandbox(Sandbox &box)
     box.unpack[1] = box.deep_parent + L"\\unpack";
     for (int i = 0; i < 2; i++)
         box.limits[i] = limits_of(box.unpack[i]);
+    for (int i = 0; i < 3; i++) {
+        box.quiet_written[i] = last_written(quiet_folder(box, i));
+        if (box.quiet_written[i] == 0)
+            return false;
+    }
     return true;
 }
 
@@ -455,10 +478,11 @@ void reset_launcher_state()
     memset(static_cast<void *>(&launcher_state), 0, sizeof launcher_state);
 }
 
-// The launcher's steps run on a thread of their own whose stack is far
+// The launcher's steps run on a fiber of their own whose stack is far
 // larger than a launcher's, so that an input which would overflow the real
-// launcher's stack is measured and reported instead of ending the run. The
-// worker paints the stack below itself once; after each input it looks for
+// launcher's stack is measured and reported instead of ending the run (a
+// fiber, not a thread: switching to it costs no round trip to Wine's
+// server). The worker paints the stack below itself once; after each input it looks for
 // the lowest word that is painted no more, block by block from the top
 // (no frame of the launcher leaves a whole block untouched), and paints
 // again what was used.
@@ -468,7 +492,7 @@ struct LauncherJob {
     const std::wstring *unpack;
     Outcome outcome;
     size_t stack_used;      // bytes of the worker's stack the input used
-    HANDLE ready, done;
+    void *driver, *worker;  // the two fibers
 };
 LauncherJob job;
 
@@ -501,7 +525,7 @@ void run_launcher_steps()
 const size_t paint_block = 128 << 10, painted_blocks = 64;  // 8 MiB below the worker's frame
 const uint64_t paint = 0x5AFE57AC5AFE57ACull;
 
-DWORD WINAPI launcher_worker(void *)
+void WINAPI launcher_worker(void *)
 {
     ULONG_PTR stack_low = 0, stack_base = 0;
     GetCurrentThreadStackLimits(&stack_low, &stack_base);
@@ -511,7 +535,6 @@ DWORD WINAPI launcher_worker(void *)
     uint64_t *bottom = top - painted_blocks * paint_block / 8;
     std::fill(bottom, top, paint);
     for (;;) {
-        WaitForSingleObject(job.ready, INFINITE);
         run_launcher_steps();
         uint64_t *lowest = top;
         for (uint64_t *block = top - paint_block / 8; block >= bottom; block -= paint_block / 8) {
@@ -524,7 +547,7 @@ DWORD WINAPI launcher_worker(void *)
         }
         std::fill(lowest, top, paint);
         job.stack_used = static_cast<size_t>(stack_base - reinterpret_cast<uintptr_t>(lowest));
-        SetEvent(job.done);
+        SwitchToFiber(job.driver);
     }
 }
 
@@ -543,8 +566,7 @@ Outcome run_launcher(const std::string &attached, const std::wstring &unpack)
     memcpy(region + span - attached.size(), attached.data(), attached.size());
     job.length = attached.size();
     job.unpack = &unpack;
-    SetEvent(job.ready);
-    WaitForSingleObject(job.done, INFINITE);
+    SwitchToFiber(job.worker);
     VirtualFree(region, 0, MEM_RELEASE);
     return job.outcome;
 }
@@ -619,16 +641,18 @@ void finding(const std::string &what)
     fflush(stdout);
 }
 
-void check_folder(const std::wstring &folder, std::vector<std::wstring> expected, const char *what)
+// False when it found something to report.
+bool check_folder(const std::wstring &folder, std::vector<std::wstring> expected, const char *what)
 {
     std::sort(expected.begin(), expected.end());
     std::vector<std::wstring> names = list_names(folder);
-    if (names != expected) {
-        std::string listed;
-        for (const std::wstring &name : names)
-            listed += " '" + narrow(name.substr(0, 40)) + "'";
-        finding(std::string(what) + " holds something else:" + listed);
-    }
+    if (names == expected)
+        return true;
+    std::string listed;
+    for (const std::wstring &name : names)
+        listed += " '" + narrow(name.substr(0, 40)) + "'";
+    finding(std::string(what) + " holds something else:" + listed);
+    return false;
 }
 
 std::wstring first_component(const std::wstring &below, const std::wstring &path)
@@ -637,12 +661,23 @@ std::wstring first_component(const std::wstring &below, const std::wstring &path
     return rest.substr(0, rest.find(L'\\'));
 }
 
+// The sandbox, which holds the unpack directories, is listed; the quiet
+// folders only when their last-write time moved.
 void check_surroundings(bool deep)
 {
-    check_folder(run.box.root, {L"canary", L"sandbox"}, "the sandbox's parent");
-    check_folder(run.box.root + L"\\canary", {canary_text}, "the canary beside the sandbox");
+    static const char *const quiet_what[] = {"the sandbox's parent", "the canary beside the sandbox",
+                                             "the canary in the sandbox"};
+    for (int i = 0; i < 3; i++) {
+        std::wstring folder = quiet_folder(run.box, i);
+        if (last_written(folder) == run.box.quiet_written[i])
+            continue;
+        run.box.quiet_written[i] = last_written(folder);
+        std::vector<std::wstring> expected = i == 0 ? std::vector<std::wstring>{L"canary", L"sandbox"}
+                                                    : std::vector<std::wstring>{canary_text};
+        if (check_folder(folder, expected, quiet_what[i]))
+            finding(std::string(quiet_what[i]) + " had something made and removed in it");
+    }
     check_folder(run.box.sandbox, {L"canary", first_component(run.box.sandbox, run.box.deep_parent)}, "the sandbox");
-    check_folder(run.box.sandbox + L"\\canary", {canary_text}, "the canary in the sandbox");
     if (deep)
         check_folder(run.box.deep_parent, {}, "the deep unpack directory's parent");
 }
@@ -788,10 +823,10 @@ int wmain(int argc, wchar_t **argv)
     auto *image = reinterpret_cast<unsigned char *>(GetModuleHandleW(nullptr));
     auto *headers = reinterpret_cast<IMAGE_NT_HEADERS *>(image + reinterpret_cast<IMAGE_DOS_HEADER *>(image)->e_lfanew);
     run.stack_budget = static_cast<size_t>(headers->OptionalHeader.SizeOfStackReserve) - (16 << 10);
-    job.ready = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    job.done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    if (CreateThread(nullptr, 16 << 20, launcher_worker, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr) == nullptr) {
-        fprintf(stderr, "launcher_fuzz: cannot start the worker thread\n");
+    job.driver = ConvertThreadToFiber(nullptr);
+    job.worker = CreateFiberEx(16 << 20, 16 << 20, FIBER_FLAG_FLOAT_SWITCH, launcher_worker, nullptr);
+    if (job.driver == nullptr || job.worker == nullptr) {
+        fprintf(stderr, "launcher_fuzz: cannot start the worker fiber\n");
         return 2;
     }
     const wchar_t *scale_text = _wgetenv(L"VESKAR_TEST_TIMEOUT_SCALE");
