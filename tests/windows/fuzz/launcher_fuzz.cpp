@@ -405,14 +405,14 @@ struct Sandbox {
     std::wstring deep_parent;   // the last folder of the deep chain
     std::wstring unpack[2];     // shallow, deep
     PathLimits limits[2];
-    uint64_t quiet_written[3];  // last-write times of the folders below, as made
+    // The folders nothing may touch: the sandbox's parent and the two canaries.
+    struct Quiet {
+        std::wstring folder;
+        std::vector<std::wstring> names;
+        const char *what;
+        uint64_t written;                 // last-write time, as last seen
+    } quiet[3];
 };
-
-// The folders nothing may touch: the sandbox's parent and the two canaries.
-std::wstring quiet_folder(const Sandbox &box, int which)
-{
-    return which == 0 ? box.root : which == 1 ? box.root + L"\\canary" : box.sandbox + L"\\canary";
-}
 
 // Any entry made or removed in a folder moves this; reading it costs no
 // round trip to Wine's server, a listing several.
@@ -461,9 +461,12 @@ bool make_sandbox(Sandbox &box)
     box.unpack[1] = box.deep_parent + L"\\unpack";
     for (int i = 0; i < 2; i++)
         box.limits[i] = limits_of(box.unpack[i]);
-    for (int i = 0; i < 3; i++) {
-        box.quiet_written[i] = last_written(quiet_folder(box, i));
-        if (box.quiet_written[i] == 0)
+    box.quiet[0] = {box.root, {L"canary", L"sandbox"}, "the sandbox's parent", 0};
+    box.quiet[1] = {box.root + L"\\canary", {canary_text}, "the canary beside the sandbox", 0};
+    box.quiet[2] = {box.sandbox + L"\\canary", {canary_text}, "the canary in the sandbox", 0};
+    for (Sandbox::Quiet &quiet : box.quiet) {
+        quiet.written = last_written(quiet.folder);
+        if (quiet.written == 0)
             return false;
     }
     return true;
@@ -482,10 +485,10 @@ void reset_launcher_state()
 // larger than a launcher's, so that an input which would overflow the real
 // launcher's stack is measured and reported instead of ending the run (a
 // fiber, not a thread: switching to it costs no round trip to Wine's
-// server). The worker paints the stack below itself once; after each input it looks for
-// the lowest word that is painted no more, block by block from the top
-// (no frame of the launcher leaves a whole block untouched), and paints
-// again what was used.
+// server). The worker paints the stack below itself once; after each input
+// it looks for the lowest word that is painted no more, block by block from
+// the top (no frame of the launcher leaves a whole block untouched), and
+// paints again what was used.
 struct LauncherJob {
     const unsigned char *data;
     size_t length;
@@ -665,17 +668,13 @@ std::wstring first_component(const std::wstring &below, const std::wstring &path
 // folders only when their last-write time moved.
 void check_surroundings(bool deep)
 {
-    static const char *const quiet_what[] = {"the sandbox's parent", "the canary beside the sandbox",
-                                             "the canary in the sandbox"};
-    for (int i = 0; i < 3; i++) {
-        std::wstring folder = quiet_folder(run.box, i);
-        if (last_written(folder) == run.box.quiet_written[i])
+    for (Sandbox::Quiet &quiet : run.box.quiet) {
+        uint64_t written = last_written(quiet.folder);
+        if (written == quiet.written)
             continue;
-        run.box.quiet_written[i] = last_written(folder);
-        std::vector<std::wstring> expected = i == 0 ? std::vector<std::wstring>{L"canary", L"sandbox"}
-                                                    : std::vector<std::wstring>{canary_text};
-        if (check_folder(folder, expected, quiet_what[i]))
-            finding(std::string(quiet_what[i]) + " had something made and removed in it");
+        quiet.written = written;
+        if (check_folder(quiet.folder, quiet.names, quiet.what))
+            finding(std::string(quiet.what) + " had something made and removed in it");
     }
     check_folder(run.box.sandbox, {L"canary", first_component(run.box.sandbox, run.box.deep_parent)}, "the sandbox");
     if (deep)
