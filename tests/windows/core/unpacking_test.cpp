@@ -291,6 +291,38 @@ TEST(CreatedDirectories, ExistingUnpackDirectoryIsRefusedAndLeftAsItWas)
     remove_tree(scratch);
 }
 
+// An interrupt that comes while the unpack directory is being made: its
+// thread waits for the step, then removes what the step made and ends the
+// process as interrupted. The moment cannot be hit from outside, so the
+// helper holds the step open itself; the handler runs on a thread of its
+// own, as the system would start it.
+VESKAR_HELPER(interrupt_inside_step)
+{
+    reset_launcher_state();
+    copy_wide_text(launcher_state.unpack_directory, arguments.at(0).c_str(), path_capacity);
+    if (!begin_guarded_step())
+        return 1;
+    CreateThread(nullptr, 0, [](void *) -> DWORD { return console_control_handler(CTRL_CLOSE_EVENT); }, nullptr, 0,
+                 nullptr);
+    while (!stop_is_requested())
+        Sleep(1);
+    Sleep(100);  // the interrupt thread now waits for the step
+    own_unpack_directory(create_private_directory(launcher_state.unpack_directory, FILE_LIST_DIRECTORY));
+    end_guarded_step();
+    if (begin_guarded_step())
+        return 2;  // no step begins once a stop is requested
+    stop_for_interrupt();
+}
+
+TEST(StopProtocol, InterruptDuringTheCreatingStepRemovesWhatTheStepMade)
+{
+    std::wstring scratch = make_scratch_directory(L"step");
+    ProcessResult result = run_helper("interrupt_inside_step", {scratch + L"\\unpack"});
+    EXPECT_EQ(result.exit_code, static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
+    EXPECT_TRUE(list_directory(scratch).empty());
+    remove_tree(scratch);
+}
+
 // Wine cannot make junctions or symbolic links, so the walk's rule for them
 // is checked here: a link is deleted as a name and never entered.
 TEST(Removal, LinksAreRemovedAsNamesNeverEntered)
