@@ -32,6 +32,15 @@ enum : size_t {
     removal_depth_limit = removal_path_capacity / 2,
 };
 
+// One tree removal's working memory; each thread that removes trees has its
+// own. Below the root the walk holds no path, only per level the open
+// handle of the directory being emptied.
+struct RemovalWalk {
+    wchar_t root_path[removal_path_capacity];  // the root as a \\?\ path
+    HANDLE directories[removal_depth_limit];   // level 0 is the root
+    ULONGLONG entry[512];                      // one listed entry, as the system's directory query gives it
+};
+
 struct LauncherState {
     // Start-up: captured once by the main sequence.
     int argument_count;                 // the C runtime's __argc
@@ -73,12 +82,8 @@ struct LauncherState {
     volatile LONG launch_in_progress;   // the child is being created and published; the interrupt thread waits
     volatile LONG removal_started;      // a removal of the unpack directory has begun: unpacking stops
     volatile LONG removal_finished;     // that removal has returned
-    // The removal's walk (one removal at a time): the \\?\ path of the entry
-    // at hand, and per level the open search and the path's length there.
-    wchar_t removal_path[removal_path_capacity];
-    HANDLE removal_searches[removal_depth_limit];
-    size_t removal_lengths[removal_depth_limit];
-    WIN32_FIND_DATAW removal_entry;
+    RemovalWalk removal_walk;           // the removal at exit, after a failure or on interrupt (one at a time)
+    RemovalWalk sweep_walk;             // the sweep of trees left by launchers that are gone
 
     // Splash screen.
     HWND splash_window;                 // null while no splash is up
@@ -148,9 +153,20 @@ DWORD launch_and_supervise();
 void append_quoted_argument(wchar_t *command_line, size_t &length, size_t capacity, const wchar_t *argument);
 bool split_next_argument(const wchar_t *&cursor, wchar_t *argument, size_t capacity, bool first);
 
-// cleanup.cpp
+// tree_removal.cpp
 enum RemovalAction { removal_enter_directory, removal_remove_directory, removal_delete_file };
 RemovalAction removal_action(DWORD attributes);
+// Removes the tree at `path` (absolute, of any length): one pass, then up to
+// 20 more 100 ms apart while the root remains. Never follows a reparse
+// point: a link, the root included, goes as a name.
+void remove_tree(RemovalWalk &walk, const wchar_t *path);
+// The same for a tree nobody may be using any more: the root is opened
+// exclusively first, and while any process holds it open with read, write
+// or delete access (a running launcher holds its unpack directory so), or
+// it is no real directory, nothing is removed and the result is false.
+bool remove_tree_unless_held(RemovalWalk &walk, const wchar_t *path);
+
+// cleanup.cpp
 void cleanup();
 void remove_unpack_directory();  // only a directory this run created; waits for a removal already running
 void remove_unpack_directory_after_failure();  // the parent's failure paths, before they end the process
