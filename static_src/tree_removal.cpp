@@ -108,8 +108,8 @@ static HANDLE open_root(const RemovalWalk &walk, DWORD share)
                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
-// One pass over the tree below `root`, an opened real directory: files
-// first, then each directory once it is empty, bottom-up, the root last.
+// One pass over the tree below `root`, an opened real directory: entries
+// as listed, each directory emptied before it goes, the root last.
 // Depth first with one open directory per level instead of recursion, so
 // the depth of the tree never meets the thread's stack. What cannot be
 // deleted now stays for the next pass.
@@ -140,8 +140,7 @@ static void remove_tree_once(RemovalWalk &walk, HANDLE root)
         size_t name_length = entry->FileNameLength / sizeof(wchar_t);
         if (name[0] == L'.' && (name_length == 1 || (name_length == 2 && name[1] == L'.')))
             continue;
-        // The listing only chooses whether to ask for list access; what is
-        // done is decided from the handle.
+        // The listing only chooses whether to ask for list access.
         bool listed_directory = removal_action(entry->FileAttributes) == removal_enter_directory;
         UNICODE_STRING relative_name;
         relative_name.Buffer = const_cast<wchar_t *>(name);
@@ -152,14 +151,15 @@ static void remove_tree_once(RemovalWalk &walk, HANDLE root)
         if (open_file(&opened, removal_entry_access | (listed_directory ? FILE_LIST_DIRECTORY : 0), &object,
                       &status_block, removal_share, FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT) != 0)
             continue;
-        DWORD attributes = handle_attributes(opened);
-        bool real_directory = removal_action(attributes) == removal_enter_directory;
-        if (real_directory && listed_directory && depth + 1 < array_count(walk.directories)) {
+        // Only what the handle shows to be a real directory is entered;
+        // anything else, whatever it has become since it was listed, goes
+        // as a name (a directory only when empty).
+        if (listed_directory && depth + 1 < array_count(walk.directories) &&
+            removal_action(handle_attributes(opened)) == removal_enter_directory) {
             walk.directories[++depth] = opened;
             continue;
         }
-        if (attributes != INVALID_FILE_ATTRIBUTES)
-            delete_by_handle(opened);
+        delete_by_handle(opened);
         CloseHandle(opened);
     }
 }
