@@ -26,8 +26,9 @@ enum : size_t {
     launcher_directory_capacity = 4112,
     command_line_capacity = 32768,
     launcher_path_capacity = 4097,
-    // The removal walks paths as long as Windows allows, deeper than the
-    // launcher itself writes: the application may have made them.
+    // The removal takes roots as long as Windows allows and goes as deep as
+    // such paths reach, deeper than the launcher itself writes: the
+    // application may have made them. Deeper folders stay.
     removal_path_capacity = 32768,
     removal_depth_limit = removal_path_capacity / 2,
 };

@@ -291,7 +291,8 @@ TEST(CreatedDirectories, ExistingUnpackDirectoryIsRefusedAndLeftAsItWas)
 }
 
 // Wine cannot make junctions or symbolic links, so the walk's rule for them
-// is checked here: a link is deleted as a name and never entered.
+// is checked here, on attributes as an entry's own handle shows them: a
+// link is deleted as a name and never entered.
 TEST(Removal, LinksAreRemovedAsNamesNeverEntered)
 {
     const DWORD directory = FILE_ATTRIBUTE_DIRECTORY, link = FILE_ATTRIBUTE_REPARSE_POINT;
