@@ -56,6 +56,8 @@ int run_main_sequence(const unsigned char *attached_data, uint64_t attached_data
     open_attached_data();
     if (!child)
         create_unpack_directory();
+    else
+        hold_unpack_directory();
     unpack_all_records();  // the child role hands off to the application in here
     close_attached_data();
     return static_cast<int>(launch_and_supervise());
