@@ -56,13 +56,9 @@ static void refuse_case_collisions(const ArchiveEntry &first, const std::vector<
 
 FolderContents collect_entries(const fs::path &directory, const std::string &app_library)
 {
-    std::error_code error;
-    fs::file_status folder_status = fs::status(system_path(directory), error);
-    if (error && error != std::errc::no_such_file_or_directory)
-        throw PackError{"cannot read the application folder '" + directory.u8string() + "': " + error.message()};
-    if (!fs::is_directory(folder_status))
+    if (!is_folder(directory))
         throw PackError{"application folder '" + directory.u8string() + "' " +
-                        (fs::exists(folder_status) ? "is not a folder" : "does not exist") +
+                        (entry_kind(directory) != EntryKind::missing ? "is not a folder" : "does not exist") +
                         ": name the folder to pack with --dir"};
 
     const fs::path library_relative = library_relative_path(directory, app_library);
@@ -76,8 +72,9 @@ FolderContents collect_entries(const fs::path &directory, const std::string &app
 
     FolderContents contents;
     std::vector<ArchiveEntry> rest;
-    ArchiveEntry first{library_path, record_name_for_path(library_relative, library_path.u8string()),
-                       fs::file_size(system_path(library_path))};
+    // Its size comes from the walk, which meets it like every other file.
+    ArchiveEntry first{library_path, record_name_for_path(library_relative, library_path.u8string()), 0};
+    std::error_code error;
 
     // Folders still to list, relative to the application folder.
     std::vector<fs::path> pending{fs::path()};

@@ -120,6 +120,8 @@ fs::path system_path(const fs::path &path)
     if (length == 0 || length >= size)
         return path;
     full.resize(length);
+    if (full.size() < MAX_PATH - 12)  // the shortest limit, that of a folder's name
+        return path;
     if (full.rfind(L"\\\\", 0) == 0)
         return fs::path(L"\\\\?\\UNC\\" + full.substr(2));
     return fs::path(L"\\\\?\\" + full);
@@ -170,6 +172,18 @@ EntryKind entry_kind(const fs::path &path)
         return EntryKind::missing;
     FindClose(search);
     return found_entry(found).kind;
+}
+
+bool is_folder(const fs::path &path)
+{
+    const DWORD attributes = GetFileAttributesW(system_path(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool is_file(const fs::path &path)
+{
+    const DWORD attributes = GetFileAttributesW(system_path(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
 }
 
 std::FILE *open_for_writing(const fs::path &path)
@@ -270,6 +284,18 @@ EntryKind entry_kind(const fs::path &path)
 {
     std::error_code error;
     return kind_of(fs::symlink_status(path, error));
+}
+
+bool is_folder(const fs::path &path)
+{
+    std::error_code error;
+    return fs::is_directory(path, error);
+}
+
+bool is_file(const fs::path &path)
+{
+    std::error_code error;
+    return fs::is_regular_file(path, error);
 }
 
 std::FILE *open_for_writing(const fs::path &path)

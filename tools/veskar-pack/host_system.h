@@ -20,10 +20,11 @@ std::vector<std::string> utf8_arguments(int argc, char **argv);
 // <prefix>/bin/veskar-pack. Throws PackError when the packer cannot find itself.
 std::filesystem::path default_kit_directory();
 
-// The form of a path to hand to the system. On Windows the absolute "\\?\"
-// form ("\\?\UNC\" for a share): MinGW's C runtime and std::filesystem
-// fail past 260 units otherwise, whatever the manifest says. Elsewhere the
-// path as it is. Messages show the path as the user gave it, never this.
+// The form of a path to hand to the system. On Windows, for a path too long
+// for the plain form, the absolute "\\?\" form ("\\?\UNC\" for a share):
+// MinGW's C runtime and std::filesystem fail past 260 units otherwise,
+// whatever the manifest says. Shorter paths, and every path elsewhere, stay
+// as they are. Messages show the path as the user gave it, never this.
 std::filesystem::path system_path(const std::filesystem::path &path);
 
 // What a directory entry is, a link never followed.
@@ -41,6 +42,12 @@ std::vector<FolderEntry> list_folder(const std::filesystem::path &folder, std::e
 
 // What is at `path` itself: a link there is a link, even to a folder.
 EntryKind entry_kind(const std::filesystem::path &path);
+
+// Whether `path` is a folder, or a regular file, a link there followed. On
+// Windows asked of the system directly, as std::filesystem cannot for a
+// long path.
+bool is_folder(const std::filesystem::path &path);
+bool is_file(const std::filesystem::path &path);
 
 // The kind Windows file attributes and reparse tag (from a directory
 // listing) describe. A reparse point that stands for another name (a

@@ -10,8 +10,7 @@ namespace fs = std::filesystem;
 
 std::vector<uint8_t> read_whole_file(const fs::path &path, const std::string &what)
 {
-    std::error_code error;
-    if (!fs::is_regular_file(system_path(path), error))
+    if (!is_file(path))
         throw PackError{what + " '" + path.u8string() + "' does not exist or is not a file"};
     std::ifstream in(system_path(path), std::ios::binary);
     if (!in)

@@ -39,8 +39,7 @@ std::vector<fs::path> kit_files(const fs::path &kit, bool console)
     std::vector<fs::path> files;
     for (const char *name : {kit_launcher_name(console), "launcher.manifest", "veskar.ico"}) {
         fs::path file = kit / name;
-        std::error_code error;
-        if (!fs::is_regular_file(system_path(file), error))
+        if (!is_file(file))
             throw PackError{"launcher kit '" + kit.u8string() + "' has no " + name +
                             ": build the windows preset, or name the kit folder with --kit"};
         files.push_back(file);

@@ -32,8 +32,7 @@ struct Arguments {
 void check_output_folder(const std::string &output)
 {
     fs::path folder = fs::absolute(fs::u8path(output)).parent_path();
-    std::error_code error;
-    if (!fs::is_directory(system_path(folder), error))
+    if (!is_folder(folder))
         throw PackError{"cannot write '" + output + "': the folder '" + folder.u8string() + "' does not exist"};
 }
 
@@ -106,7 +105,8 @@ void build_command(const Arguments &a, const fs::path &kit)
     uint64_t file_bytes = 0;
     for (const ArchiveEntry &e : contents.entries)
         file_bytes += e.size;
-    const uint64_t launcher_bytes = fs::file_size(system_path(fs::u8path(a.output)));
+    std::ifstream made(system_path(fs::u8path(a.output)), std::ios::binary | std::ios::ate);
+    const uint64_t launcher_bytes = static_cast<uint64_t>(made.tellg());
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("packed %zu %s, %s, into '%s': %s (%.1f%% of the files) in %.1f s\n", contents.entries.size(),
                 contents.entries.size() == 1 ? "file" : "files", readable_size(file_bytes).c_str(), a.output.c_str(),
@@ -117,16 +117,16 @@ void build_command(const Arguments &a, const fs::path &kit)
 void link_command(const Arguments &a, const fs::path &kit)
 {
     const LauncherRequest request = launcher_request(a, kit);
-    std::error_code error;
     const fs::path attached_data = fs::u8path(a.attached_data);
-    const uint64_t size = fs::file_size(system_path(attached_data), error);
-    if (error || !fs::is_regular_file(system_path(attached_data), error))
+    if (!is_file(attached_data))
         throw PackError{"attached data '" + a.attached_data + "' does not exist or is not a file"};
-    const LauncherLayout layout = lay_out_launcher(request);
-    check_attached_data_size(layout, size);
-    std::ifstream in(system_path(attached_data), std::ios::binary);
+    std::ifstream in(system_path(attached_data), std::ios::binary | std::ios::ate);
     if (!in)
         throw PackError{"cannot read attached data '" + a.attached_data + "'"};
+    const uint64_t size = static_cast<uint64_t>(in.tellg());
+    in.seekg(0);
+    const LauncherLayout layout = lay_out_launcher(request);
+    check_attached_data_size(layout, size);
     write_launcher(layout, fs::u8path(a.output), [&](const AttachedDataSink &sink) {
         std::vector<char> chunk(1 << 20);
         uint64_t left = size;
