@@ -12,7 +12,6 @@
 #include <shellapi.h>
 #else
 #include <fcntl.h>
-#include <malloc.h>
 #include <unistd.h>
 #endif
 
@@ -234,10 +233,6 @@ static BOOL WINAPI note_console_event(DWORD event)
 
 void catch_interrupts() { SetConsoleCtrlHandler(note_console_event, TRUE); }
 
-// The Windows heap already gives blocks of 512 KiB and more their own
-// virtual memory and releases it on free.
-void bound_heap_growth() {}
-
 #else
 
 std::vector<std::string> utf8_arguments(int argc, char **argv)
@@ -310,16 +305,6 @@ std::FILE *open_for_writing(const fs::path &path)
 }
 
 bool stderr_is_terminal() { return isatty(STDERR_FILENO) != 0; }
-
-void bound_heap_growth()
-{
-    // glibc raises its mmap threshold each time such a block is freed, up
-    // to 32 MiB; blocks below it then come from the worker threads' heaps,
-    // where a freed block stays resident until the heap's top is free. How
-    // much piles up depends on the threads' timing: 168 to 246 MiB at 933 MB
-    // with zstd holding 153 MiB. A fixed threshold turns that off.
-    mallopt(M_MMAP_THRESHOLD, 1 << 20);
-}
 
 static void note_interrupt(int) { interrupted = 1; }
 

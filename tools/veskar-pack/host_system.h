@@ -64,11 +64,6 @@ std::FILE *open_for_writing(const std::filesystem::path &path);
 
 bool stderr_is_terminal();
 
-// Makes every large block (zstd's job buffers and contexts, some ten MiB
-// each) memory of its own, returned to the system when freed, so that the
-// packer's peak stays at what zstd holds at once.
-void bound_heap_growth();
-
 // Ctrl+C, a termination request or a closed console sets a flag; long work
 // stops at its next step by throwing PackError, so that temporary files are
 // removed on the way out.

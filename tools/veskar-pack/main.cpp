@@ -164,7 +164,6 @@ void add_launcher_options(CLI::App *command, Arguments &a)
 
 int main(int argc, char **argv)
 {
-    bound_heap_growth();
     std::vector<std::string> arguments;
     try {
         arguments = utf8_arguments(argc, argv);
