@@ -3,10 +3,10 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cwchar>
 
 #ifdef _WIN32
 #include <windows.h>
+#include <cwchar>
 #include <fcntl.h>
 #include <io.h>
 #include <shellapi.h>
@@ -135,8 +135,6 @@ static FolderEntry found_entry(const WIN32_FIND_DATAW &found)
                        kind_from_windows_attributes(found.dwFileAttributes, reparse ? found.dwReserved0 : 0),
                        uint64_t{found.nFileSizeHigh} << 32 | found.nFileSizeLow};
 }
-
-static int errno_for(DWORD error);
 
 std::vector<FolderEntry> list_folder(const fs::path &folder, std::error_code &error)
 {
