@@ -85,7 +85,7 @@ for tree in long "$deep/app"; do
 done
 
 # --- Libraries that cannot work: both packers refuse them with the same
-# line, naming what pefile, a reader of their own, also finds wrong.
+# line, naming what pefile, a reader sharing no code with them, finds wrong.
 mkdir -p libs
 cp "$app/hello_greeting.dll" libs/
 cp "$pack_exe" libs/program.exe
