@@ -180,10 +180,24 @@ tiny_exe="$(windows_path "$work/tiny.exe")"
 launch() { local line; line=$(wine_run "$runner" launch "$@" | tr -d '\r') || { echo "run.sh: launch $* failed: $line" >&2; exit 1; }; echo "$line"; }
 limit() { local line; line=$(wine_run "$runner" limit "$@" | tr -d '\r') || { echo "run.sh: limit $* failed: $line" >&2; exit 1; }; echo "$line"; }
 
+# A crowded TEMP: 10,000 unrelated entries and 20 trees of launchers that
+# are gone, which a start removes while its application runs. Made afresh
+# from here before each such start and taken away after it.
+temp_dir=
+crowd_temp() {
+  (cd "$temp_dir" && seq -f 'unrelated_%05g.tmp' 10000 | xargs touch)
+  for i in $(seq 100 119); do mkdir -p "$temp_dir/onefile_4000${i}_123456_staleTre$i" && cp -r "$tiny"/. "$_"/; done
+}
+clear_temp() { find "$temp_dir" -maxdepth 1 \( -name 'unrelated_*' -o -name 'onefile_4000*' \) -exec rm -rf {} +; }
+
 # Warm-up: the first start of each program fills Wine's caches.
 for s in "${sizes[@]}"; do launch "$(windows_path "$work/$s.exe")" >/dev/null; done
 launch "$peer" >/dev/null; launch "$tiny_exe" >/dev/null
 launch "$host" --twice "$library" >/dev/null; launch "$host" "$library" >/dev/null
+# The prefix's TEMP, now that the prefix exists.
+temp_dir=$(find "$VESKAR_WINEPREFIX/drive_c/users" -mindepth 2 -maxdepth 2 -name Temp ! -path '*/Public/*' | head -1)
+[ -d "$temp_dir" ] || { echo "run.sh: no Temp folder in $VESKAR_WINEPREFIX" >&2; exit 1; }
+clear_temp
 
 # One launch of ours and one of the limits, then the others, in turn; the
 # limit's shell removal only on the reference payload.
@@ -210,6 +224,12 @@ for s in "${sizes[@]}"; do
     l=$(launch "$tiny_exe")
     add tiny_to_app "$(ms "$(value start_us "$l")" "$(value app_us "$l")")"
     add tiny_to_exit "$(ms "$(value start_us "$l")" "$(value end_us "$l")")"
+    crowd_temp
+    l=$(launch "$tiny_exe")
+    add crowded_to_app "$(ms "$(value start_us "$l")" "$(value app_us "$l")")"
+    stale_left=$(find "$temp_dir" -maxdepth 1 -name 'onefile_4000*' | wc -l)
+    [ "$stale_left" = 0 ] || echo "run.sh: the start in a crowded TEMP left $stale_left stale trees" >&2
+    clear_temp
     l=$(launch "$host" --twice "$library")
     add floor_to_app "$(ms "$(value start_us "$l")" "$(value app_us "$l")")"
     add floor_to_exit "$(ms "$(value start_us "$l")" "$(value end_us "$l")")"
@@ -290,6 +310,7 @@ row "Removal of the tree: plain walk" "$(m removal$M)" "\`SHFileOperationW\` FO_
 row "Ours after \`run_code\` to exit" "$(m after_app$M)" "plain removal" "$(m removal$M)" - ""
 row "Tiny application, start to \`run_code\`" "$(m tiny_to_app)" "two-process floor" "$(m floor_to_app)" 1.3 "tiny vs floor"
 row "Tiny application, start to exit" "$(m tiny_to_exit)" "two-process floor" "$(m floor_to_exit)" - ""
+row "Tiny application, start to \`run_code\`, TEMP with 10,000 entries and 20 dead trees" "$(m crowded_to_app)" "empty TEMP" "$(m tiny_to_app)" 1.05 "crowded TEMP"
 row "Tiny application, start to \`run_code\`" "$(m tiny_to_app)" "one plain executable" "$(m single_to_app)" - ""
 row "Packing time (reference)" "$(m pack$M)" "tar \\| zstd -$level -T$threads" "$(m zstd_pack$M)" 1.05 "pack time"
 rowv "Archive size (reference)" "$attached_size" "tar \\| zstd -$level -T$threads" "$zstd_size" bytes 1.01 "pack size"

@@ -168,12 +168,14 @@ static void remove_tree_once(RemovalWalk &walk, HANDLE root)
 // the root remains about two seconds more for a file still held by a
 // process that is ending; the root's absence is the judge. With `share` 0
 // the root is opened exclusively: false, and nothing removed, when the
-// first opening fails or finds no real directory.
+// first opening fails or finds no real directory; and one pass only, since
+// a file still in use in a dead launcher's tree is a later start's to
+// remove, not a reason to keep the parent from ending.
 static bool remove_tree_passes(RemovalWalk &walk, const wchar_t *path, DWORD share)
 {
     if (!prepare_removal_root(walk, path))
         return false;
-    for (int pass = 0; pass <= 20; pass++) {
+    for (int pass = 0; pass <= (share == 0 ? 0 : 20); pass++) {
         if (pass > 0) {
             if (GetFileAttributesW(walk.root_path) == INVALID_FILE_ATTRIBUTES)
                 return true;
