@@ -226,7 +226,7 @@ DWORD launch_and_supervise()
     ResumeThread(process.hThread);
     CloseHandle(process.hThread);
     end_guarded_step();
-    start_sweep_of_stale_trees();
+    start_sweep_of_stale_trees(process.hProcess);
 
     DWORD exit_code = wait_for_child(process.hProcess);
     let_child_go(process.hProcess);

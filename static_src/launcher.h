@@ -217,7 +217,7 @@ void remove_unpack_directory_after_failure();  // the parent's failure paths, be
 BOOL WINAPI console_control_handler(DWORD event_type);
 
 // stale_trees.cpp
-void start_sweep_of_stale_trees();  // parent role, once the child runs
+void start_sweep_of_stale_trees(HANDLE child);  // parent role, once the child runs
 bool is_launcher_tree_name(const wchar_t *name);
 bool is_splash_feedback_name(const wchar_t *name);
 

@@ -98,9 +98,15 @@ static bool feedback_launcher_gone(const wchar_t *name, const FILETIME &made)
     return gone;
 }
 
-static DWORD WINAPI sweep_stale_trees(void *)
+static DWORD WINAPI sweep_stale_trees(void *child)
 {
     LauncherState &s = launcher_state;
+    // The application's start comes first: the sweep waits for a second of
+    // it, or for its end, whichever is sooner.
+    if (child != nullptr) {
+        WaitForSingleObject(child, 1000);
+        CloseHandle(child);
+    }
     SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN);
     wchar_t folder[path_capacity] = L"";
     copy_wide_text(folder, s.unpack_directory, array_count(folder));
@@ -142,9 +148,11 @@ static DWORD WINAPI sweep_stale_trees(void *)
     return 0;
 }
 
-void start_sweep_of_stale_trees()
+void start_sweep_of_stale_trees(HANDLE child)
 {
+    HANDLE own = nullptr;
+    DuplicateHandle(GetCurrentProcess(), child, GetCurrentProcess(), &own, SYNCHRONIZE, FALSE, 0);
     // A small stack: the walk's memory is in the state record.
     launcher_state.sweep_thread =
-        CreateThread(nullptr, 65536, sweep_stale_trees, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+        CreateThread(nullptr, 65536, sweep_stale_trees, own, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
 }
