@@ -31,15 +31,15 @@ static void end_child()
     release_child_handle(child);
 }
 
-// The unpack directory as a full \\?\ path in removal_path, so that no
-// length limit and no name rewriting applies; its length, or 0.
-static size_t prepare_removal_root()
+// `root` as a full \\?\ path in removal_path, so that no length limit and
+// no name rewriting applies; its length, or 0.
+static size_t prepare_removal_root(const wchar_t *root)
 {
     LauncherState &s = launcher_state;
     wchar_t *path = s.removal_path;
     const size_t room = array_count(s.removal_path) - 8;  // kept for the longest prefix, \\?\UNC\ .
     wchar_t *full = path + 8;
-    DWORD length = GetFullPathNameW(s.unpack_directory, static_cast<DWORD>(room), full, nullptr);
+    DWORD length = GetFullPathNameW(root, static_cast<DWORD>(room), full, nullptr);
     if (length == 0 || length >= room)
         return 0;
     const wchar_t *prefix = L"\\\\?\\";
@@ -181,7 +181,7 @@ void remove_unpack_directory()
             Sleep(10);
         return;
     }
-    size_t root_length = prepare_removal_root();
+    size_t root_length = prepare_removal_root(s.unpack_directory);
     if (root_length != 0) {
         // A file still held open by a process that is ending gets about
         // two seconds; the directory's absence is the judge.
@@ -194,17 +194,71 @@ void remove_unpack_directory()
     InterlockedExchange(&s.removal_finished, 1);
 }
 
+// Removes the tree at `path` unless a process holds its root open (as every
+// launcher running from a reused tree does); false when it was held. Uses
+// the exit removal's walk: only a launcher that owns no unpack directory
+// calls it.
+bool remove_tree_unless_held(const wchar_t *path)
+{
+    HANDLE root = CreateFileW(path, DELETE | FILE_LIST_DIRECTORY, 0, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (root == INVALID_HANDLE_VALUE)
+        return false;
+    CloseHandle(root);
+    size_t root_length = prepare_removal_root(path);
+    if (root_length != 0)
+        remove_tree_once(root_length);
+    return true;
+}
+
+void close_unpack_directory_handles()
+{
+    LauncherState &s = launcher_state;
+    HANDLE file = static_cast<HANDLE>(InterlockedExchangePointer(const_cast<HANDLE *>(&s.current_file),
+                                                                 INVALID_HANDLE_VALUE));
+    if (file != INVALID_HANDLE_VALUE && file != nullptr)
+        CloseHandle(file);
+    HANDLE directory = static_cast<HANDLE>(
+        InterlockedExchangePointer(const_cast<HANDLE *>(&s.unpack_directory_handle), nullptr));
+    if (directory != nullptr)
+        CloseHandle(directory);
+}
+
 void remove_unpack_directory_after_failure()
 {
     LauncherState &s = launcher_state;
     if (s.child_role || !s.remove_unpack_directory_at_cleanup)
         return;
-    // The file being written would keep its directory alive.
-    HANDLE file = static_cast<HANDLE>(InterlockedExchangePointer(const_cast<HANDLE *>(&s.current_file),
-                                                                 INVALID_HANDLE_VALUE));
-    if (file != INVALID_HANDLE_VALUE && file != nullptr)
-        CloseHandle(file);
+    // The file being written, and the directory held, would keep it alive.
+    close_unpack_directory_handles();
     remove_unpack_directory();
+}
+
+// A reusing launcher's working directory is owned, like a per-run unpack
+// directory, from its creation until it is published in one rename; an
+// interrupt that came first removes it here.
+void take_unpack_directory_ownership()
+{
+    LauncherState &s = launcher_state;
+    s.remove_unpack_directory_at_cleanup = true;
+    if (s.stopping) {
+        close_unpack_directory_handles();
+        remove_unpack_directory();
+        stop_for_interrupt();
+    }
+}
+
+// Published: nothing is removed at exit any more. An interrupt's removal
+// that began first may have taken files of it: the next start's check sees
+// that and mends the tree.
+void give_up_unpack_directory_ownership()
+{
+    launcher_state.remove_unpack_directory_at_cleanup = false;
+}
+
+bool unpack_directory_owned()
+{
+    return launcher_state.remove_unpack_directory_at_cleanup;
 }
 
 void cleanup()

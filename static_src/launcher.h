@@ -30,6 +30,7 @@ enum : size_t {
     // launcher itself writes: the application may have made them.
     removal_path_capacity = 32768,
     removal_depth_limit = removal_path_capacity / 2,
+    archive_identity_length = 64,
 };
 
 struct LauncherState {
@@ -39,7 +40,22 @@ struct LauncherState {
     bool child_role;                    // decided once; clear in the parent role
 
     // Where the application is unpacked; written once, then only read (also by the interrupt thread).
+    // A reusing parent writes it again: the expanded spec, its working directory, the published tree.
     wchar_t unpack_directory[path_capacity];
+    HANDLE volatile unpack_directory_handle; // the owned unpack directory held open, or null; closed before a removal
+
+    // Pack-time settings from the build notes (build_notes.cpp); defaults without them.
+    const char *build_notes;            // the notes section as loaded, or null
+    uint64_t build_notes_length;
+    wchar_t unpack_path_spec[path_capacity];   // empty: default_unpack_path_spec
+    bool reuse_tree;                    // keep the unpacked tree between runs (reused_tree.cpp)
+    char archive_identity[archive_identity_length + 1]; // SHA-256 of the attached data, hex; empty: unknown
+
+    // A reused tree (reused_tree.cpp).
+    HANDLE reused_tree_handle;          // the tree's root, held while this process runs from it
+    HANDLE reused_sweep_thread;         // removing other identities' trees and leftovers beside it, or null
+    wchar_t reused_sweep_path[path_capacity];      // the folder beside the tree
+    wchar_t reused_sweep_candidate[path_capacity]; // one of its entries
 
     // Attached data and its reader.
     const unsigned char *attached_data; // header first; the header check advances it to the frame
@@ -55,7 +71,7 @@ struct LauncherState {
     wchar_t current_record_path[path_capacity];  // unpack directory \ record name
     wchar_t first_record_path[path_capacity];    // the application library; empty until the first record
     unsigned char chunk_buffer[chunk_size];      // file contents on their way to WriteFile
-    volatile bool remove_unpack_directory_at_cleanup; // this run created the unpack directory; never cleared
+    volatile bool remove_unpack_directory_at_cleanup; // this run created the unpack directory; cleared only when a reused tree is published
     wchar_t *created_directories[created_directory_limit]; // owned copies of paths known to exist; entry 0 is the unpack directory
     int32_t created_directory_count;
     HANDLE volatile current_file;       // the file being written, or INVALID_HANDLE_VALUE; closed before a removal
@@ -98,6 +114,19 @@ typedef int (*run_code_function)(int argument_count, wchar_t **argument_vector, 
 // main_sequence.cpp
 int run_main_sequence(const unsigned char *attached_data, uint64_t attached_data_length);
 extern const wchar_t default_unpack_path_spec[];
+
+// build_notes.cpp
+void read_build_notes(const char *notes, uint64_t length);
+// The next line "key=VALUE" from `cursor` on; false when there is none.
+bool next_build_note(const char *&cursor, const char *key, const char *&value, size_t &length);
+// UTF-8 to UTF-16; empty and false when it is not valid or does not fit.
+bool wide_from_utf8(const char *text, size_t length, wchar_t *target, size_t capacity);
+
+// reused_tree.cpp
+extern const FILETIME reused_file_time;
+bool start_from_reused_tree();  // child role: never returns; parent: false to unpack into a fresh directory instead
+void finish_reused_tree_sweep();
+bool security_is_private(PSECURITY_DESCRIPTOR descriptor, PSID user);
 
 // environment.cpp
 wchar_t *read_environment_variable(const char *name);
@@ -154,6 +183,11 @@ RemovalAction removal_action(DWORD attributes);
 void cleanup();
 void remove_unpack_directory();  // only a directory this run created; waits for a removal already running
 void remove_unpack_directory_after_failure();  // the parent's failure paths, before they end the process
+void close_unpack_directory_handles();
+bool remove_tree_unless_held(const wchar_t *path);  // the file being written and the held unpack directory
+void take_unpack_directory_ownership();  // removed at cleanup from now on; an interrupt that came first removes it now
+void give_up_unpack_directory_ownership();
+bool unpack_directory_owned();
 BOOL WINAPI console_control_handler(DWORD event_type);
 void release_child_handle(HANDLE handle);
 

@@ -116,11 +116,7 @@ void ensure_parent_chain(const wchar_t *path)
 // ends it, so the two never race in the system's process exit).
 [[noreturn]] void stop_for_interrupt()
 {
-    LauncherState &s = launcher_state;
-    HANDLE file = static_cast<HANDLE>(InterlockedExchangePointer(const_cast<HANDLE *>(&s.current_file),
-                                                                 INVALID_HANDLE_VALUE));
-    if (file != INVALID_HANDLE_VALUE && file != nullptr)
-        CloseHandle(file);
+    close_unpack_directory_handles();
     for (;;)
         Sleep(INFINITE);
 }
@@ -244,6 +240,9 @@ static void write_record_content(uint64_t size)
         size -= chunk;
     }
     InterlockedExchangePointer(const_cast<HANDLE *>(&s.current_file), INVALID_HANDLE_VALUE);
+    // A reused tree's files carry one known time, which its check compares.
+    if (s.reuse_tree)
+        SetFileTime(file, nullptr, nullptr, &reused_file_time);
     CloseHandle(file);
 }
 

@@ -1,0 +1,455 @@
+// A launcher packed with --reuse keeps its unpacked tree between runs. The
+// tree is named after the archive identity (the SHA-256 of the attached
+// data, from the build notes) and is checked at every start against the
+// notes' list of files before the application runs from it:
+//
+//   <spec>_<16 digits of the identity>              the published tree
+//   <spec>_<16 digits>~<11 random characters>       a working directory: a
+//                                                   first unpack, a mend, or
+//                                                   a tree being retired
+//
+// A tree only ever appears complete: it is unpacked into a working
+// directory that the run owns (removed at cleanup), renamed into place
+// through a handle held since its creation, then disowned. Every launcher
+// running from a tree, parent and child, holds its root open without delete
+// sharing; a tree is removed only when nobody holds it.
+#include "launcher.h"
+#include "error_reporting.h"
+
+#include <aclapi.h>
+#include <wchar.h>
+#include <winternl.h>
+
+enum : size_t { identity_digits_in_name = 16, working_suffix_length = 12 };
+
+// The last-write time every file of a reused tree gets (1 January 2000,
+// UTC): a file that anyone rewrote since has another, and the check sees
+// it without reading the file.
+const FILETIME reused_file_time = {0xD53E8000u, 0x01BF53EBu};
+
+// Access of a tree's root held while this process runs from it. Without
+// delete sharing it keeps the tree from being renamed or removed; the
+// listing access makes an exclusive open fail. Reading its security and
+// attributes is no use of the tree.
+static const DWORD held_access = FILE_LIST_DIRECTORY | SYNCHRONIZE;
+static const DWORD inspect_access = READ_CONTROL | FILE_READ_ATTRIBUTES;
+static const DWORD held_share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+static HANDLE open_directory(const wchar_t *path, DWORD access, DWORD share)
+{
+    return CreateFileW(path, access, share, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+}
+
+// Creates a new directory and opens it in one step, so that no other start
+// ever sees it unheld; null when it exists or cannot be made.
+static HANDLE create_held_directory(const wchar_t *path, SECURITY_ATTRIBUTES *security, DWORD access)
+{
+    typedef NTSTATUS(NTAPI * CreateFunction)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
+                                             PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+    typedef BOOLEAN(NTAPI * ConvertFunction)(PCWSTR, PUNICODE_STRING, PWSTR *, PVOID);
+    typedef VOID(NTAPI * FreeFunction)(PUNICODE_STRING);
+    auto create = system_function<CreateFunction>(L"ntdll.dll", "NtCreateFile");
+    auto convert = system_function<ConvertFunction>(L"ntdll.dll", "RtlDosPathNameToNtPathName_U");
+    auto free_name = system_function<FreeFunction>(L"ntdll.dll", "RtlFreeUnicodeString");
+    UNICODE_STRING name = {};
+    if (create == nullptr || convert == nullptr || free_name == nullptr || !convert(path, &name, nullptr, nullptr))
+        return nullptr;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, security->lpSecurityDescriptor);
+    IO_STATUS_BLOCK status_block = {};
+    HANDLE directory = nullptr;
+    const ULONG file_create = 2, directory_file = 1, synchronous = 0x20, no_reparse = 0x00200000;
+    NTSTATUS status = create(&directory, access, &attributes, &status_block, nullptr, FILE_ATTRIBUTE_DIRECTORY,
+                             held_share, file_create, directory_file | synchronous | no_reparse, nullptr, 0);
+    free_name(&name);
+    return status < 0 ? nullptr : directory;
+}
+
+// Renames the directory open as `directory` (with delete access) to
+// `target`, which must not exist.
+static bool rename_held_directory(HANDLE directory, const wchar_t *target)
+{
+    union {
+        FILE_RENAME_INFO info;
+        unsigned char bytes[sizeof(FILE_RENAME_INFO) + path_capacity * sizeof(wchar_t)];
+    } rename = {};
+    size_t length = wcslen(target);
+    check_or_abort(length < path_capacity);
+    rename.info.ReplaceIfExists = FALSE;
+    rename.info.FileNameLength = static_cast<DWORD>(length * sizeof(wchar_t));
+    copy_wide_text(rename.info.FileName, target, path_capacity);
+    return SetFileInformationByHandle(directory, FileRenameInfo, &rename, sizeof rename) != FALSE;
+}
+
+// Who may change a tree: its owner must be the user, and only the user,
+// SYSTEM and Administrators may be granted any kind of write. A tree that
+// someone else could have changed is neither used nor removed.
+bool security_is_private(PSECURITY_DESCRIPTOR descriptor, PSID user)
+{
+    const wchar_t *library = L"advapi32.dll";
+    auto get_owner = system_function<decltype(&GetSecurityDescriptorOwner)>(library, "GetSecurityDescriptorOwner");
+    auto get_dacl = system_function<decltype(&GetSecurityDescriptorDacl)>(library, "GetSecurityDescriptorDacl");
+    auto get_ace = system_function<decltype(&GetAce)>(library, "GetAce");
+    auto equal_sid = system_function<decltype(&EqualSid)>(library, "EqualSid");
+    auto well_known = system_function<decltype(&IsWellKnownSid)>(library, "IsWellKnownSid");
+    if (get_owner == nullptr || get_dacl == nullptr || get_ace == nullptr || equal_sid == nullptr ||
+        well_known == nullptr)
+        return false;
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE, present = FALSE;
+    PACL dacl = nullptr;
+    if (!get_owner(descriptor, &owner, &defaulted) || owner == nullptr || !equal_sid(owner, user))
+        return false;
+    if (!get_dacl(descriptor, &present, &dacl, &defaulted) || !present || dacl == nullptr)
+        return false;  // no list at all grants everyone everything
+    const ACCESS_MASK write_access = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_DELETE_CHILD |
+                                     FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
+                                     GENERIC_ALL;
+    for (DWORD i = 0; i < dacl->AceCount; i++) {
+        ACE_HEADER *header = nullptr;
+        if (!get_ace(dacl, i, reinterpret_cast<void **>(&header)))
+            return false;
+        if (header->AceType == ACCESS_DENIED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE) != 0)
+            continue;
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE)
+            return false;  // callback and object entries are not read here: not trusted
+        ACCESS_ALLOWED_ACE *ace = reinterpret_cast<ACCESS_ALLOWED_ACE *>(header);
+        PSID sid = &ace->SidStart;
+        if ((ace->Mask & write_access) != 0 && !equal_sid(sid, user) && !well_known(sid, WinLocalSystemSid) &&
+            !well_known(sid, WinBuiltinAdministratorsSid))
+            return false;
+    }
+    return true;
+}
+
+// The current user's SID, read once.
+static PSID current_user()
+{
+    static union {
+        TOKEN_USER user;
+        unsigned char bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } token_user;
+    static bool known = false;
+    if (known)
+        return token_user.user.User.Sid;
+    const wchar_t *library = L"advapi32.dll";
+    auto open_token = system_function<decltype(&OpenProcessToken)>(library, "OpenProcessToken");
+    auto get_information = system_function<decltype(&GetTokenInformation)>(library, "GetTokenInformation");
+    HANDLE token = nullptr;
+    if (open_token == nullptr || get_information == nullptr || !open_token(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return nullptr;
+    DWORD size = 0;
+    known = get_information(token, TokenUser, &token_user, sizeof token_user, &size) != FALSE;
+    CloseHandle(token);
+    return known ? token_user.user.User.Sid : nullptr;
+}
+
+// A real directory (not a link) that only the user and the system can
+// change; `directory` is open with read-control access.
+static bool directory_is_private(HANDLE directory)
+{
+    if (directory == INVALID_HANDLE_VALUE)
+        return false;
+    auto get_security = system_function<decltype(&GetSecurityInfo)>(L"advapi32.dll", "GetSecurityInfo");
+    BY_HANDLE_FILE_INFORMATION information = {};
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    PSID user = current_user();
+    bool result = user != nullptr && get_security != nullptr && GetFileInformationByHandle(directory, &information) &&
+                  (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                  (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
+                  get_security(directory, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                               nullptr, nullptr, nullptr, nullptr, &descriptor) == ERROR_SUCCESS &&
+                  security_is_private(descriptor, user);
+    if (descriptor != nullptr)
+        LocalFree(descriptor);
+    return result;
+}
+
+// The notes' "file=SIZE NAME" line at hand, read into a size and a name.
+static bool read_file_note(const char *value, size_t length, uint64_t &size, wchar_t *name, size_t capacity)
+{
+    size = 0;
+    size_t i = 0;
+    for (; i < length && value[i] >= '0' && value[i] <= '9'; i++) {
+        check_or_abort(size <= (UINT64_MAX - 9) / 10);
+        size = size * 10 + static_cast<uint64_t>(value[i] - '0');
+    }
+    return i > 0 && i + 1 < length && value[i] == ' ' &&
+           wide_from_utf8(value + i + 1, length - i - 1, name, capacity) && record_name_is_safe(name);
+}
+
+// Every packed file is there, a file, with its size and the reused tree's
+// last-write time; one attribute query per file, no folder is opened.
+// Files the application added are not looked at.
+static bool tree_matches_archive(const wchar_t *tree)
+{
+    LauncherState &s = launcher_state;
+    const char *cursor = s.build_notes;
+    const char *value = nullptr;
+    size_t length = 0;
+    bool any = false;
+    while (next_build_note(cursor, "file", value, length)) {
+        uint64_t size = 0;
+        if (!read_file_note(value, length, size, s.current_record_name, array_count(s.current_record_name)))
+            return false;
+        copy_wide_text(s.current_record_path, tree, array_count(s.current_record_path));
+        append_wide_text(s.current_record_path, L"\\", array_count(s.current_record_path));
+        append_wide_text(s.current_record_path, s.current_record_name, array_count(s.current_record_path));
+        WIN32_FILE_ATTRIBUTE_DATA data;
+        if (!GetFileAttributesExW(s.current_record_path, GetFileExInfoStandard, &data) ||
+            (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
+            (static_cast<uint64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow) != size ||
+            CompareFileTime(&data.ftLastWriteTime, &reused_file_time) != 0)
+            return false;
+        any = true;
+    }
+    return any;
+}
+
+// The first packed file, the application library, below `tree`.
+static void set_first_record_path(const wchar_t *tree)
+{
+    LauncherState &s = launcher_state;
+    const char *cursor = s.build_notes;
+    const char *value = nullptr;
+    size_t length = 0;
+    uint64_t size = 0;
+    if (!next_build_note(cursor, "file", value, length) ||
+        !read_file_note(value, length, size, s.current_record_name, array_count(s.current_record_name)))
+        report_error(MESSAGE_NO_APPLICATION_LIBRARY);
+    copy_wide_text(s.first_record_path, tree, array_count(s.first_record_path));
+    append_wide_text(s.first_record_path, L"\\", array_count(s.first_record_path));
+    append_wide_text(s.first_record_path, s.current_record_name, array_count(s.first_record_path));
+}
+
+// `path` with "~" and 11 fresh random characters appended.
+static void make_working_name(wchar_t *path, size_t capacity, const wchar_t *tree)
+{
+    typedef BOOLEAN(WINAPI * GenerateRandomFunction)(void *, ULONG);
+    auto generate = system_function<GenerateRandomFunction>(L"advapi32.dll", "SystemFunction036");
+    uint8_t bytes[8];
+    if (generate == nullptr || !generate(bytes, sizeof bytes))
+        report_open_for_writing_failure(tree);
+    wchar_t random_text[12];
+    make_random_text(bytes, random_text);
+    copy_wide_text(path, tree, capacity);
+    append_wide_text(path, L"~", capacity);
+    append_wide_text(path, random_text, capacity);
+}
+
+// Unpacks the whole archive into a new working directory beside `tree`,
+// owned by this run until it is published; returns it open with delete
+// access (for the rename). Ends the process on failure, removing it.
+static HANDLE unpack_into_working_directory(const wchar_t *tree)
+{
+    LauncherState &s = launcher_state;
+    SECURITY_ATTRIBUTES *security = private_directory_security();
+    if (security == nullptr)
+        report_open_for_writing_failure(tree);
+    make_working_name(s.unpack_directory, array_count(s.unpack_directory), tree);
+    HANDLE working = create_held_directory(s.unpack_directory, security, DELETE | held_access);
+    if (working == nullptr)
+        report_open_for_writing_failure(s.unpack_directory);
+    InterlockedExchangePointer(const_cast<HANDLE *>(&s.unpack_directory_handle), working);
+    take_unpack_directory_ownership();
+    wchar_t *copy = _wcsdup(s.unpack_directory);
+    if (copy != nullptr && s.created_directory_count < static_cast<int32_t>(created_directory_limit))
+        s.created_directories[s.created_directory_count++] = copy;
+    open_attached_data();
+    unpack_all_records();
+    close_attached_data();
+    return static_cast<HANDLE>(InterlockedExchangePointer(const_cast<HANDLE *>(&s.unpack_directory_handle), nullptr));
+}
+
+// Moves the published tree at `tree` aside under a working name, so that
+// a mended one can take its place; false while someone runs from it.
+static bool retire_tree(const wchar_t *tree)
+{
+    HANDLE old_tree = open_directory(tree, DELETE | SYNCHRONIZE, held_share);
+    if (old_tree == INVALID_HANDLE_VALUE)
+        return false;
+    wchar_t retired[path_capacity];
+    make_working_name(retired, array_count(retired), tree);
+    bool moved = rename_held_directory(old_tree, retired);
+    CloseHandle(old_tree);
+    return moved;
+}
+
+// Publishes the complete working directory as `tree` and holds it. False
+// when that cannot be done (a tree in use is in the way): the run then
+// goes on from the working directory, which stays its own to remove.
+static bool publish_tree(HANDLE working, const wchar_t *tree, bool replace)
+{
+    LauncherState &s = launcher_state;
+    if (s.stopping) {
+        CloseHandle(working);
+        stop_for_interrupt();  // the interrupt thread removes the working directory
+    }
+    if (replace && !retire_tree(tree)) {
+        CloseHandle(working);
+        return false;
+    }
+    if (!rename_held_directory(working, tree)) {
+        CloseHandle(working);
+        return false;
+    }
+    CloseHandle(working);
+    give_up_unpack_directory_ownership();
+    copy_wide_text(s.unpack_directory, tree, array_count(s.unpack_directory));
+    return true;
+}
+
+// A second start of the same archive waits here while a first one unpacks
+// or mends, then finds the tree complete; a killed holder releases it.
+static HANDLE lock_archive()
+{
+    wchar_t name[64 + archive_identity_length] = L"Local\\VeskarOnefile_";
+    append_narrow_text(name, launcher_state.archive_identity, array_count(name));
+    HANDLE lock = CreateMutexW(nullptr, FALSE, name);
+    if (lock != nullptr)
+        WaitForSingleObject(lock, INFINITE);  // an abandoned lock is taken as well
+    return lock;
+}
+
+static void unlock_archive(HANDLE lock)
+{
+    if (lock != nullptr) {
+        ReleaseMutex(lock);
+        CloseHandle(lock);
+    }
+}
+
+// The parent's part: finds the tree, checks it, unpacks or mends it as
+// needed and holds it. False when the place is not private: the caller
+// then unpacks into a fresh per-run directory as without --reuse.
+static bool prepare_reused_tree()
+{
+    LauncherState &s = launcher_state;
+    wchar_t tree[path_capacity];
+    copy_wide_text(tree, s.unpack_directory, array_count(tree));  // the expanded spec
+    append_wide_text(tree, L"_", array_count(tree));
+    wchar_t digits[identity_digits_in_name + 1] = L"";
+    for (size_t i = 0; i < identity_digits_in_name; i++)
+        digits[i] = static_cast<wchar_t>(s.archive_identity[i]);
+    append_wide_text(tree, digits, array_count(tree));
+    check_or_abort(wcslen(tree) + working_suffix_length < array_count(tree));
+
+    HANDLE lock = lock_archive();
+    ensure_parent_chain(tree);
+    // Held before it is checked: nothing can rename or remove it meanwhile.
+    HANDLE held = open_directory(tree, held_access | inspect_access, held_share);
+    bool present = held != INVALID_HANDLE_VALUE;
+    if (!present && GetLastError() != ERROR_FILE_NOT_FOUND) {
+        unlock_archive(lock);
+        return false;
+    }
+    if (present && !directory_is_private(held)) {
+        CloseHandle(held);
+        unlock_archive(lock);
+        return false;
+    }
+    if (!present || !tree_matches_archive(tree)) {
+        if (present)
+            CloseHandle(held);  // a mend renames the damaged tree away
+        HANDLE working = unpack_into_working_directory(tree);
+        bool published = publish_tree(working, tree, present);
+        held = open_directory(s.unpack_directory, held_access, held_share);
+        if (!published) {
+            // This run goes on from its working directory and removes it at exit.
+            unlock_archive(lock);
+            s.reused_tree_handle = held;
+            return true;
+        }
+    }
+    unlock_archive(lock);
+    s.reused_tree_handle = held;
+    copy_wide_text(s.unpack_directory, tree, array_count(s.unpack_directory));
+    return held != INVALID_HANDLE_VALUE;
+}
+
+// Removes what this application's other archives and killed unpacks left
+// beside `tree`: trees of other identities and working directories, each
+// only when it is private and nobody holds it. Runs while the child runs.
+static DWORD WINAPI sweep_beside_tree(void *)
+{
+    LauncherState &s = launcher_state;
+    wchar_t *folder = s.reused_sweep_path;
+    copy_wide_text(folder, s.unpack_directory, array_count(s.reused_sweep_path));
+    wchar_t *separator = wcsrchr(folder, L'\\');
+    if (separator == nullptr)
+        return 0;
+    *separator = L'\0';
+    const wchar_t *own_name = separator + 1;
+    size_t stem_length = wcslen(own_name) - identity_digits_in_name;  // "<name>_" is shared by every identity
+    wchar_t pattern[path_capacity];
+    copy_wide_text(pattern, folder, array_count(pattern));
+    append_wide_text(pattern, L"\\*", array_count(pattern));
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileExW(pattern, FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE)
+        return 0;
+    do {
+        const wchar_t *name = entry.cFileName;
+        size_t length = wcslen(name);
+        bool tree_name = length == stem_length + identity_digits_in_name ||
+                         (length == stem_length + identity_digits_in_name + working_suffix_length &&
+                          name[length - working_suffix_length] == L'~');
+        if (!tree_name || wcsncmp(name, own_name, stem_length) != 0 || wcscmp(name, own_name) == 0 ||
+            (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+            (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+            continue;
+        for (size_t i = stem_length; i < stem_length + identity_digits_in_name; i++) {
+            if (!((name[i] >= L'0' && name[i] <= L'9') || (name[i] >= L'a' && name[i] <= L'f')))
+                tree_name = false;
+        }
+        copy_wide_text(s.reused_sweep_candidate, folder, array_count(s.reused_sweep_candidate));
+        append_wide_text(s.reused_sweep_candidate, L"\\", array_count(s.reused_sweep_candidate));
+        append_wide_text(s.reused_sweep_candidate, name, array_count(s.reused_sweep_candidate));
+        if (!tree_name)
+            continue;
+        HANDLE candidate = open_directory(s.reused_sweep_candidate, inspect_access,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+        bool removable = directory_is_private(candidate);
+        if (candidate != INVALID_HANDLE_VALUE)
+            CloseHandle(candidate);
+        if (removable)
+            remove_tree_unless_held(s.reused_sweep_candidate);
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+    return 0;
+}
+
+bool start_from_reused_tree()
+{
+    LauncherState &s = launcher_state;
+    if (s.child_role) {
+        // The parent names the tree it prepared: argument 0, which a spec
+        // may use, differs between the two.
+        wchar_t *tree = read_environment_variable("VESKAR_ONEFILE_TREE");
+        if (tree == nullptr)
+            report_spec_expansion_failure(s.unpack_path_spec);
+        copy_wide_text(s.unpack_directory, tree, array_count(s.unpack_directory));
+        s.reused_tree_handle = open_directory(s.unpack_directory, held_access, held_share);
+        set_first_record_path(s.unpack_directory);
+        hand_off_to_library();
+    }
+    if (!prepare_reused_tree()) {
+        // Not private: a fresh directory of the default kind, removed at exit.
+        if (!expand_path_spec(s.unpack_directory, default_unpack_path_spec, array_count(s.unpack_directory)))
+            report_spec_expansion_failure(default_unpack_path_spec);
+        write_environment_variable("VESKAR_ONEFILE_TREE", s.unpack_directory);
+        return false;
+    }
+    write_environment_variable("VESKAR_ONEFILE_TREE", s.unpack_directory);
+    if (!unpack_directory_owned())
+        s.reused_sweep_thread = CreateThread(nullptr, 0, sweep_beside_tree, nullptr, 0, nullptr);
+    return true;
+}
+
+void finish_reused_tree_sweep()
+{
+    LauncherState &s = launcher_state;
+    if (s.reused_sweep_thread != nullptr)
+        WaitForSingleObject(s.reused_sweep_thread, INFINITE);
+}
