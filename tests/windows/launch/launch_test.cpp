@@ -728,6 +728,22 @@ TEST(Cleanup, SixteenLaunchesAtOnceEachGetAndRemoveTheirOwnDirectory)
     EXPECT_TRUE(list_directory(temp).empty());
 }
 
+// A pack-time unpack directory without reuse: made where the spec says,
+// its parents on the way, and removed at exit like the default one.
+TEST(Cleanup, PackTimeUnpackDirectoryIsUsedAndRemoved)
+{
+    std::wstring temp = make_scratch_directory(L"placed");
+    ProcessResult result = run_launcher(launcher(L"placed"), {L"args"}, with_temp(temp));
+    EXPECT_EQ(result.exit_code, 0u) << result.err;
+    std::wstring used = parent_of(from_hex(value_of(parse_report(result.out), "library")));
+    EXPECT_EQ(parent_of(used), temp + L"\\apps");
+    std::wstring name = used.substr(used.find_last_of(L'\\') + 1);
+    EXPECT_EQ(name.rfind(L"placed_", 0), 0u) << narrow(used);
+    EXPECT_EQ(name.size(), std::wstring(L"placed_").size() + 11) << narrow(used);
+    EXPECT_TRUE(list_directory(temp + L"\\apps").empty());
+    remove_tree(temp);
+}
+
 // ------------------------------------------------ reusing the unpacked tree
 
 namespace {
