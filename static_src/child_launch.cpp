@@ -205,45 +205,34 @@ DWORD launch_and_supervise()
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     build_child_command_line();
 
-    // Started suspended and published before it runs: an interrupt from
-    // now on either finds the child and ends it, or is seen here and the
-    // child never runs. No child starts once a removal has begun. While the
-    // launch is in progress the interrupt thread waits for it before it
-    // ends the process, so a suspended child is never left behind.
-    InterlockedExchange(&s.launch_in_progress, 1);
-    if (s.stopping) {
-        InterlockedExchange(&s.launch_in_progress, 0);
+    // Started suspended and published before it runs, in one guarded step:
+    // an interrupt from now on waits for the step, then finds the child and
+    // ends it, or is seen here and the child never runs.
+    if (!begin_guarded_step())
         stop_for_interrupt();
-    }
     PROCESS_INFORMATION process = {};
     if (!CreateProcessW(s.launcher_executable_path, s.child_command_line, nullptr, nullptr, TRUE,
                         NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr, nullptr, &startup, &process)) {
         DWORD error = GetLastError();
-        InterlockedExchange(&s.launch_in_progress, 0);
+        end_guarded_step();
         report_os_error(MESSAGE_LAUNCH_FAILED, error);
     }
-    s.child_handle_releases = 0;
-    InterlockedExchangePointer(const_cast<HANDLE *>(&s.child_process), process.hProcess);
-    if (s.stopping) {
+    publish_child(process.hProcess);
+    if (stop_is_requested()) {
         TerminateProcess(process.hProcess, 0);
-        InterlockedExchange(&s.launch_in_progress, 0);
+        end_guarded_step();
         stop_for_interrupt();
     }
     ResumeThread(process.hThread);
     CloseHandle(process.hThread);
-    InterlockedExchange(&s.launch_in_progress, 0);
+    end_guarded_step();
+    start_sweep_of_stale_trees();
 
     DWORD exit_code = wait_for_child(process.hProcess);
-
-    // See release_child_handle: taking the handle back means the interrupt
-    // thread never had it; finding the field empty means it did.
-    if (InterlockedExchangePointer(const_cast<HANDLE *>(&s.child_process), nullptr) != nullptr)
-        CloseHandle(process.hProcess);
-    else
-        release_child_handle(process.hProcess);
+    let_child_go(process.hProcess);
     cleanup();
     // An interrupt that ended the child ends the launcher as interrupted.
-    if (s.stopping)
+    if (stop_is_requested())
         stop_for_interrupt();
     return exit_code;
 }

@@ -33,6 +33,24 @@ enum : size_t {
     archive_identity_length = 64,
 };
 
+// One removal walk's working memory; a thread that removes trees has its
+// own. The \\?\ path of the entry at hand, and per level of the tree the
+// open search and the path's length there.
+struct RemovalWalk {
+    wchar_t path[removal_path_capacity];
+    HANDLE searches[removal_depth_limit];
+    size_t lengths[removal_depth_limit];
+    WIN32_FIND_DATAW entry;
+};
+
+enum : LONG {
+    stop_step_open = 1,
+    stop_requested = 2,
+    stop_owns_directory = 4,
+    stop_removal_started = 8,
+    stop_removal_done = 16,
+};
+
 struct LauncherState {
     // Start-up: captured once by the main sequence.
     int argument_count;                 // the C runtime's __argc
@@ -40,22 +58,18 @@ struct LauncherState {
     bool child_role;                    // decided once; clear in the parent role
 
     // Where the application is unpacked; written once, then only read (also by the interrupt thread).
-    // A reusing parent writes it again: the expanded spec, its working directory, the published tree.
+    // A reusing parent writes it again: its expanded spec, its working directory, the published tree.
     wchar_t unpack_directory[path_capacity];
-    HANDLE volatile unpack_directory_handle; // the owned unpack directory held open, or null; closed before a removal
 
     // Pack-time settings from the build notes (build_notes.cpp); defaults without them.
-    const char *build_notes;            // the notes section as loaded, or null
+    const char *build_notes;            // the notes section as loaded
     uint64_t build_notes_length;
     wchar_t unpack_path_spec[path_capacity];   // empty: default_unpack_path_spec
     bool reuse_tree;                    // keep the unpacked tree between runs (reused_tree.cpp)
     char archive_identity[archive_identity_length + 1]; // SHA-256 of the attached data, hex; empty: unknown
-
-    // A reused tree (reused_tree.cpp).
-    HANDLE reused_tree_handle;          // the tree's root, held while this process runs from it
-    HANDLE reused_sweep_thread;         // removing other identities' trees and leftovers beside it, or null
-    wchar_t reused_sweep_path[path_capacity];      // the folder beside the tree
-    wchar_t reused_sweep_candidate[path_capacity]; // one of its entries
+    bool running_from_reused_tree;      // the parent holds the published tree (not owned: kept at exit)
+    wchar_t reused_sweep_path[path_capacity];      // the sweep beside it: the folder
+    wchar_t reused_sweep_candidate[path_capacity]; // and one of its entries
 
     // Attached data and its reader.
     const unsigned char *attached_data; // header first; the header check advances it to the frame
@@ -71,30 +85,50 @@ struct LauncherState {
     wchar_t current_record_path[path_capacity];  // unpack directory \ record name
     wchar_t first_record_path[path_capacity];    // the application library; empty until the first record
     unsigned char chunk_buffer[chunk_size];      // file contents on their way to WriteFile
-    volatile bool remove_unpack_directory_at_cleanup; // this run created the unpack directory; cleared only when a reused tree is published
     wchar_t *created_directories[created_directory_limit]; // owned copies of paths known to exist; entry 0 is the unpack directory
     int32_t created_directory_count;
-    HANDLE volatile current_file;       // the file being written, or INVALID_HANDLE_VALUE; closed before a removal
 
     // Child launch and supervision.
     wchar_t launcher_directory[launcher_directory_capacity]; // value of VESKAR_ONEFILE_DIRECTORY
     wchar_t launcher_executable_path[path_capacity];         // from GetModuleFileNameW; the child's image and argument 0
     wchar_t child_command_line[command_line_capacity];       // rebuilt, re-quoted command line
     wchar_t split_argument[command_line_capacity];           // one argument of the own command line on its way there
+
+    // The stop protocol: who may create, write, remove, start the child and
+    // end the process, and when. Threads: the main thread (unpacks, starts
+    // and waits for the child, removes at the end, reports failures), the
+    // interrupt thread (the system's thread for the first console event),
+    // the threads of later events, and the sweep thread (removes dead
+    // launchers' trees while the child runs). The state is `stop_state`,
+    // bits changed only by the operations of stop_protocol.cpp, with
+    // interlocked instructions (full barriers):
+    //   stop_step_open       the main thread is inside a guarded step: making
+    //                        the unpack directory, or creating and publishing
+    //                        the child. It enters one only while no stop is
+    //                        requested, so what a step makes is known to the
+    //                        interrupt thread, which waits for the step to end.
+    //   stop_requested       the interrupt thread has begun; set once, never
+    //                        cleared. Later event threads wait to be ended.
+    //   stop_owns_directory  this run created the unpack directory and removes
+    //                        it; set inside the step that creates it.
+    //   stop_removal_started a removal of the unpack directory has begun (one
+    //                        at a time): from now on a file that cannot be
+    //                        made or written is the removal's doing, not an
+    //                        error, and the thread that meets it stops.
+    //   stop_removal_done    that removal has returned.
+    // Who ends the process: the main thread at the normal end or after a
+    // report (it removes first); once a stop is requested only the interrupt
+    // thread, after the child is ended and the directory removed, with the
+    // status of an interrupted process. Every other thread then waits.
+    volatile LONG stop_state;
+    HANDLE volatile current_file;       // the file being written, or INVALID_HANDLE_VALUE; closed before a removal
+    HANDLE volatile held_directory;     // the unpack directory, open for the run's life without delete sharing:
+                                        // while it is held, no other launcher's sweep takes the tree for dead
     HANDLE volatile child_process;      // shared with the interrupt thread; taken out only by atomic exchange
     volatile LONG child_handle_releases; // the second of the two threads to let go of a taken handle closes it
-
-    // Cleanup, shared between the main thread and the interrupt thread.
-    volatile LONG stopping;             // an interrupt's cleanup has begun: no child may start any more
-    volatile LONG launch_in_progress;   // the child is being created and published; the interrupt thread waits
-    volatile LONG removal_started;      // a removal of the unpack directory has begun: unpacking stops
-    volatile LONG removal_finished;     // that removal has returned
-    // The removal's walk (one removal at a time): the \\?\ path of the entry
-    // at hand, and per level the open search and the path's length there.
-    wchar_t removal_path[removal_path_capacity];
-    HANDLE removal_searches[removal_depth_limit];
-    size_t removal_lengths[removal_depth_limit];
-    WIN32_FIND_DATAW removal_entry;
+    RemovalWalk removal_walk;           // the removal of the unpack directory
+    RemovalWalk sweep_walk;             // the sweep thread's removals
+    HANDLE sweep_thread;                // null until the child runs; joined before the parent's removal
 
     // Splash screen.
     HWND splash_window;                 // null while no splash is up
@@ -125,7 +159,7 @@ bool wide_from_utf8(const char *text, size_t length, wchar_t *target, size_t cap
 // reused_tree.cpp
 extern const FILETIME reused_file_time;
 bool start_from_reused_tree();  // child role: never returns; parent: false to unpack into a fresh directory instead
-void finish_reused_tree_sweep();
+void sweep_beside_reused_tree();  // the sweep thread's part in a reusing parent
 bool security_is_private(PSECURITY_DESCRIPTOR descriptor, PSID user);
 
 // environment.cpp
@@ -161,9 +195,11 @@ Function system_function(const wchar_t *library, const char *name)
 }
 
 // unpacking.cpp
+const SID *current_user_sid();  // null when the system cannot say
 SECURITY_ATTRIBUTES *private_directory_security();
+HANDLE create_private_directory(const wchar_t *path, ACCESS_MASK access);  // made and opened in one step, or null
 void create_unpack_directory();  // parent role: a fresh, private directory, or the process ends
-[[noreturn]] void stop_for_interrupt();  // the interrupt thread is cleaning up and ends the process
+void hold_unpack_directory();    // child role: the tree stays marked as in use while the application runs
 void unpack_all_records();  // in the child role it never returns
 bool ensure_directory(const wchar_t *path);
 void ensure_parent_chain(const wchar_t *path);
@@ -180,16 +216,28 @@ bool split_next_argument(const wchar_t *&cursor, wchar_t *argument, size_t capac
 // cleanup.cpp
 enum RemovalAction { removal_enter_directory, removal_remove_directory, removal_delete_file };
 RemovalAction removal_action(DWORD attributes);
-void cleanup();
-void remove_unpack_directory();  // only a directory this run created; waits for a removal already running
+void remove_tree(RemovalWalk &walk, const wchar_t *path);  // the directory's absence after the retries is the judge
+bool remove_tree_unless_held(RemovalWalk &walk, const wchar_t *path);  // false, removing nothing, while a process holds it
+
+// stop_protocol.cpp: the only code that changes stop_state (see LauncherState).
+bool begin_guarded_step();     // false once a stop is requested: the caller then calls stop_for_interrupt
+void end_guarded_step();
+void own_unpack_directory(HANDLE held);  // inside the step that created it
+HANDLE disown_unpack_directory();  // inside the step that published a reused tree; returns the handle that held it
+bool removal_has_begun();      // a failed file operation is then the removal's doing
+bool stop_is_requested();
+[[noreturn]] void stop_for_interrupt();  // lets the file go and waits for the interrupt thread to end the process
+void publish_child(HANDLE process);      // inside the launch step
+void let_child_go(HANDLE process);       // the main thread, once it has waited for the child
+void cleanup();                // ends the child, waits for the sweep, removes what the run owns
+void remove_unpack_directory();  // what this run made; waits for a removal already running
 void remove_unpack_directory_after_failure();  // the parent's failure paths, before they end the process
-void close_unpack_directory_handles();
-bool remove_tree_unless_held(const wchar_t *path);  // the file being written and the held unpack directory
-void take_unpack_directory_ownership();  // removed at cleanup from now on; an interrupt that came first removes it now
-void give_up_unpack_directory_ownership();
-bool unpack_directory_owned();
 BOOL WINAPI console_control_handler(DWORD event_type);
-void release_child_handle(HANDLE handle);
+
+// stale_trees.cpp
+void start_sweep_of_stale_trees();  // parent role, once the child runs
+bool is_launcher_tree_name(const wchar_t *name);
+bool is_splash_feedback_name(const wchar_t *name);
 
 // OnefileSplashScreen.cpp
 void show_splash_screen();

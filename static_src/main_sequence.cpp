@@ -54,15 +54,14 @@ int run_main_sequence(const unsigned char *attached_data, uint64_t attached_data
         s.child_role = true;
     }
 
-    if (s.reuse_tree && start_from_reused_tree()) {
-        DWORD status = launch_and_supervise();
-        finish_reused_tree_sweep();
-        return static_cast<int>(status);
-    }
+    if (s.reuse_tree && start_from_reused_tree())
+        return static_cast<int>(launch_and_supervise());
 
     open_attached_data();
     if (!child)
         create_unpack_directory();
+    else
+        hold_unpack_directory();
     unpack_all_records();  // the child role hands off to the application in here
     close_attached_data();
     return static_cast<int>(launch_and_supervise());

@@ -18,7 +18,6 @@
 
 #include <aclapi.h>
 #include <wchar.h>
-#include <winternl.h>
 
 enum : size_t { identity_digits_in_name = 16, working_suffix_length = 12 };
 
@@ -39,31 +38,6 @@ static HANDLE open_directory(const wchar_t *path, DWORD access, DWORD share)
 {
     return CreateFileW(path, access, share, nullptr, OPEN_EXISTING,
                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-}
-
-// Creates a new directory and opens it in one step, so that no other start
-// ever sees it unheld; null when it exists or cannot be made.
-static HANDLE create_held_directory(const wchar_t *path, SECURITY_ATTRIBUTES *security, DWORD access)
-{
-    typedef NTSTATUS(NTAPI * CreateFunction)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK,
-                                             PLARGE_INTEGER, ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
-    typedef BOOLEAN(NTAPI * ConvertFunction)(PCWSTR, PUNICODE_STRING, PWSTR *, PVOID);
-    typedef VOID(NTAPI * FreeFunction)(PUNICODE_STRING);
-    auto create = system_function<CreateFunction>(L"ntdll.dll", "NtCreateFile");
-    auto convert = system_function<ConvertFunction>(L"ntdll.dll", "RtlDosPathNameToNtPathName_U");
-    auto free_name = system_function<FreeFunction>(L"ntdll.dll", "RtlFreeUnicodeString");
-    UNICODE_STRING name = {};
-    if (create == nullptr || convert == nullptr || free_name == nullptr || !convert(path, &name, nullptr, nullptr))
-        return nullptr;
-    OBJECT_ATTRIBUTES attributes;
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, security->lpSecurityDescriptor);
-    IO_STATUS_BLOCK status_block = {};
-    HANDLE directory = nullptr;
-    const ULONG file_create = 2, directory_file = 1, synchronous = 0x20, no_reparse = 0x00200000;
-    NTSTATUS status = create(&directory, access, &attributes, &status_block, nullptr, FILE_ATTRIBUTE_DIRECTORY,
-                             held_share, file_create, directory_file | synchronous | no_reparse, nullptr, 0);
-    free_name(&name);
-    return status < 0 ? nullptr : directory;
 }
 
 // Renames the directory open as `directory` (with delete access) to
@@ -123,28 +97,6 @@ bool security_is_private(PSECURITY_DESCRIPTOR descriptor, PSID user)
     return true;
 }
 
-// The current user's SID, read once.
-static PSID current_user()
-{
-    static union {
-        TOKEN_USER user;
-        unsigned char bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    } token_user;
-    static bool known = false;
-    if (known)
-        return token_user.user.User.Sid;
-    const wchar_t *library = L"advapi32.dll";
-    auto open_token = system_function<decltype(&OpenProcessToken)>(library, "OpenProcessToken");
-    auto get_information = system_function<decltype(&GetTokenInformation)>(library, "GetTokenInformation");
-    HANDLE token = nullptr;
-    if (open_token == nullptr || get_information == nullptr || !open_token(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return nullptr;
-    DWORD size = 0;
-    known = get_information(token, TokenUser, &token_user, sizeof token_user, &size) != FALSE;
-    CloseHandle(token);
-    return known ? token_user.user.User.Sid : nullptr;
-}
-
 // A real directory (not a link) that only the user and the system can
 // change; `directory` is open with read-control access.
 static bool directory_is_private(HANDLE directory)
@@ -154,7 +106,7 @@ static bool directory_is_private(HANDLE directory)
     auto get_security = system_function<decltype(&GetSecurityInfo)>(L"advapi32.dll", "GetSecurityInfo");
     BY_HANDLE_FILE_INFORMATION information = {};
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    PSID user = current_user();
+    PSID user = const_cast<SID *>(current_user_sid());
     bool result = user != nullptr && get_security != nullptr && GetFileInformationByHandle(directory, &information) &&
                   (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
                   (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
@@ -239,27 +191,27 @@ static void make_working_name(wchar_t *path, size_t capacity, const wchar_t *tre
 }
 
 // Unpacks the whole archive into a new working directory beside `tree`,
-// owned by this run until it is published; returns it open with delete
-// access (for the rename). Ends the process on failure, removing it.
-static HANDLE unpack_into_working_directory(const wchar_t *tree)
+// made, held (with delete access, for the rename) and owned in one guarded
+// step like a per-run unpack directory: until it is published, a failure
+// or an interrupt removes it. Ends the process on failure.
+static void unpack_into_working_directory(const wchar_t *tree)
 {
     LauncherState &s = launcher_state;
-    SECURITY_ATTRIBUTES *security = private_directory_security();
-    if (security == nullptr)
-        report_open_for_writing_failure(tree);
     make_working_name(s.unpack_directory, array_count(s.unpack_directory), tree);
-    HANDLE working = create_held_directory(s.unpack_directory, security, DELETE | held_access);
-    if (working == nullptr)
+    if (!begin_guarded_step())
+        stop_for_interrupt();
+    HANDLE held = create_private_directory(s.unpack_directory, DELETE | FILE_LIST_DIRECTORY);
+    if (held != nullptr)
+        own_unpack_directory(held);
+    end_guarded_step();
+    if (held == nullptr)
         report_open_for_writing_failure(s.unpack_directory);
-    InterlockedExchangePointer(const_cast<HANDLE *>(&s.unpack_directory_handle), working);
-    take_unpack_directory_ownership();
     wchar_t *copy = _wcsdup(s.unpack_directory);
     if (copy != nullptr && s.created_directory_count < static_cast<int32_t>(created_directory_limit))
         s.created_directories[s.created_directory_count++] = copy;
     open_attached_data();
     unpack_all_records();
     close_attached_data();
-    return static_cast<HANDLE>(InterlockedExchangePointer(const_cast<HANDLE *>(&s.unpack_directory_handle), nullptr));
 }
 
 // Moves the published tree at `tree` aside under a working name, so that
@@ -276,28 +228,23 @@ static bool retire_tree(const wchar_t *tree)
     return moved;
 }
 
-// Publishes the complete working directory as `tree` and holds it. False
-// when that cannot be done (a tree in use is in the way): the run then
-// goes on from the working directory, which stays its own to remove.
-static bool publish_tree(HANDLE working, const wchar_t *tree, bool replace)
+// Publishes the complete working directory as `tree`, in one guarded step
+// with giving it up: an interrupt either removes the working directory or
+// finds a published tree that is not the run's. False when it cannot be
+// done (a tree in use is in the way): the run then goes on from the
+// working directory, which stays its own to remove.
+static bool publish_tree(const wchar_t *tree, bool replace)
 {
     LauncherState &s = launcher_state;
-    if (s.stopping) {
-        CloseHandle(working);
-        stop_for_interrupt();  // the interrupt thread removes the working directory
-    }
-    if (replace && !retire_tree(tree)) {
-        CloseHandle(working);
-        return false;
-    }
-    if (!rename_held_directory(working, tree)) {
-        CloseHandle(working);
-        return false;
-    }
-    CloseHandle(working);
-    give_up_unpack_directory_ownership();
-    copy_wide_text(s.unpack_directory, tree, array_count(s.unpack_directory));
-    return true;
+    if (!begin_guarded_step())
+        stop_for_interrupt();
+    bool published = (!replace || retire_tree(tree)) && rename_held_directory(s.held_directory, tree);
+    if (published)
+        CloseHandle(disown_unpack_directory());
+    end_guarded_step();
+    if (published)
+        copy_wide_text(s.unpack_directory, tree, array_count(s.unpack_directory));
+    return published;
 }
 
 // A second start of the same archive waits here while a first one unpacks
@@ -352,33 +299,36 @@ static bool prepare_reused_tree()
     if (!present || !tree_matches_archive(tree)) {
         if (present)
             CloseHandle(held);  // a mend renames the damaged tree away
-        HANDLE working = unpack_into_working_directory(tree);
-        bool published = publish_tree(working, tree, present);
-        held = open_directory(s.unpack_directory, held_access, held_share);
-        if (!published) {
-            // This run goes on from its working directory and removes it at exit.
+        unpack_into_working_directory(tree);
+        if (!publish_tree(tree, present)) {
             unlock_archive(lock);
-            s.reused_tree_handle = held;
-            return true;
+            return true;  // from the working directory, held and owned
         }
+        held = open_directory(tree, held_access, held_share);
     }
     unlock_archive(lock);
-    s.reused_tree_handle = held;
+    if (held == INVALID_HANDLE_VALUE)
+        return false;
     copy_wide_text(s.unpack_directory, tree, array_count(s.unpack_directory));
-    return held != INVALID_HANDLE_VALUE;
+    s.held_directory = held;  // not owned: nothing is removed at exit
+    s.running_from_reused_tree = true;
+    return true;
 }
 
 // Removes what this application's other archives and killed unpacks left
-// beside `tree`: trees of other identities and working directories, each
-// only when it is private and nobody holds it. Runs while the child runs.
-static DWORD WINAPI sweep_beside_tree(void *)
+// beside the tree: trees of other identities and working directories, each
+// only when it is private and nobody holds it. Runs on the sweep thread
+// while the child runs.
+void sweep_beside_reused_tree()
 {
     LauncherState &s = launcher_state;
+    if (!s.running_from_reused_tree)
+        return;
     wchar_t *folder = s.reused_sweep_path;
     copy_wide_text(folder, s.unpack_directory, array_count(s.reused_sweep_path));
     wchar_t *separator = wcsrchr(folder, L'\\');
     if (separator == nullptr)
-        return 0;
+        return;
     *separator = L'\0';
     const wchar_t *own_name = separator + 1;
     size_t stem_length = wcslen(own_name) - identity_digits_in_name;  // "<name>_" is shared by every identity
@@ -388,7 +338,7 @@ static DWORD WINAPI sweep_beside_tree(void *)
     WIN32_FIND_DATAW entry;
     HANDLE search = FindFirstFileExW(pattern, FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
     if (search == INVALID_HANDLE_VALUE)
-        return 0;
+        return;
     do {
         const wchar_t *name = entry.cFileName;
         size_t length = wcslen(name);
@@ -414,10 +364,10 @@ static DWORD WINAPI sweep_beside_tree(void *)
         if (candidate != INVALID_HANDLE_VALUE)
             CloseHandle(candidate);
         if (removable)
-            remove_tree_unless_held(s.reused_sweep_candidate);
+            remove_tree_unless_held(s.sweep_walk, s.reused_sweep_candidate);
     } while (FindNextFileW(search, &entry));
     FindClose(search);
-    return 0;
+    return;
 }
 
 bool start_from_reused_tree()
@@ -430,26 +380,16 @@ bool start_from_reused_tree()
         if (tree == nullptr)
             report_spec_expansion_failure(s.unpack_path_spec);
         copy_wide_text(s.unpack_directory, tree, array_count(s.unpack_directory));
-        s.reused_tree_handle = open_directory(s.unpack_directory, held_access, held_share);
+        hold_unpack_directory();
         set_first_record_path(s.unpack_directory);
         hand_off_to_library();
     }
-    if (!prepare_reused_tree()) {
+    bool prepared = prepare_reused_tree();
+    if (!prepared) {
         // Not private: a fresh directory of the default kind, removed at exit.
         if (!expand_path_spec(s.unpack_directory, default_unpack_path_spec, array_count(s.unpack_directory)))
             report_spec_expansion_failure(default_unpack_path_spec);
-        write_environment_variable("VESKAR_ONEFILE_TREE", s.unpack_directory);
-        return false;
     }
     write_environment_variable("VESKAR_ONEFILE_TREE", s.unpack_directory);
-    if (!unpack_directory_owned())
-        s.reused_sweep_thread = CreateThread(nullptr, 0, sweep_beside_tree, nullptr, 0, nullptr);
-    return true;
-}
-
-void finish_reused_tree_sweep()
-{
-    LauncherState &s = launcher_state;
-    if (s.reused_sweep_thread != nullptr)
-        WaitForSingleObject(s.reused_sweep_thread, INFINITE);
+    return prepared;
 }

@@ -5,7 +5,7 @@
 #include "launcher.h"
 
 #include <errno.h>
-#include <psapi.h>
+#include <winternl.h>
 #include <stdlib.h>
 #include <wchar.h>
 
@@ -79,6 +79,44 @@ const wchar_t *get_launcher_path(bool resolved)
     return path;
 }
 
+// What the check of the named parent found.
+enum ParentCheck { parent_differs, parent_same, parent_unknown };
+
+// The parent's image path is asked of the system, which answers without
+// reading the parent's memory: a tracer, a debugger or security software
+// that denies that reading does not hide the parent.
+static ParentCheck check_parent_executable(DWORD process_id)
+{
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, process_id);
+    if (process == nullptr)
+        return GetLastError() == ERROR_INVALID_PARAMETER ? parent_differs : parent_unknown;  // no such process
+    ParentCheck check = parent_unknown;
+    wchar_t parent_path[parent_path_capacity];
+    DWORD length = static_cast<DWORD>(array_count(parent_path));
+    DWORD exit_code = 0;
+    if (GetExitCodeProcess(process, &exit_code) && exit_code != STILL_ACTIVE) {
+        check = parent_differs;  // an ended process is no parent
+    } else if (QueryFullProcessImageNameW(process, 0, parent_path, &length) && length < array_count(parent_path)) {
+        normalize_executable_path(parent_path, array_count(parent_path));
+        check = wcscmp(parent_path, get_launcher_path(true)) == 0 ? parent_same : parent_differs;
+    }
+    CloseHandle(process);
+    return check;
+}
+
+typedef LONG(NTAPI *QueryProcessFunction)(HANDLE, PROCESSINFOCLASS, void *, ULONG, ULONG *);
+
+// The process that created this one, or 0 when the system does not say.
+static DWORD creator_process_id()
+{
+    auto query = system_function<QueryProcessFunction>(L"ntdll.dll", "NtQueryInformationProcess");
+    PROCESS_BASIC_INFORMATION information = {};
+    if (query == nullptr || query(GetCurrentProcess(), ProcessBasicInformation, &information, sizeof information,
+                                  nullptr) < 0)
+        return 0;
+    return static_cast<DWORD>(information.InheritedFromUniqueProcessId);
+}
+
 bool decide_role()
 {
     wchar_t *value = read_environment_variable("VESKAR_ONEFILE_PARENT");
@@ -89,18 +127,12 @@ bool decide_role()
     unsigned long process_id = wcstoul(value, &end, 10);
     if (errno != 0 || end == value || *end != L'\0')
         return false;
-    HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, process_id);
-    if (process == nullptr)
-        return false;
-    wchar_t parent_path[parent_path_capacity];
-    if (K32GetModuleFileNameExW(process, nullptr, parent_path, static_cast<DWORD>(array_count(parent_path))) == 0) {
-        CloseHandle(process);
-        return false;
-    }
-    // The call may leave the text unterminated when it fills the buffer.
-    parent_path[array_count(parent_path) - 1] = L'\0';
-    normalize_executable_path(parent_path, array_count(parent_path));
-    bool same_executable = wcscmp(parent_path, get_launcher_path(true)) == 0;
-    CloseHandle(process);
-    return same_executable;
+    ParentCheck check = check_parent_executable(process_id);
+    // A parent role creates its own executable and nothing else, so a run
+    // whose creator is the named parent is that parent's child. That settles
+    // the role when the check cannot be made: otherwise the child would
+    // unpack again and start a child of its own, and so on without end.
+    if (check == parent_unknown)
+        return creator_process_id() == process_id;
+    return check == parent_same;
 }

@@ -3,6 +3,7 @@
 #include "error_reporting.h"
 
 #include <sddl.h>
+#include <winternl.h>
 #include <stdlib.h>
 #include <wchar.h>
 
@@ -111,14 +112,28 @@ void ensure_parent_chain(const wchar_t *path)
     }
 }
 
-// An interrupt is removing the unpack directory: create nothing more and
-// let the interrupt thread finish; it ends the process (one thread only
-// ends it, so the two never race in the system's process exit).
-[[noreturn]] void stop_for_interrupt()
+// The user who runs the launcher, from the process's token; null when the
+// system cannot say. Read once.
+const SID *current_user_sid()
 {
-    close_unpack_directory_handles();
-    for (;;)
-        Sleep(INFINITE);
+    static union {
+        TOKEN_USER user;
+        unsigned char bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } token_user;
+    static bool known;
+    if (known)
+        return static_cast<const SID *>(token_user.user.User.Sid);
+    const wchar_t *library = L"advapi32.dll";
+    auto open_process_token = system_function<decltype(&OpenProcessToken)>(library, "OpenProcessToken");
+    auto get_token_information = system_function<decltype(&GetTokenInformation)>(library, "GetTokenInformation");
+    HANDLE token = nullptr;
+    if (open_process_token == nullptr || get_token_information == nullptr ||
+        !open_process_token(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return nullptr;
+    DWORD size = 0;
+    known = get_token_information(token, TokenUser, &token_user, sizeof token_user, &size);
+    CloseHandle(token);
+    return known ? static_cast<const SID *>(token_user.user.User.Sid) : nullptr;
 }
 
 // Only the user who runs the launcher may use the unpack directory and what
@@ -131,27 +146,13 @@ SECURITY_ATTRIBUTES *private_directory_security()
     if (attributes.lpSecurityDescriptor != nullptr)
         return &attributes;
     const wchar_t *library = L"advapi32.dll";
-    auto open_process_token = system_function<decltype(&OpenProcessToken)>(library, "OpenProcessToken");
-    auto get_token_information = system_function<decltype(&GetTokenInformation)>(library, "GetTokenInformation");
     auto convert_sid = system_function<decltype(&ConvertSidToStringSidW)>(library, "ConvertSidToStringSidW");
     auto convert_descriptor = system_function<decltype(&ConvertStringSecurityDescriptorToSecurityDescriptorW)>(
         library, "ConvertStringSecurityDescriptorToSecurityDescriptorW");
-    if (open_process_token == nullptr || get_token_information == nullptr || convert_sid == nullptr ||
-        convert_descriptor == nullptr)
-        return nullptr;
-
-    HANDLE token = nullptr;
-    if (!open_process_token(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return nullptr;
-    union {
-        TOKEN_USER user;
-        unsigned char bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    } user;
-    DWORD size = 0;
-    BOOL have_user = get_token_information(token, TokenUser, &user, sizeof user, &size);
-    CloseHandle(token);
+    const SID *user = current_user_sid();
     wchar_t *sid = nullptr;
-    if (!have_user || !convert_sid(user.user.User.Sid, &sid))
+    if (convert_sid == nullptr || convert_descriptor == nullptr || user == nullptr ||
+        !convert_sid(const_cast<SID *>(user), &sid))
         return nullptr;
     // P: protected; OICI: inherited by files and folders; FA: all access.
     wchar_t descriptor_text[256] = L"";
@@ -168,47 +169,90 @@ SECURITY_ATTRIBUTES *private_directory_security()
     return &attributes;
 }
 
+typedef LONG(NTAPI *CreateFileFunction)(HANDLE *, ACCESS_MASK, OBJECT_ATTRIBUTES *, IO_STATUS_BLOCK *,
+                                        LARGE_INTEGER *, ULONG, ULONG, ULONG, ULONG, void *, ULONG);
+typedef BOOLEAN(NTAPI *NtPathFunction)(const wchar_t *, UNICODE_STRING *, wchar_t **, void *);
+typedef void(NTAPI *FreeStringFunction)(UNICODE_STRING *);
+enum : LONG { status_name_collision = static_cast<LONG>(0xC0000035) };
+
+// Makes the directory `path` with the private access list and opens it in
+// the same system call, sharing reading and writing but not deletion: no
+// other launcher ever sees it without its holder. Null, with the error set,
+// when it cannot (ERROR_ALREADY_EXISTS for anything already at the name).
+HANDLE create_private_directory(const wchar_t *path, ACCESS_MASK access)
+{
+    const wchar_t *ntdll = L"ntdll.dll";
+    auto create_file = system_function<CreateFileFunction>(ntdll, "NtCreateFile");
+    auto nt_path = system_function<NtPathFunction>(ntdll, "RtlDosPathNameToNtPathName_U");
+    auto free_string = system_function<FreeStringFunction>(ntdll, "RtlFreeUnicodeString");
+    auto error_of = system_function<ULONG(NTAPI *)(LONG)>(ntdll, "RtlNtStatusToDosError");
+    SECURITY_ATTRIBUTES *security = private_directory_security();
+    UNICODE_STRING name;
+    if (create_file == nullptr || nt_path == nullptr || free_string == nullptr || error_of == nullptr ||
+        security == nullptr || !nt_path(path, &name, nullptr, nullptr)) {
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return nullptr;
+    }
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, nullptr, security->lpSecurityDescriptor);
+    IO_STATUS_BLOCK status_block;
+    HANDLE directory = nullptr;
+    LONG status = create_file(&directory, access | SYNCHRONIZE, &attributes, &status_block, nullptr,
+                              FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
+                              FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, nullptr, 0);
+    free_string(&name);
+    if (status < 0) {
+        SetLastError(status == status_name_collision ? ERROR_ALREADY_EXISTS : error_of(status));
+        return nullptr;
+    }
+    return directory;
+}
+
 // The parent makes the unpack directory itself, before the first record,
 // and only a directory it has just created is used and later removed:
 // one that already exists may have been made by someone else to plant a
-// library in it.
+// library in it. Making it and owning it are one step as the interrupt
+// thread sees them.
 void create_unpack_directory()
 {
     LauncherState &s = launcher_state;
-    SECURITY_ATTRIBUTES *security = private_directory_security();
-    if (security == nullptr)
-        report_open_for_writing_failure(s.unpack_directory);
-    if (!CreateDirectoryW(s.unpack_directory, security)) {
-        if (GetLastError() != ERROR_PATH_NOT_FOUND)
-            report_open_for_writing_failure(s.unpack_directory);
+    if (!begin_guarded_step())
+        stop_for_interrupt();
+    HANDLE held = create_private_directory(s.unpack_directory, FILE_LIST_DIRECTORY);
+    if (held == nullptr && GetLastError() == ERROR_PATH_NOT_FOUND) {
         // A temporary directory that does not exist yet is made on the way.
         ensure_parent_chain(s.unpack_directory);
-        if (!CreateDirectoryW(s.unpack_directory, security))
-            report_open_for_writing_failure(s.unpack_directory);
+        held = create_private_directory(s.unpack_directory, FILE_LIST_DIRECTORY);
     }
-    s.remove_unpack_directory_at_cleanup = true;
-    // An interrupt whose cleanup looked before the directory was ours
-    // removed nothing: this run removes it, the interrupt thread ends it.
-    if (s.stopping) {
-        remove_unpack_directory();
-        stop_for_interrupt();
-    }
+    if (held != nullptr)
+        own_unpack_directory(held);
+    end_guarded_step();
+    if (held == nullptr)
+        report_open_for_writing_failure(s.unpack_directory);
     // The recursion of ensure_parent_chain ends here for every record.
     wchar_t *copy = _wcsdup(s.unpack_directory);
     if (copy != nullptr && s.created_directory_count < static_cast<int32_t>(created_directory_limit))
         s.created_directories[s.created_directory_count++] = copy;
 }
 
+void hold_unpack_directory()
+{
+    LauncherState &s = launcher_state;
+    HANDLE held = CreateFileW(s.unpack_directory, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (held != INVALID_HANDLE_VALUE)
+        s.held_directory = held;  // closed by the process's end
+}
+
 // Writes all of the chunk: a write that stores only part of it is continued,
 // so a full disk is reported with the system's own error, not as a short count.
 static void write_chunk(HANDLE file, const unsigned char *bytes, DWORD count)
 {
-    LauncherState &s = launcher_state;
     while (count > 0) {
         DWORD written = 0;
         if (!WriteFile(file, bytes, count, &written, nullptr)) {
             DWORD error = GetLastError();
-            if (s.removal_started)
+            if (removal_has_begun())
                 stop_for_interrupt();
             report_os_error(MESSAGE_WRITE_FAILED, error);
         }
@@ -226,13 +270,13 @@ static void write_record_content(uint64_t size)
                               nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         // Once a removal has begun, a file that cannot be made is its doing.
-        if (s.removal_started)
+        if (removal_has_begun())
             stop_for_interrupt();
         report_open_for_writing_failure(s.current_record_path);
     }
     InterlockedExchangePointer(const_cast<HANDLE *>(&s.current_file), file);
     while (size > 0) {
-        if (s.removal_started)
+        if (removal_has_begun())
             stop_for_interrupt();
         DWORD chunk = size < chunk_size ? static_cast<DWORD>(size) : static_cast<DWORD>(chunk_size);
         read_exactly(s.chunk_buffer, chunk);
@@ -268,7 +312,7 @@ void unpack_all_records()
                 hand_off_to_library();
         }
         uint64_t size = read_record_size();
-        if (s.removal_started)
+        if (removal_has_begun())
             stop_for_interrupt();
 
         wchar_t directory[path_capacity] = {};

@@ -6,6 +6,8 @@
 
 void reset_launcher_state()
 {
+    if (launcher_state.held_directory != nullptr)
+        CloseHandle(launcher_state.held_directory);
     std::memset(static_cast<void *>(&launcher_state), 0, sizeof launcher_state);
 }
 

@@ -33,7 +33,7 @@ TEST(CreatedDirectories, UnpackDirectoryIsMadeFreshAndCachedFirst)
     copy_wide_text(launcher_state.unpack_directory, unpack.c_str(), path_capacity);
     create_unpack_directory();  // a missing temporary directory is made on the way
     EXPECT_TRUE(is_directory(unpack));
-    EXPECT_TRUE(launcher_state.remove_unpack_directory_at_cleanup);
+    EXPECT_TRUE(launcher_state.stop_state & stop_owns_directory);
     ASSERT_GE(launcher_state.created_directory_count, 1);
     EXPECT_EQ(cache_entry(launcher_state.created_directory_count - 1), unpack);
 
@@ -59,6 +59,7 @@ TEST(CreatedDirectories, UnpackDirectoryIsMadeFreshAndCachedFirst)
     // A directory whose parent is missing cannot be created.
     EXPECT_FALSE(ensure_directory((unpack + L"\\missing\\child").c_str()));
     EXPECT_FALSE(is_directory(unpack + L"\\missing"));
+    reset_launcher_state();  // lets the directory go
     remove_tree(scratch);
 }
 
@@ -245,7 +246,7 @@ TEST(RecordLoop, WritesTheTree)
     close_attached_data();
 
     // The loop alone never claims a directory it did not create.
-    EXPECT_FALSE(launcher_state.remove_unpack_directory_at_cleanup);
+    EXPECT_FALSE(launcher_state.stop_state & stop_owns_directory);
     EXPECT_EQ(std::wstring(launcher_state.first_record_path), unpack + L"\\app.dll");
     for (const File &f : files) {
         EXPECT_TRUE(path_exists(unpack + L"\\" + f.name)) << narrow(f.name);

@@ -761,9 +761,7 @@ void remove_sandbox()
 {
     // The launcher's own removal walk, pointed at the driver's folder.
     reset_launcher_state();
-    copy_wide_text(launcher_state.unpack_directory, run.box.root.c_str(), array_count(launcher_state.unpack_directory));
-    launcher_state.remove_unpack_directory_at_cleanup = true;
-    remove_unpack_directory();
+    remove_tree(launcher_state.removal_walk, run.box.root.c_str());
 }
 
 bool read_whole_file(const wchar_t *path, std::string &bytes)

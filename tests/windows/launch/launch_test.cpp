@@ -490,10 +490,11 @@ PROCESS_INFORMATION start_launcher(const std::wstring &executable, const std::ve
     return process;
 }
 
-void start_waiting(WaitingLauncher &run, DWORD status)
+// Its temporary directory is `shared_temp`, or one of its own.
+void start_waiting(WaitingLauncher &run, DWORD status, const std::wstring &shared_temp = L"")
 {
     run.scratch = make_scratch_directory(L"event");
-    std::wstring temp = run.scratch + L"\\temp";
+    std::wstring temp = shared_temp.empty() ? run.scratch + L"\\temp" : shared_temp;
     CreateDirectoryW(temp.c_str(), nullptr);
     run.ready = run.scratch + L"\\ready.txt";
     run.go = run.scratch + L"\\go";
@@ -509,7 +510,7 @@ void start_waiting(WaitingLauncher &run, DWORD status)
     std::wstring library = widen(ready.substr(line_end + 1, ready.find('\n', line_end + 1) - line_end - 1));
     run.unpack_directory = parent_of(library);
     ASSERT_EQ(parent_of(run.unpack_directory), temp);
-    run.application = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    run.application = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE, pid);
     ASSERT_NE(run.application, nullptr);
 }
 
@@ -604,6 +605,30 @@ TEST_P(IgnoredEvent, LeavesApplicationAndDirectoryAlone)
     finish(run);
 }
 INSTANTIATE_TEST_SUITE_P(Interrupts, IgnoredEvent, testing::Values(3u, 4u, 7u));
+
+// A second event while the first one's thread gives the application its
+// grace time: only the first thread acts, and it ends the application.
+TEST(Interrupts, ASecondEventLeavesTheFirstToEndTheApplication)
+{
+    WaitingLauncher run;
+    start_waiting(run, 42);
+    if (!HasFatalFailure()) {
+        HANDLE first = deliver_console_event(run.process.dwProcessId, CTRL_CLOSE_EVENT);
+        Sleep(500);
+        HANDLE second = start_console_event(run.process.dwProcessId, CTRL_LOGOFF_EVENT);
+        ASSERT_EQ(WaitForSingleObject(run.process.hProcess, scaled_timeout(60000)), WAIT_OBJECT_0);
+        EXPECT_EQ(WaitForSingleObject(run.application, scaled_timeout(10000)), WAIT_OBJECT_0) << "it still runs";
+        DWORD status = 0;
+        GetExitCodeProcess(run.process.hProcess, &status);
+        EXPECT_EQ(status, static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
+        EXPECT_FALSE(path_exists(run.unpack_directory));
+        for (HANDLE thread : {first, second}) {
+            if (thread != nullptr)
+                CloseHandle(thread);
+        }
+    }
+    finish(run);
+}
 
 // An interrupt anywhere in the unpacking: as the directory appears, between
 // the small files of the tree, inside a 64 MiB file. Whatever the moment,
@@ -1042,6 +1067,57 @@ TEST(DiskFull, SaysSoAndLeavesTheDiskEmpty)
         system_text.pop_back();
     EXPECT_EQ(result.err, "Error, couldn't unpack file to target path. ([Error 112] " + system_text + ")\r\n");
     EXPECT_TRUE(list_directory(disk).empty());
+}
+
+// A launcher ended outright (the task manager, a crash, a logoff) leaves
+// its tree; the next start in the same TEMP removes it, and a feedback file
+// of a launcher that is gone, but nothing of a running launcher, nothing an
+// application still uses, and nothing whose name only looks like theirs.
+TEST(Cleanup, TreesOfLaunchersThatAreGoneAreRemovedByTheNextStart)
+{
+    std::wstring temp = make_scratch_directory(L"sweep");
+    WaitingLauncher killed, running, orphaned;
+    for (WaitingLauncher *run : {&killed, &running, &orphaned})
+        start_waiting(*run, 0, temp);
+    if (!HasFatalFailure()) {
+        TerminateProcess(killed.process.hProcess, 1);
+        TerminateProcess(killed.application, 1);
+        TerminateProcess(orphaned.process.hProcess, 1);  // its application goes on
+        for (HANDLE process : {killed.process.hProcess, killed.application, orphaned.process.hProcess})
+            WaitForSingleObject(process, scaled_timeout(30000));
+        auto feedback_of = [&](const WaitingLauncher &run) {
+            return temp + L"\\onefile_" + std::to_wstring(run.process.dwProcessId) + L"_splash_feedback.tmp";
+        };
+        write_file(feedback_of(killed), "");
+        write_file(feedback_of(running), "");
+        std::vector<std::wstring> kept = {running.unpack_directory, orphaned.unpack_directory, feedback_of(running)};
+        for (const wchar_t *name : {L"onefile_data", L"onefile_notours", L"onefile_12_123456_ABCDEFGHIJ",
+                                    L"onefile_12_123456_ABCDEFGHIJKL", L"onefile_12_12345_ABCDEFGHIJK",
+                                    L"onefile_x2_123456_ABCDEFGHIJK"}) {
+            CreateDirectoryW((temp + L"\\" + name).c_str(), nullptr);
+            kept.push_back(temp + L"\\" + name + L"\\keep.txt");
+            write_file(kept.back(), "not a launcher's");
+        }
+        kept.push_back(temp + L"\\onefile_12_123456_ABCDEFGHIJK");  // a file, not a tree
+        write_file(kept.back(), "not a launcher's");
+
+        ProcessResult result = run_launcher(launcher(L"probe"), {L"args"}, with_temp(temp));
+        EXPECT_EQ(result.exit_code, 0u) << result.err;
+        EXPECT_FALSE(path_exists(killed.unpack_directory));
+        EXPECT_FALSE(path_exists(feedback_of(killed)));
+        for (const std::wstring &path : kept)
+            EXPECT_TRUE(path_exists(path)) << narrow(path);
+
+        // Once its application has ended, the orphaned tree is the next start's.
+        write_file(orphaned.go, "go");
+        EXPECT_EQ(WaitForSingleObject(orphaned.application, scaled_timeout(60000)), WAIT_OBJECT_0);
+        EXPECT_EQ(run_launcher(launcher(L"probe"), {L"args"}, with_temp(temp)).exit_code, 0u);
+        EXPECT_FALSE(path_exists(orphaned.unpack_directory));
+        EXPECT_TRUE(path_exists(running.unpack_directory));
+    }
+    for (WaitingLauncher *run : {&killed, &running, &orphaned})
+        finish(*run);
+    remove_tree(temp);
 }
 
 // ------------------------------------------------------------- hostile places

@@ -1,0 +1,184 @@
+// The stop protocol: how the parent role ends — at the normal end, after a
+// failed start, on a console interrupt, close, logoff or shutdown — without
+// leaving a child or a tree behind, whichever thread gets there first. The
+// states and who may take each transition are described beside the fields
+// in launcher.h; every other file calls the operations here.
+#include "launcher.h"
+
+static LONG stop_state_now()
+{
+    return InterlockedOr(&launcher_state.stop_state, 0);
+}
+
+bool begin_guarded_step()
+{
+    LauncherState &s = launcher_state;
+    for (;;) {
+        LONG state = stop_state_now();
+        if ((state & stop_requested) != 0)
+            return false;
+        if (InterlockedCompareExchange(&s.stop_state, state | stop_step_open, state) == state)
+            return true;
+    }
+}
+
+void end_guarded_step()
+{
+    InterlockedAnd(&launcher_state.stop_state, ~stop_step_open);
+}
+
+void own_unpack_directory(HANDLE held)
+{
+    InterlockedExchangePointer(const_cast<HANDLE *>(&launcher_state.held_directory), held);
+    InterlockedOr(&launcher_state.stop_state, stop_owns_directory);
+}
+
+// A reusing launcher's working directory, once renamed into place as the
+// reused tree, is no longer the run's to remove.
+HANDLE disown_unpack_directory()
+{
+    InterlockedAnd(&launcher_state.stop_state, ~stop_owns_directory);
+    return static_cast<HANDLE>(
+        InterlockedExchangePointer(const_cast<HANDLE *>(&launcher_state.held_directory), nullptr));
+}
+
+bool removal_has_begun()
+{
+    return (stop_state_now() & stop_removal_started) != 0;
+}
+
+bool stop_is_requested()
+{
+    return (stop_state_now() & stop_requested) != 0;
+}
+
+static void close_taken(HANDLE volatile &field, HANDLE empty)
+{
+    HANDLE handle = static_cast<HANDLE>(InterlockedExchangePointer(const_cast<HANDLE *>(&field), empty));
+    if (handle != empty && handle != nullptr && handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+}
+
+[[noreturn]] void stop_for_interrupt()
+{
+    // The file being written would keep its directory alive.
+    close_taken(launcher_state.current_file, INVALID_HANDLE_VALUE);
+    for (;;)
+        Sleep(INFINITE);
+}
+
+// The child process handle is shared by the main thread (which waits on it)
+// and the interrupt thread (which may wait on it, terminate the child and
+// let it go). Whoever takes it out of the field by atomic exchange owns the
+// child; a thread that finds the field empty has lost it. The handle must
+// not be closed while the other thread may still be inside a wait on it, so
+// the taking thread and the losing thread each release it once they are done
+// with it, and the second release closes it. When the main thread takes it,
+// the interrupt thread never touched it, and the main thread closes it alone.
+static void release_child_handle(HANDLE handle)
+{
+    if (InterlockedIncrement(&launcher_state.child_handle_releases) == 2)
+        CloseHandle(handle);
+}
+
+void publish_child(HANDLE process)
+{
+    launcher_state.child_handle_releases = 0;
+    InterlockedExchangePointer(const_cast<HANDLE *>(&launcher_state.child_process), process);
+}
+
+void let_child_go(HANDLE process)
+{
+    if (InterlockedExchangePointer(const_cast<HANDLE *>(&launcher_state.child_process), nullptr) != nullptr)
+        CloseHandle(process);
+    else
+        release_child_handle(process);
+}
+
+static void end_child()
+{
+    LauncherState &s = launcher_state;
+    HANDLE child = static_cast<HANDLE>(InterlockedExchangePointer(const_cast<HANDLE *>(&s.child_process), nullptr));
+    if (child == nullptr)
+        return;
+    if (WaitForSingleObject(child, 5000) != WAIT_OBJECT_0)
+        TerminateProcess(child, 0);
+    release_child_handle(child);
+}
+
+void remove_unpack_directory()
+{
+    LauncherState &s = launcher_state;
+    // One removal at a time: a second caller waits for the first instead of
+    // racing it, so the process never ends halfway through a removal.
+    if ((InterlockedOr(&s.stop_state, stop_removal_started) & stop_removal_started) != 0) {
+        while ((stop_state_now() & stop_removal_done) == 0)
+            Sleep(10);
+        return;
+    }
+    if ((stop_state_now() & stop_owns_directory) != 0) {
+        // The run's own handle would keep the directory from going.
+        close_taken(s.held_directory, nullptr);
+        remove_tree(s.removal_walk, s.unpack_directory);
+    }
+    // The splash feedback file is the run's as much as its tree is.
+    if (s.splash_feedback_file_path[0] != L'\0')
+        DeleteFileW(s.splash_feedback_file_path);
+    InterlockedOr(&s.stop_state, stop_removal_done);
+}
+
+void remove_unpack_directory_after_failure()
+{
+    if (launcher_state.child_role)
+        return;
+    close_taken(launcher_state.current_file, INVALID_HANDLE_VALUE);
+    remove_unpack_directory();
+}
+
+void cleanup()
+{
+    end_child();
+    // The sweep finishes before the run's own removal and the exit.
+    if (launcher_state.sweep_thread != nullptr)
+        WaitForSingleObject(launcher_state.sweep_thread, INFINITE);
+    remove_unpack_directory();
+}
+
+BOOL WINAPI console_control_handler(DWORD event_type)
+{
+    LauncherState &s = launcher_state;
+    switch (event_type) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+        // Only the first event's thread acts; a later one would find the
+        // child already taken and remove the tree under its feet.
+        if ((InterlockedOr(&s.stop_state, stop_requested) & stop_requested) != 0) {
+            for (;;)
+                Sleep(INFINITE);
+        }
+        // A directory or a child being made right now is known once the
+        // step ends; no new step begins.
+        while ((stop_state_now() & stop_step_open) != 0)
+            Sleep(1);
+        end_child();
+        remove_unpack_directory();
+        // The end the system's own handler gives an interrupted process,
+        // whichever event it was: not every system ends a process after
+        // close, logoff or shutdown, and the main thread would then pass on
+        // the status of the child it terminated as if the application had
+        // ended by itself. Terminated, not exited: the main thread may hold
+        // a lock of the runtime or the heap that the library detach of an
+        // exit would wait for, and there is no output left to flush. The
+        // sweep thread may be halfway through a dead tree; the next start
+        // finishes it.
+        TerminateProcess(GetCurrentProcess(), STATUS_CONTROL_C_EXIT);
+        break;
+    default:
+        break;
+    }
+    // Not the launcher's business: the next handler sees the event.
+    return FALSE;
+}
