@@ -24,7 +24,7 @@ enum : size_t { identity_digits_in_name = 16, working_suffix_length = 12 };
 // The last-write time every file of a reused tree gets (1 January 2000,
 // UTC): a file that anyone rewrote since has another, and the check sees
 // it without reading the file.
-const FILETIME reused_file_time = {0xD53E8000u, 0x01BF53EBu};
+const FILETIME reused_file_time = {0x256D4000u, 0x01BF53EBu};
 
 // Access of a tree's root held while this process runs from it. Without
 // delete sharing it keeps the tree from being renamed or removed; the
