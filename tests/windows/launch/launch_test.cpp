@@ -955,6 +955,32 @@ TEST(Reuse, NewVersionStartsBesideARunningOldOneAndRemovesItOnceUnused)
     remove_tree(scratch);
 }
 
+// An interrupt once the application runs ends it and keeps the tree.
+TEST(Reuse, InterruptAfterPublicationEndsTheApplicationAndKeepsTheTree)
+{
+    std::wstring scratch = make_scratch_directory(L"reuse_interrupt");
+    std::wstring temp = scratch + L"\\temp", ready = scratch + L"\\ready.txt";
+    CreateDirectoryW(temp.c_str(), nullptr);
+    PROCESS_INFORMATION run = start_in(kept_launcher(1), {L"wait", ready, scratch + L"\\never", L"0"}, temp);
+    ASSERT_NE(run.hProcess, nullptr);
+    for (DWORD waited = 0; !path_exists(ready); waited += 20) {
+        ASSERT_LT(waited, scaled_timeout(60000)) << "the application never came up";
+        Sleep(20);
+    }
+    HANDLE thread = deliver_console_event(run.dwProcessId, CTRL_CLOSE_EVENT);
+    ASSERT_EQ(WaitForSingleObject(run.hProcess, scaled_timeout(60000)), WAIT_OBJECT_0);
+    DWORD status = 0;
+    GetExitCodeProcess(run.hProcess, &status);
+    EXPECT_EQ(status, static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
+    std::vector<std::wstring> left = names_in(temp);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(read_file(temp + L"\\" + left[0] + L"\\data\\note.txt"), "as packed");
+    CloseHandle(thread);
+    CloseHandle(run.hProcess);
+    CloseHandle(run.hThread);
+    remove_tree(scratch);
+}
+
 // A tree whose access list lets everyone write is not trusted: the run
 // unpacks into a fresh per-run directory and leaves that tree alone.
 TEST(Reuse, TreeOthersMayChangeIsNeitherUsedNorRemoved)
