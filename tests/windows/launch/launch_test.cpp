@@ -1010,17 +1010,9 @@ TEST(Reuse, TreeOthersMayChangeIsNeitherUsedNorRemoved)
 // (another owner, entries it does not store).
 TEST(Reuse, OnlyTheUserSystemAndAdministratorsMayChangeATree)
 {
-    HANDLE token = nullptr;
-    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
-    union {
-        TOKEN_USER user;
-        unsigned char bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
-    } user;
-    DWORD size = 0;
-    ASSERT_TRUE(GetTokenInformation(token, TokenUser, &user, sizeof user, &size));
-    CloseHandle(token);
+    PSID user = const_cast<SID *>(current_user_sid());
     wchar_t *sid_text = nullptr;
-    ASSERT_TRUE(ConvertSidToStringSidW(user.user.User.Sid, &sid_text));
+    ASSERT_TRUE(user != nullptr && ConvertSidToStringSidW(user, &sid_text));
     const std::wstring me = sid_text;
     LocalFree(sid_text);
     const struct {
@@ -1043,15 +1035,15 @@ TEST(Reuse, OnlyTheUserSystemAndAdministratorsMayChangeATree)
         ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(c.descriptor.c_str(), SDDL_REVISION_1,
                                                                          &descriptor, nullptr))
             << narrow(c.descriptor);
-        EXPECT_EQ(security_is_private(descriptor, user.user.User.Sid), c.trusted) << narrow(c.descriptor);
+        EXPECT_EQ(security_is_private(descriptor, user), c.trusted) << narrow(c.descriptor);
         LocalFree(descriptor);
     }
     // No list at all: everyone may do everything.
     SECURITY_DESCRIPTOR open_to_all;
     ASSERT_TRUE(InitializeSecurityDescriptor(&open_to_all, SECURITY_DESCRIPTOR_REVISION));
-    ASSERT_TRUE(SetSecurityDescriptorOwner(&open_to_all, user.user.User.Sid, FALSE));
+    ASSERT_TRUE(SetSecurityDescriptorOwner(&open_to_all, user, FALSE));
     ASSERT_TRUE(SetSecurityDescriptorDacl(&open_to_all, TRUE, nullptr, FALSE));
-    EXPECT_FALSE(security_is_private(&open_to_all, user.user.User.Sid));
+    EXPECT_FALSE(security_is_private(&open_to_all, user));
 }
 
 // Without --unpack-dir the tree is kept below the local application data,
