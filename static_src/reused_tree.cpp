@@ -230,21 +230,32 @@ static bool retire_tree(const wchar_t *tree)
 
 // Publishes the complete working directory as `tree`, in one guarded step
 // with giving it up: an interrupt either removes the working directory or
-// finds a published tree that is not the run's. False when it cannot be
-// done (a tree in use is in the way): the run then goes on from the
-// working directory, which stays its own to remove.
+// finds a published tree that is not the run's. A virus scanner that still
+// reads a file just written keeps a folder from being renamed for a moment
+// on Windows: that is waited out for about two seconds, as at removal.
+// False when it cannot be done (a tree in use is in the way): the run then
+// goes on from the working directory, which stays its own to remove.
 static bool publish_tree(const wchar_t *tree, bool replace)
 {
     LauncherState &s = launcher_state;
-    if (!begin_guarded_step())
-        stop_for_interrupt();
-    bool published = (!replace || retire_tree(tree)) && rename_held_directory(s.held_directory, tree);
-    if (published)
-        CloseHandle(disown_unpack_directory());
-    end_guarded_step();
-    if (published)
-        copy_wide_text(s.unpack_directory, tree, array_count(s.unpack_directory));
-    return published;
+    if (replace && !retire_tree(tree))
+        return false;
+    for (int attempt = 0;; attempt++) {
+        if (!begin_guarded_step())
+            stop_for_interrupt();
+        bool published = rename_held_directory(s.held_directory, tree);
+        DWORD error = GetLastError();
+        if (published)
+            CloseHandle(disown_unpack_directory());
+        end_guarded_step();
+        if (published) {
+            copy_wide_text(s.unpack_directory, tree, array_count(s.unpack_directory));
+            return true;
+        }
+        if (attempt == 20 || (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION))
+            return false;
+        Sleep(100);
+    }
 }
 
 // A second start of the same archive waits here while a first one unpacks
