@@ -113,8 +113,9 @@ m() { tr ' ' '\n' <<<"${samples[$1]}" | grep . | median; }
 maxof() { tr ' ' '\n' <<<"${samples[$1]}" | grep . | sort -g | tail -1; }
 count_for() { [ "$1" = "$main" ] && echo "$runs" || echo "$sweep_runs"; }
 
-# Packing: veskar-pack at every size, with its peak resident memory; on the
-# reference payload interleaved with tar piped into the zstd command line.
+# Packing: veskar-pack at every size, with its peak resident memory,
+# interleaved with tar piped into the zstd command line at the same level
+# and thread count: what zstd itself needs for the same bytes.
 peak_kib() { sed -n 's/^peak_kib=//p' "$1"; }
 for s in "${sizes[@]}"; do
   n=$sweep_runs
@@ -126,17 +127,14 @@ for s in "${sizes[@]}"; do
     t1=$(now_ns)
     add "pack:$s" "$(ms 0 $(( (t1 - t0) / 1000 )))"
     add "pack_peak:$s" "$(awk -v k="$(peak_kib "$work/pack.time")" 'BEGIN { printf "%.1f", k / 1024 }')"
-    if [ $s = $main ]; then
-      tar -C "$main_dir" -cf - . | /usr/bin/time -f 'peak_kib=%M' -o "$work/zstd.time" \
-        zstd -q -"$level" -T"$threads" -c > "$work/$main.tar.zst"
-      t2=$(now_ns)
-      add zstd_pack "$(ms 0 $(( (t2 - t1) / 1000 )))"
-      add zstd_peak "$(awk -v k="$(peak_kib "$work/zstd.time")" 'BEGIN { printf "%.1f", k / 1024 }')"
-    fi
+    tar -C "${dir[$s]}" -cf - . | /usr/bin/time -f 'peak_kib=%M' -o "$work/zstd.time" \
+      zstd -q -"$level" -T"$threads" -c > "$work/$s.tar.zst"
+    t2=$(now_ns)
+    add "zstd_pack:$s" "$(ms 0 $(( (t2 - t1) / 1000 )))"
+    add "zstd_peak:$s" "$(awk -v k="$(peak_kib "$work/zstd.time")" 'BEGIN { printf "%.1f", k / 1024 }')"
   done
-  [ -s "$work/$s.exe" ]
+  [ -s "$work/$s.exe" ] && [ -s "$work/$s.tar.zst" ]
 done
-[ -s "$work/$main.tar.zst" ]
 zstd_size=$(stat -c %s "$work/$main.tar.zst")
 launcher_size=$(stat -c %s "$work/$main.exe")
 
@@ -322,9 +320,11 @@ row "Reusing start to \`run_code\` (reference)" "$(m reuse_to_app)" "two-process
 row "Reusing start to \`run_code\`, tiny application" "$(m reuse_tiny_to_app)" "two-process floor" "$(m floor_to_app)" - ""
 row "Reusing start to exit (reference)" "$(m reuse_to_exit)" "two-process floor" "$(m floor_to_exit)" - ""
 row "Packing with --reuse (reference)" "$(m pack_reuse)" "packing without" "$(m pack$M)" - ""
-row "Packing time (reference)" "$(m pack$M)" "tar \\| zstd -$level -T$threads" "$(m zstd_pack)" 1.05 "pack time"
+row "Packing time (reference)" "$(m pack$M)" "tar \\| zstd -$level -T$threads" "$(m zstd_pack$M)" 1.05 "pack time"
 rowv "Archive size (reference)" "$attached_size" "tar \\| zstd -$level -T$threads" "$zstd_size" bytes 1.01 "pack size"
-rowv "Packer peak memory (reference)" "$(maxof pack_peak$M)" "zstd -$level -T$threads" "$(maxof zstd_peak)" MiB - ""
+for s in "${sizes[@]}"; do
+  rowv "Packer peak memory ($s)" "$(maxof pack_peak:$s)" "zstd -$level -T$threads alone" "$(maxof zstd_peak:$s)" MiB 1.20 "packer memory, $s"
+done
 rowv "Launcher size (reference)" "$launcher_size" "NSIS solid LZMA exe" "$peer_size" bytes - ""
 rowv "Parent peak private memory (reference)" "$(maxof parent_private$M)" "limit" 8 MiB 1.00 "parent memory"
 rowv "Child peak private memory (reference)" "$(maxof child_private$M)" "limit" 8 MiB 1.00 "child memory"
@@ -334,13 +334,13 @@ rowv "Tiny parent / child peak private" "$(maxof parent_private:tiny) / $(maxof 
   echo
   echo "Cost against size (same machine and run; time should grow with bytes and files, memory not at all):"
   echo
-  echo "| Payload | Files | Unpacked | Start to \`run_code\` | Limit: decode + write | Start to exit | Limit: + plain removal | Parent / child peak private | Packing | Packer peak memory |"
+  echo "| Payload | Files | Unpacked | Start to \`run_code\` | Limit: decode + write | Start to exit | Limit: + plain removal | Parent / child peak private | Packing | Packer / zstd alone peak memory |"
   echo "|---|---|---|---|---|---|---|---|---|---|"
 } >> "$table"
 : > "$sweep"
 for s in "${sizes[@]}"; do
   S=":$s"
-  echo "| $s | ${files[$s]} | $(mb "${bytes[$s]}") | $(sec "$(m to_app$S)") | $(sec "$(m limit$S)") | $(sec "$(m to_exit$S)") | $(sec "$(m limit_exit$S)") | $(maxof parent_private$S) / $(maxof child_private$S) MiB | $(sec "$(m pack$S)") | $(maxof pack_peak$S) MiB |" >> "$table"
+  echo "| $s | ${files[$s]} | $(mb "${bytes[$s]}") | $(sec "$(m to_app$S)") | $(sec "$(m limit$S)") | $(sec "$(m to_exit$S)") | $(sec "$(m limit_exit$S)") | $(maxof parent_private$S) / $(maxof child_private$S) MiB | $(sec "$(m pack$S)") | $(maxof pack_peak$S) / $(maxof zstd_peak$S) MiB |" >> "$table"
   echo "${bytes[$s]} ${files[$s]} $(m to_app$S) $(m to_exit$S) $(m limit$S) $(m limit_exit$S) $(m pack$S) $(maxof parent_private$S) $(maxof child_private$S) $(maxof pack_peak$S)" >> "$sweep"
 done
 awk -v first="${sizes[0]}" -v last="${sizes[${#sizes[@]}-1]}" '

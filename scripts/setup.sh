@@ -13,7 +13,7 @@ packages=(
   g++ libzstd-dev zstd googletest libcli11-dev libutf8proc-dev libssl-dev
   clang libfuzzer-14-dev
   nsis gnuplot-nox bsdutils time
-  osslsigncode strace icoutils openssl
+  osslsigncode strace icoutils openssl python3-pefile
 )
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }

@@ -26,21 +26,21 @@ enum : size_t {
     launcher_directory_capacity = 4112,
     command_line_capacity = 32768,
     launcher_path_capacity = 4097,
-    // The removal walks paths as long as Windows allows, deeper than the
-    // launcher itself writes: the application may have made them.
+    // The removal takes roots as long as Windows allows and goes as deep as
+    // such paths reach, deeper than the launcher itself writes: the
+    // application may have made them. Deeper folders stay.
     removal_path_capacity = 32768,
     removal_depth_limit = removal_path_capacity / 2,
     archive_identity_length = 64,
 };
 
-// One removal walk's working memory; a thread that removes trees has its
-// own. The \\?\ path of the entry at hand, and per level of the tree the
-// open search and the path's length there.
+// One tree removal's working memory; each thread that removes trees has its
+// own. Below the root the walk holds no path, only per level the open
+// handle of the directory being emptied.
 struct RemovalWalk {
-    wchar_t path[removal_path_capacity];
-    HANDLE searches[removal_depth_limit];
-    size_t lengths[removal_depth_limit];
-    WIN32_FIND_DATAW entry;
+    wchar_t root_path[removal_path_capacity];  // the root as a \\?\ path
+    HANDLE directories[removal_depth_limit];   // level 0 is the root
+    ULONGLONG entry[512];                      // one listed entry, as the system's directory query gives it
 };
 
 enum : LONG {
@@ -213,11 +213,19 @@ DWORD launch_and_supervise();
 void append_quoted_argument(wchar_t *command_line, size_t &length, size_t capacity, const wchar_t *argument);
 bool split_next_argument(const wchar_t *&cursor, wchar_t *argument, size_t capacity, bool first);
 
-// cleanup.cpp
+// tree_removal.cpp
 enum RemovalAction { removal_enter_directory, removal_remove_directory, removal_delete_file };
 RemovalAction removal_action(DWORD attributes);
-void remove_tree(RemovalWalk &walk, const wchar_t *path);  // the directory's absence after the retries is the judge
-bool remove_tree_unless_held(RemovalWalk &walk, const wchar_t *path);  // false, removing nothing, while a process holds it
+// Removes the tree at `path` (absolute, of any length): one pass, then up to
+// 20 more 100 ms apart while the root remains. Never follows a reparse
+// point: a link, the root included, goes as a name.
+void remove_tree(RemovalWalk &walk, const wchar_t *path);
+// The same for a tree nobody may be using any more: the root is opened
+// exclusively first, and while any process holds it open with read, write
+// or delete access (a running launcher holds its unpack directory so), or
+// it is no real directory, nothing is removed and the result is false.
+bool remove_tree_unless_held(RemovalWalk &walk, const wchar_t *path);
+
 
 // stop_protocol.cpp: the only code that changes stop_state (see LauncherState).
 bool begin_guarded_step();     // false once a stop is requested: the caller then calls stop_for_interrupt

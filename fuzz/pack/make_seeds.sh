@@ -67,7 +67,9 @@ patch() { dd of="$1" bs=1 seek="$2" conv=notrunc status=none; }  # bytes on stan
 
 # Real launchers: a small application with its resources, one with a splash.
 mkdir -p "$work/app/data" "$work/app/bin"
-printf 'MZ library' > "$work/app/bin/app.dll"
+# The packer takes only a real application library: the smallest MinGW makes.
+echo 'extern "C" __declspec(dllexport) int run_code() { return 0; }' |
+  x86_64-w64-mingw32-g++ -shared -s -x c++ - -o "$work/app/bin/app.dll"
 printf 'text\n' > "$work/app/data/a.txt"
 : > "$work/app/empty"
 "$pack" --kit "$stage/lib/veskar-onefile" build --quiet --dir "$work/app" --app-library bin/app.dll \

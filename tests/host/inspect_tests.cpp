@@ -37,7 +37,7 @@ TEST_F(Inspect, RoundTripOfAFolder)
     std::string big;
     for (unsigned i = 0; i < 300000; i++)
         big += std::to_string(i * 7919u % 10007u);
-    write_file(app / "bin" / "app.dll", "MZ library bytes");
+    write_file(app / "bin" / "app.dll", make_dll());
     write_file(app / "empty.txt", "");
     write_file(app / "data" / "big.bin", big);
     write_file(app / "data" / "deeper" / "still" / "leaf.txt", "leaf\n");
@@ -54,7 +54,7 @@ TEST_F(Inspect, RoundTripOfAFolder)
     ASSERT_EQ(r.status, 0) << r.err;
     // The application library first, then the rest in name order.
     const std::string expected_records = "        size  name\n"
-                                         "          16  bin\\app.dll\n" +
+                                         "        1024  bin\\app.dll\n" +
                                          std::string(12 - std::to_string(big.size()).size(), ' ') +
                                          std::to_string(big.size()) + "  data\\big.bin\n" +
                                          "           5  data\\deeper\\still\\leaf.txt\n"
@@ -63,7 +63,7 @@ TEST_F(Inspect, RoundTripOfAFolder)
                                          "           0  empty.txt\n"
                                          "records: 5\n";
     EXPECT_EQ(r.out.substr(0, expected_records.size()), expected_records) << r.out;
-    EXPECT_NE(r.out.find("uncompressed: " + std::to_string(big.size() + 16 + 5 + 13) + " bytes of files"),
+    EXPECT_NE(r.out.find("uncompressed: " + std::to_string(big.size() + 1024 + 5 + 13) + " bytes of files"),
               std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find("zstd level: 7\n"), std::string::npos) << r.out;
@@ -89,7 +89,7 @@ TEST_F(Inspect, ListShowsSplashIconAndUnrecordedLevel)
 {
     REQUIRE_KIT();
     const fs::path app = scratch / "app";
-    write_file(app / "app.dll", "library");
+    write_file(app / "app.dll", make_dll());
     write_file(scratch / "splash.png", make_png(3, 2));
     write_file(scratch / "icon.ico", make_icon(9));
     const fs::path exe = scratch / "app.exe";

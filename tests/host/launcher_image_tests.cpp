@@ -14,7 +14,7 @@ protected:
     {
         PackerTest::SetUp();
         app = scratch / "app";
-        write_file(app / "app.dll", "library");
+        write_file(app / "app.dll", make_dll());
         write_file(app / "data" / "note.txt", "note");
         write_file(scratch / "splash.png", make_png(3, 2));
     }

@@ -95,6 +95,58 @@ fs::path make_dummy_kit(const fs::path &folder)
     return folder;
 }
 
+static void put_le(std::string &s, size_t at, uint64_t v, int bytes)
+{
+    for (int i = 0; i < bytes; i++)
+        s[at + i] = static_cast<char>(v >> (8 * i));
+}
+
+std::string make_dll(const std::string &export_name, uint16_t machine, bool dll)
+{
+    // Headers in the first 0x200 bytes, one section of 0x200 at RVA 0x1000:
+    // the export directory, its three tables, the names and a "ret".
+    std::string b(0x400, '\0');
+    b[0] = 'M', b[1] = 'Z';
+    put_le(b, 0x3C, 0x40, 4);
+    b.replace(0x40, 4, std::string("PE\0\0", 4));
+    const size_t coff = 0x44, opt = coff + 20, section = opt + 240;
+    put_le(b, coff, machine, 2);
+    put_le(b, coff + 2, 1, 2);                             // one section
+    put_le(b, coff + 16, 240, 2);                          // optional header size
+    put_le(b, coff + 18, dll ? 0x2022 : 0x0022, 2);        // executable, large address aware, DLL
+    put_le(b, opt, 0x20B, 2);                              // PE32+
+    put_le(b, opt + 24, 0x180000000, 8);                   // image base
+    put_le(b, opt + 32, 0x1000, 4);                        // section alignment
+    put_le(b, opt + 36, 0x200, 4);                         // file alignment
+    put_le(b, opt + 40, 6, 2);                             // OS version
+    put_le(b, opt + 48, 6, 2);                             // subsystem version
+    put_le(b, opt + 56, 0x2000, 4);                        // image size
+    put_le(b, opt + 60, 0x200, 4);                         // header size
+    put_le(b, opt + 68, 2, 2);                             // GUI subsystem
+    put_le(b, opt + 72, 0x100000, 8), put_le(b, opt + 80, 0x1000, 8);  // stack
+    put_le(b, opt + 88, 0x100000, 8), put_le(b, opt + 96, 0x1000, 8);  // heap
+    put_le(b, opt + 108, 16, 4);                           // data directories
+    b.replace(section, 5, ".text");
+    put_le(b, section + 8, 0x200, 4), put_le(b, section + 12, 0x1000, 4);
+    put_le(b, section + 16, 0x200, 4), put_le(b, section + 20, 0x200, 4);
+    put_le(b, section + 36, 0x60000020, 4);                // code, executable, readable
+    b[0x200] = '\xC3';                                     // ret, at RVA 0x1000
+    if (export_name.empty())
+        return b;
+    const size_t dir = 0x240;                              // RVA 0x1040
+    put_le(b, opt + 112, 0x1040, 4), put_le(b, opt + 116, 0x100, 4);
+    put_le(b, dir + 12, 0x10A0, 4);                        // library name
+    put_le(b, dir + 16, 1, 4);                             // ordinal base
+    put_le(b, dir + 20, 1, 4), put_le(b, dir + 24, 1, 4);  // one function, one name
+    put_le(b, dir + 28, 0x1070, 4), put_le(b, dir + 32, 0x1078, 4), put_le(b, dir + 36, 0x1080, 4);
+    put_le(b, 0x270, 0x1000, 4);                           // the function: the "ret"
+    put_le(b, 0x278, 0x10B0, 4);                           // its name
+    put_le(b, 0x280, 0, 2);                                // its ordinal index
+    b.replace(0x2A0, 7, "app.dll");
+    b.replace(0x2B0, export_name.size(), export_name);
+    return b;
+}
+
 static void put_big_u32(std::string &s, uint32_t v)
 {
     for (int shift = 24; shift >= 0; shift -= 8)

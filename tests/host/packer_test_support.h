@@ -41,6 +41,11 @@ fs::path real_kit();
 // not: enough for every check made before the launcher is written.
 fs::path make_dummy_kit(const fs::path &folder);
 
+// A minimal application library: a PE32+ image with one section holding an
+// export table that names `export_name` (none when empty). `machine` and
+// `dll` (IMAGE_FILE_DLL) make the libraries the packer refuses.
+std::string make_dll(const std::string &export_name = "run_code", uint16_t machine = 0x8664, bool dll = true);
+
 // A small PNG of the given size, optionally with an animation chunk.
 std::string make_png(uint32_t width, uint32_t height, bool animated = false);
 // An icon file with one PNG-coded image.

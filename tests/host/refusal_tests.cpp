@@ -14,7 +14,7 @@ protected:
     {
         PackerTest::SetUp();
         app = scratch / "app";
-        write_file(app / "lib.dll", "library");
+        write_file(app / "lib.dll", make_dll());
         write_file(app / "data" / "a.txt", "text");
         kit = make_dummy_kit(scratch / "kit");
         out = scratch / "out" / "launcher.exe";
@@ -46,6 +46,38 @@ TEST_F(Refusal, ApplicationLibraryMissingOrNotAFile)
     expect_refused(build_args("missing.dll"), (app / "missing.dll").string() + "' does not exist");
     fs::create_directories(app / "folder.dll");
     expect_refused(build_args("folder.dll"), (app / "folder.dll").string() + "' is not a regular file");
+}
+
+TEST_F(Refusal, ApplicationLibraryThatCannotWork)
+{
+    // Each verdict is also pefile's, a reader that shares no code with the packer.
+    const std::string dll = make_dll();
+    const struct {
+        std::string bytes, needle;
+    } cases[] = {
+        {"notes, not a library\n", "is not a 64-bit Windows DLL (not a Windows program or library at all)"},
+        {dll.substr(0, 0x60), "is not a 64-bit Windows DLL (its headers are damaged or cut short)"},
+        {make_dll("run_code", 0x014C), "is not a 64-bit Windows DLL (a 32-bit x86 image)"},
+        {make_dll("run_code", 0xAA64), "is not a 64-bit Windows DLL (built for another processor, machine type "
+                                       "0xAA64)"},
+        {make_dll("run_code", 0x8664, false), "is not a 64-bit Windows DLL (a program, not a library)"},
+        {make_dll(""), "exports no run_code (it exports nothing)"},
+        {make_dll("run_codes"), "exports no run_code"},
+        {make_dll("run_cod"), "exports no run_code"},
+    };
+    auto pefile_verdict = [&] {
+        RunResult v = run_program({"/usr/bin/python3", VESKAR_PE_VERDICT, (app / "lib.dll").string()});
+        EXPECT_EQ(v.status, 0) << v.err;
+        return v.out.substr(0, v.out.size() - 1);
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.needle);
+        write_file(app / "lib.dll", c.bytes);
+        expect_refused(build_args(), "application library '" + (app / "lib.dll").string() + "' " + c.needle + ": ");
+        EXPECT_NE(c.needle.find(pefile_verdict()), std::string::npos);
+    }
+    write_file(app / "lib.dll", dll);
+    EXPECT_EQ(pefile_verdict(), "ok");
 }
 
 TEST_F(Refusal, ApplicationLibraryNameLeavingTheFolder)

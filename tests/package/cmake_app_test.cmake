@@ -198,6 +198,16 @@ expect_configure_failure("unknown EXECUTION_LEVEL" "EXECUTION_LEVEL must be asIn
   ${file_app_arguments} -B "${WORK}/misuse-level" -DMISUSE=execution-level)
 expect_configure_failure("VERSION_INFO without a key" "VERSION_INFO takes KEY=VALUE pairs, not '1.2.3'"
   ${file_app_arguments} -B "${WORK}/misuse-version" -DMISUSE=version-info)
+# A file that is no application library configures, and its build fails
+# with the packer's line naming it, leaving no launcher.
+run_step("configuring a text file as the library" "${CMAKE_COMMAND}" ${file_app_arguments} -B "${WORK}/misuse-library"
+  -DMISUSE=not-a-library)
+execute_process(COMMAND "${CMAKE_COMMAND}" --build "${WORK}/misuse-library" --target misuse
+  RESULT_VARIABLE result OUTPUT_VARIABLE output ERROR_VARIABLE output TIMEOUT ${build_timeout})
+string(FIND "${output}" "application library '${prebuilt}/greeting.txt' is not a 64-bit Windows DLL" position)
+if(result STREQUAL "0" OR position EQUAL -1 OR EXISTS "${WORK}/misuse-library/misuse.exe")
+  message(FATAL_ERROR "a text file as APP_LIBRARY: expected the build to fail naming it, got (${result}):\n${output}")
+endif()
 set(half_prefix "${WORK}/half-prefix")
 run_step("installing the Windows build alone" "${CMAKE_COMMAND}" --install "${WINDOWS_BUILD}" --prefix "${half_prefix}")
 expect_configure_failure("kit without packer" "veskar-pack is not installed"

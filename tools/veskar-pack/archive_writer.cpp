@@ -1,5 +1,6 @@
 #include "archive_writer.h"
 #include "host_system.h"
+#include "pe_image.h"
 #include "progress.h"
 #include "record_names.h"
 
@@ -55,68 +56,60 @@ static void refuse_case_collisions(const ArchiveEntry &first, const std::vector<
 
 FolderContents collect_entries(const fs::path &directory, const std::string &app_library)
 {
-    std::error_code error;
-    fs::file_status folder_status = fs::status(directory, error);
-    if (error && error != std::errc::no_such_file_or_directory)
-        throw PackError{"cannot read the application folder '" + directory.u8string() + "': " + error.message()};
-    if (!fs::is_directory(folder_status))
+    if (!is_folder(directory))
         throw PackError{"application folder '" + directory.u8string() + "' " +
-                        (fs::exists(folder_status) ? "is not a folder" : "does not exist") +
+                        (entry_kind(directory) != EntryKind::missing ? "is not a folder" : "does not exist") +
                         ": name the folder to pack with --dir"};
 
     const fs::path library_relative = library_relative_path(directory, app_library);
     const fs::path library_path = directory / library_relative;
-    fs::file_status library_status = fs::symlink_status(library_path, error);
-    if (error || !fs::is_regular_file(library_status))
+    const EntryKind library_kind = entry_kind(library_path);
+    if (library_kind != EntryKind::file)
         throw PackError{"application library '" + library_path.u8string() + "' " +
-                        (error || !fs::exists(library_status) ? "does not exist" : "is not a regular file") +
+                        (library_kind == EntryKind::missing ? "does not exist" : "is not a regular file") +
                         ": --app-library names the library relative to --dir"};
+    check_application_library(library_path);
 
     FolderContents contents;
-    contents.folders.push_back(directory);
     std::vector<ArchiveEntry> rest;
-    ArchiveEntry first{library_path, record_name_for_path(library_relative, library_path.u8string()),
-                       fs::file_size(library_path)};
+    // Its size comes from the walk, which meets it like every other file.
+    ArchiveEntry first{library_path, record_name_for_path(library_relative, library_path.u8string()), 0};
+    std::error_code error;
 
-    fs::recursive_directory_iterator it(directory, fs::directory_options::none, error);
-    if (error)
-        throw PackError{"cannot read the application folder '" + directory.u8string() + "': " + error.message()};
-    for (; it != fs::recursive_directory_iterator(); it.increment(error)) {
+    // Folders still to list, relative to the application folder.
+    std::vector<fs::path> pending{fs::path()};
+    while (!pending.empty()) {
+        const fs::path relative_folder = pending.back();
+        pending.pop_back();
+        const fs::path folder = relative_folder.empty() ? directory : directory / relative_folder;
+        const std::vector<FolderEntry> listed = list_folder(folder, error);
         if (error)
-            throw PackError{"cannot read below '" + directory.u8string() + "': " + error.message()};
-        const fs::path relative = it->path().lexically_relative(directory);
-        const std::string shown = it->path().u8string();
-        fs::file_status status = it->symlink_status(error);
-        if (error)
-            throw PackError{"cannot read '" + shown + "': " + error.message()};
-        // Symbolic links are refused, not followed: what they point to may
-        // lie outside the folder or appear twice, and Windows would unpack a
-        // copy anyway. Copy the file itself into the folder instead.
-        if (fs::is_symlink(status))
-            throw PackError{"'" + shown + "' is a symbolic link: put the file or folder itself there"};
-        if (fs::is_directory(status)) {
-            record_name_for_path(relative, shown);  // files below need a valid folder name
-            // Opened here too, so that a refusal names the folder itself.
-            fs::directory_iterator probe(it->path(), error);
-            if (error)
-                throw PackError{"cannot read the folder '" + shown + "': " + error.message()};
-            contents.folders.push_back(it->path());
-            continue;
+            throw PackError{"cannot read the folder '" + folder.u8string() + "': " + error.message()};
+        contents.folders.push_back(folder);
+        for (const FolderEntry &entry : listed) {
+            const fs::path relative = relative_folder / entry.name;
+            const fs::path path = directory / relative;
+            const std::string shown = path.u8string();
+            // Symbolic links and junctions are refused, not followed: what
+            // they point to may lie outside the folder or appear twice, and
+            // Windows would unpack a copy anyway. Copy the file itself into
+            // the folder instead.
+            if (entry.kind == EntryKind::link)
+                throw PackError{"'" + shown + "' is a symbolic link: put the file or folder itself there"};
+            if (entry.kind == EntryKind::folder) {
+                record_name_for_path(relative, shown);  // files below need a valid folder name
+                pending.push_back(relative);
+                continue;
+            }
+            if (entry.kind != EntryKind::file)
+                throw PackError{"'" + shown + "' is neither a regular file nor a folder: remove it from the folder"};
+            std::u16string name = record_name_for_path(relative, shown);
+            if (name == first.name)
+                first.size = entry.size;
+            else
+                rest.push_back(ArchiveEntry{path, name, entry.size});
         }
-        if (!fs::is_regular_file(status))
-            throw PackError{"'" + shown + "' is neither a regular file nor a folder: remove it from the folder"};
-        std::u16string name = record_name_for_path(relative, shown);
-        uint64_t size = fs::file_size(it->path(), error);
-        if (error)
-            throw PackError{"cannot read '" + shown + "': " + error.message()};
-        if (name == first.name)
-            first.size = size;
-        else
-            rest.push_back(ArchiveEntry{it->path(), name, size});
     }
-    // A folder that cannot be opened ends the walk with the error set.
-    if (error)
-        throw PackError{"cannot read below '" + directory.u8string() + "': " + error.message()};
     // One fixed order, whatever order the file system lists entries in.
     std::sort(rest.begin(), rest.end(),
               [](const ArchiveEntry &a, const ArchiveEntry &b) { return a.name < b.name; });
@@ -206,7 +199,7 @@ void write_attached_data(const std::vector<ArchiveEntry> &entries,
         put_u64(head.data() + head.size() - 8, e.size);
         compressor.feed(head.data(), head.size(), ZSTD_e_continue);
 
-        std::ifstream in(e.source, std::ios::binary);
+        std::ifstream in(system_path(e.source), std::ios::binary);
         if (!in)
             throw PackError{"cannot read '" + e.source.u8string() + "': " + std::strerror(errno)};
         uint64_t left = e.size;

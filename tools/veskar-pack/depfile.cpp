@@ -1,5 +1,6 @@
 #include "depfile.h"
 #include "archive_writer.h"
+#include "host_system.h"
 
 #include <fstream>
 
@@ -33,16 +34,16 @@ void write_depfile(const fs::path &path, const std::string &target, const std::v
     partial += ".partial";
     std::error_code error;
     {
-        std::ofstream out(partial, std::ios::binary);
+        std::ofstream out(system_path(partial), std::ios::binary);
         if (!out || !out.write(text.data(), static_cast<std::streamsize>(text.size())).flush()) {
-            fs::remove(partial, error);
+            fs::remove(system_path(partial), error);
             throw PackError{"cannot write the depfile '" + path.u8string() + "': check that its folder exists"};
         }
     }
-    fs::rename(partial, path, error);
+    fs::rename(system_path(partial), system_path(path), error);
     if (error) {
         const std::string reason = error.message();
-        fs::remove(partial, error);
+        fs::remove(system_path(partial), error);
         throw PackError{"cannot write the depfile '" + path.u8string() + "': " + reason};
     }
 }

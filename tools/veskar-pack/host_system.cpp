@@ -6,6 +6,7 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include <cwchar>
 #include <fcntl.h>
 #include <io.h>
 #include <shellapi.h>
@@ -25,6 +26,16 @@ void stop_if_interrupted()
 }
 
 static fs::path own_executable();  // throws PackError
+
+EntryKind kind_from_windows_attributes(uint32_t attributes, uint32_t reparse_tag)
+{
+    enum : uint32_t { directory = 0x10, device = 0x40, reparse_point = 0x400, name_surrogate_tag = 0x20000000 };
+    if ((attributes & reparse_point) != 0 && (reparse_tag & name_surrogate_tag) != 0)
+        return EntryKind::link;
+    if ((attributes & device) != 0)
+        return EntryKind::other;
+    return (attributes & directory) != 0 ? EntryKind::folder : EntryKind::file;
+}
 
 fs::path default_kit_directory()
 {
@@ -97,11 +108,86 @@ static int errno_for(DWORD error)
     }
 }
 
+fs::path system_path(const fs::path &path)
+{
+    const std::wstring text = path.wstring();
+    if (text.empty() || text.rfind(L"\\\\?\\", 0) == 0 || text.rfind(L"\\\\.\\", 0) == 0)
+        return path;
+    DWORD size = GetFullPathNameW(text.c_str(), 0, nullptr, nullptr);
+    std::wstring full(size, L'\0');
+    DWORD length = size == 0 ? 0 : GetFullPathNameW(text.c_str(), size, full.data(), nullptr);
+    if (length == 0 || length >= size)
+        return path;
+    full.resize(length);
+    if (full.size() < MAX_PATH - 12)  // the shortest limit, that of a folder's name
+        return path;
+    if (full.rfind(L"\\\\", 0) == 0)
+        return fs::path(L"\\\\?\\UNC\\" + full.substr(2));
+    return fs::path(L"\\\\?\\" + full);
+}
+
+// One entry found by FindFirstFileExW: its kind from the listing's own
+// attributes and reparse tag, never from the target of a link.
+static FolderEntry found_entry(const WIN32_FIND_DATAW &found)
+{
+    const bool reparse = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    return FolderEntry{fs::path(found.cFileName),
+                       kind_from_windows_attributes(found.dwFileAttributes, reparse ? found.dwReserved0 : 0),
+                       uint64_t{found.nFileSizeHigh} << 32 | found.nFileSizeLow};
+}
+
+std::vector<FolderEntry> list_folder(const fs::path &folder, std::error_code &error)
+{
+    std::vector<FolderEntry> entries;
+    std::wstring pattern = system_path(folder).wstring();
+    pattern += pattern.back() == L'\\' ? L"*" : L"\\*";
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
+                                     FIND_FIRST_EX_LARGE_FETCH);
+    if (search == INVALID_HANDLE_VALUE) {
+        error = std::error_code(errno_for(GetLastError()), std::generic_category());
+        return entries;
+    }
+    do {
+        if (std::wcscmp(found.cFileName, L".") != 0 && std::wcscmp(found.cFileName, L"..") != 0)
+            entries.push_back(found_entry(found));
+    } while (FindNextFileW(search, &found));
+    const DWORD last = GetLastError();
+    FindClose(search);
+    if (last != ERROR_NO_MORE_FILES)
+        error = std::error_code(errno_for(last), std::generic_category());
+    return entries;
+}
+
+EntryKind entry_kind(const fs::path &path)
+{
+    // A search for the name itself reports the entry, not what a link there leads to.
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileExW(system_path(path).c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
+                                     nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE)
+        return EntryKind::missing;
+    FindClose(search);
+    return found_entry(found).kind;
+}
+
+bool is_folder(const fs::path &path)
+{
+    const DWORD attributes = GetFileAttributesW(system_path(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool is_file(const fs::path &path)
+{
+    const DWORD attributes = GetFileAttributesW(system_path(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+}
+
 std::FILE *open_for_writing(const fs::path &path)
 {
     // Opened without following a reparse point (a symbolic link or a
     // junction), which is then refused; emptied only once that is known.
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+    HANDLE file = CreateFileW(system_path(path).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         errno = errno_for(GetLastError());
@@ -159,6 +245,50 @@ static fs::path own_executable()
     if (error)
         throw PackError{"cannot find the packer's own location; name the kit with --kit"};
     return self;
+}
+
+fs::path system_path(const fs::path &path) { return path; }
+
+static EntryKind kind_of(const fs::file_status &status)
+{
+    if (fs::is_symlink(status))
+        return EntryKind::link;
+    if (fs::is_directory(status))
+        return EntryKind::folder;
+    if (fs::is_regular_file(status))
+        return EntryKind::file;
+    return fs::exists(status) ? EntryKind::other : EntryKind::missing;
+}
+
+std::vector<FolderEntry> list_folder(const fs::path &folder, std::error_code &error)
+{
+    std::vector<FolderEntry> entries;
+    for (fs::directory_iterator it(folder, error); !error && it != fs::directory_iterator(); it.increment(error)) {
+        const EntryKind kind = kind_of(it->symlink_status(error));
+        const uint64_t size = kind == EntryKind::file && !error ? it->file_size(error) : 0;
+        if (error)
+            break;
+        entries.push_back(FolderEntry{it->path().filename(), kind, size});
+    }
+    return entries;
+}
+
+EntryKind entry_kind(const fs::path &path)
+{
+    std::error_code error;
+    return kind_of(fs::symlink_status(path, error));
+}
+
+bool is_folder(const fs::path &path)
+{
+    std::error_code error;
+    return fs::is_directory(path, error);
+}
+
+bool is_file(const fs::path &path)
+{
+    std::error_code error;
+    return fs::is_regular_file(path, error);
 }
 
 std::FILE *open_for_writing(const fs::path &path)

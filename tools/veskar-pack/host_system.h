@@ -4,9 +4,11 @@
 // Windows would use for std::string.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <system_error>
 #include <vector>
 
 // The command line as UTF-8 (on Windows read from the wide command line,
@@ -17,6 +19,43 @@ std::vector<std::string> utf8_arguments(int argc, char **argv);
 // The kit beside the running packer: <prefix>/lib/veskar-onefile for
 // <prefix>/bin/veskar-pack. Throws PackError when the packer cannot find itself.
 std::filesystem::path default_kit_directory();
+
+// The form of a path to hand to the system. On Windows, for a path too long
+// for the plain form, the absolute "\\?\" form ("\\?\UNC\" for a share):
+// MinGW's C runtime and std::filesystem fail past 260 units otherwise,
+// whatever the manifest says. Shorter paths, and every path elsewhere, stay
+// as they are. Messages show the path as the user gave it, never this.
+std::filesystem::path system_path(const std::filesystem::path &path);
+
+// What a directory entry is, a link never followed.
+enum class EntryKind { missing, file, folder, link, other };
+
+struct FolderEntry {
+    std::filesystem::path name;
+    EntryKind kind;
+    uint64_t size;  // files only
+};
+
+// The entries of one folder (not "." and ".."); `error` is set when the
+// folder cannot be read.
+std::vector<FolderEntry> list_folder(const std::filesystem::path &folder, std::error_code &error);
+
+// What is at `path` itself: a link there is a link, even to a folder.
+EntryKind entry_kind(const std::filesystem::path &path);
+
+// Whether `path` is a folder, or a regular file, a link there followed. On
+// Windows asked of the system directly, as std::filesystem cannot for a
+// long path.
+bool is_folder(const std::filesystem::path &path);
+bool is_file(const std::filesystem::path &path);
+
+// The kind Windows file attributes and reparse tag (from a directory
+// listing) describe. A reparse point that stands for another name (a
+// symbolic link, a junction, a mount point) is a link, folder or not; one
+// that only stores the file differently (a cloud placeholder, a
+// deduplicated file) is what its other attributes say. Here on every
+// system, so that the rule is tested where links can be made.
+EntryKind kind_from_windows_attributes(uint32_t attributes, uint32_t reparse_tag);
 
 // Opens a file for writing in binary mode, created or emptied; a symbolic
 // link in its place is refused rather than followed. Null with errno set

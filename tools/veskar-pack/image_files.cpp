@@ -1,5 +1,6 @@
 #include "image_files.h"
 #include "archive_writer.h"
+#include "host_system.h"
 
 #include <cstring>
 #include <fstream>
@@ -9,10 +10,9 @@ namespace fs = std::filesystem;
 
 std::vector<uint8_t> read_whole_file(const fs::path &path, const std::string &what)
 {
-    std::error_code error;
-    if (!fs::is_regular_file(path, error))
+    if (!is_file(path))
         throw PackError{what + " '" + path.u8string() + "' does not exist or is not a file"};
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(system_path(path), std::ios::binary);
     if (!in)
         throw PackError{"cannot read " + what + " '" + path.u8string() + "'"};
     return read_rest(in);

@@ -61,9 +61,8 @@ static std::string icon_kind(const PeImage &image, const fs::path &kit)
         linked.push_back(IconImage{std::vector<uint8_t>(entry, entry + 8),
                                    std::vector<uint8_t>(image_bytes->data, image_bytes->data + image_bytes->size)});
     }
-    std::error_code error;
     const fs::path default_icon = kit / "veskar.ico";
-    if (!fs::is_regular_file(default_icon, error))
+    if (!is_file(default_icon))
         return "present (" + std::to_string(count) + " images; no launcher kit here to compare with)";
     std::vector<IconImage> kit_images = read_icon_file(read_whole_file(default_icon, "kit icon"),
                                                        default_icon.u8string());
@@ -160,20 +159,29 @@ struct Extractor {
         std::error_code error;
         if (folder == root) {
             // The folder the user named may itself be reached through a link.
-            if (!fs::exists(fs::status(root, error)) && !fs::create_directories(root, error) && error)
-                throw PackError{"cannot create '" + root.u8string() + "': " + error.message()};
-            if (!fs::is_directory(fs::status(root, error)))
+            // Made folder by folder from the first one missing: std::filesystem
+            // cannot make a long path at once.
+            std::vector<fs::path> missing;
+            for (fs::path f = root; f.has_relative_path() && entry_kind(f) == EntryKind::missing; f = f.parent_path())
+                missing.push_back(f);
+            for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+                if (!fs::create_directory(system_path(*it), error) && error)
+                    throw PackError{"cannot create '" + it->u8string() + "': " + error.message()};
+            }
+            if (!is_folder(root))
                 throw PackError{"'" + root.u8string() + "' exists and is not a folder: name a folder to extract into"};
             made.insert(root);
             return;
         }
         ensure_folder(folder.parent_path());
-        fs::file_status status = fs::symlink_status(folder, error);
-        if (fs::is_symlink(status))
+        // Decided from the entry itself: a symbolic link or a junction planted
+        // here is refused, never written through.
+        EntryKind kind = entry_kind(folder);
+        if (kind == EntryKind::link)
             throw PackError{"'" + folder.u8string() + "' is a symbolic link: extract into a new folder"};
-        if (!fs::exists(status) && !fs::create_directory(folder, error) && error)
+        if (kind == EntryKind::missing && !fs::create_directory(system_path(folder), error) && error)
             throw PackError{"cannot create '" + folder.u8string() + "': " + error.message()};
-        if (!fs::is_directory(fs::symlink_status(folder, error)))
+        if (entry_kind(folder) != EntryKind::folder)
             throw PackError{"'" + folder.u8string() + "' exists and is not a folder: extract into a new folder"};
         made.insert(folder);
     }

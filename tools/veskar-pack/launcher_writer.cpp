@@ -41,8 +41,7 @@ std::vector<fs::path> kit_files(const fs::path &kit, bool console)
     std::vector<fs::path> files;
     for (const char *name : {kit_launcher_name(console), "launcher.manifest", "veskar.ico"}) {
         fs::path file = kit / name;
-        std::error_code error;
-        if (!fs::is_regular_file(file, error))
+        if (!is_file(file))
             throw PackError{"launcher kit '" + kit.u8string() + "' has no " + name +
                             ": build the windows preset, or name the kit folder with --kit"};
         files.push_back(file);
@@ -87,7 +86,7 @@ static std::vector<uint8_t> section_header(const char *name, uint32_t size, uint
 LauncherLayout lay_out_launcher(const LauncherRequest &request)
 {
     const fs::path exe = kit_files(request.kit, request.console).front();
-    std::ifstream in(exe, std::ios::binary);
+    std::ifstream in(system_path(exe), std::ios::binary);
     LauncherLayout l;
     l.prefix = read_rest(in);
     std::vector<uint8_t> &b = l.prefix;
@@ -206,7 +205,7 @@ struct PartialOutput {
     {
         if (!kept) {
             std::error_code ignored;
-            fs::remove(path, ignored);
+            fs::remove(system_path(path), ignored);
         }
     }
 };
@@ -220,7 +219,7 @@ void write_launcher(const LauncherLayout &layout, const fs::path &output,
     PartialOutput partial{final_path};
     partial.path += ".partial";
     const PackError write_failed{"cannot write '" + output.u8string() + "': check the disk and the folder's rights"};
-    std::ofstream out(partial.path, std::ios::binary | std::ios::trunc);
+    std::ofstream out(system_path(partial.path), std::ios::binary | std::ios::trunc);
     if (!out)
         throw write_failed;
     std::vector<uint8_t> prefix = layout.prefix;
@@ -287,7 +286,7 @@ void write_launcher(const LauncherLayout &layout, const fs::path &output,
         throw write_failed;
     stop_if_interrupted();
     std::error_code error;
-    fs::rename(partial.path, final_path, error);
+    fs::rename(system_path(partial.path), system_path(final_path), error);
     if (error)
         throw PackError{"cannot write '" + output.u8string() + "': " + error.message()};
     partial.kept = true;

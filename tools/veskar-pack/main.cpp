@@ -12,6 +12,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 
@@ -34,8 +35,7 @@ struct Arguments {
 void check_output_folder(const std::string &output)
 {
     fs::path folder = fs::absolute(fs::u8path(output)).parent_path();
-    std::error_code error;
-    if (!fs::is_directory(folder, error))
+    if (!is_folder(folder))
         throw PackError{"cannot write '" + output + "': the folder '" + folder.u8string() + "' does not exist"};
 }
 
@@ -68,8 +68,21 @@ LauncherRequest launcher_request(const Arguments &a, const fs::path &kit)
     return request;
 }
 
+// Sizes as a person reads them in a summary: three significant figures or so.
+std::string readable_size(uint64_t bytes)
+{
+    char text[32];
+    if (bytes < 1000)
+        std::snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(bytes));
+    else
+        std::snprintf(text, sizeof text, bytes < 1000000 ? "%.1f kB" : bytes < 1000000000 ? "%.1f MB" : "%.2f GB",
+                      bytes / (bytes < 1000000 ? 1e3 : bytes < 1000000000 ? 1e6 : 1e9));
+    return text;
+}
+
 void build_command(const Arguments &a, const fs::path &kit)
 {
+    const auto start = std::chrono::steady_clock::now();
     LauncherRequest request = launcher_request(a, kit);
     FolderContents contents = collect_entries(fs::u8path(a.directory), a.app_library);
     ArchiveOptions options = a.options;
@@ -95,6 +108,19 @@ void build_command(const Arguments &a, const fs::path &kit)
             inputs.push_back(fs::u8path(a.icon));
         write_depfile(fs::u8path(a.depfile), a.output, inputs);
     }
+    if (a.quiet)
+        return;
+    // What was made, for a person packing by hand or reading a build log.
+    uint64_t file_bytes = 0;
+    for (const ArchiveEntry &e : contents.entries)
+        file_bytes += e.size;
+    std::ifstream made(system_path(fs::u8path(a.output)), std::ios::binary | std::ios::ate);
+    const uint64_t launcher_bytes = static_cast<uint64_t>(made.tellg());
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("packed %zu %s, %s, into '%s': %s (%.1f%% of the files) in %.1f s\n", contents.entries.size(),
+                contents.entries.size() == 1 ? "file" : "files", readable_size(file_bytes).c_str(), a.output.c_str(),
+                readable_size(launcher_bytes).c_str(), file_bytes > 0 ? 100.0 * launcher_bytes / file_bytes : 0.0,
+                seconds);
 }
 
 // A reusing launcher's notes list its records: read from the attached data,
@@ -112,19 +138,19 @@ std::vector<std::pair<std::u16string, uint64_t>> attached_records(const fs::path
 void link_command(const Arguments &a, const fs::path &kit)
 {
     LauncherRequest request = launcher_request(a, kit);
-    std::error_code error;
     const fs::path attached_data = fs::u8path(a.attached_data);
-    const uint64_t size = fs::file_size(attached_data, error);
-    if (error || !fs::is_regular_file(attached_data, error))
+    if (!is_file(attached_data))
         throw PackError{"attached data '" + a.attached_data + "' does not exist or is not a file"};
+    std::ifstream in(system_path(attached_data), std::ios::binary | std::ios::ate);
+    if (!in)
+        throw PackError{"cannot read attached data '" + a.attached_data + "'"};
+    const uint64_t size = static_cast<uint64_t>(in.tellg());
+    in.seekg(0);
     request.build_notes = unpack_notes(
         a.unpack, fs::u8path(a.output),
         a.unpack.reuse ? attached_records(attached_data) : std::vector<std::pair<std::u16string, uint64_t>>{});
     const LauncherLayout layout = lay_out_launcher(request);
     check_attached_data_size(layout, size);
-    std::ifstream in(attached_data, std::ios::binary);
-    if (!in)
-        throw PackError{"cannot read attached data '" + a.attached_data + "'"};
     write_launcher(layout, fs::u8path(a.output), [&](const AttachedDataSink &sink) {
         std::vector<char> chunk(1 << 20);
         uint64_t left = size;

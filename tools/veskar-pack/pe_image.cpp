@@ -1,7 +1,10 @@
 #include "pe_image.h"
 #include "archive_writer.h"
+#include "host_system.h"
 #include "image_files.h"
 
+#include <cstdio>
+#include <cstring>
 #include <fstream>
 
 namespace fs = std::filesystem;
@@ -20,7 +23,7 @@ PeImage read_pe_image(const fs::path &path)
 {
     PeImage image;
     image.path = path;
-    std::ifstream in(path, std::ios::binary);
+    std::ifstream in(system_path(path), std::ios::binary);
     if (!in)
         throw PackError{"cannot open '" + path.u8string() + "': check the name of the launcher"};
     image.bytes = read_rest(in);
@@ -61,6 +64,82 @@ PeImage read_pe_image(const fs::path &path)
         image.sections.push_back(s);
     }
     return image;
+}
+
+// What is wrong with a file as the application library; empty when nothing.
+static std::string application_library_problem(std::istream &in)
+{
+    in.seekg(0, std::ios::end);
+    const uint64_t file_size = static_cast<uint64_t>(in.tellg());
+    auto read = [&](uint64_t offset, size_t size) {
+        if (offset > file_size || size > file_size - offset)
+            return std::vector<uint8_t>();
+        std::vector<uint8_t> bytes(size);
+        in.clear();
+        in.seekg(static_cast<std::streamoff>(offset));
+        if (!in.read(reinterpret_cast<char *>(bytes.data()), static_cast<std::streamsize>(size)))
+            bytes.clear();
+        return bytes;
+    };
+    const std::string not_dll = "is not a 64-bit Windows DLL";
+    const std::string damaged = not_dll + " (its headers are damaged or cut short)";
+    const std::vector<uint8_t> dos = read(0, 0x40);
+    if (dos.empty() || dos[0] != 'M' || dos[1] != 'Z')
+        return not_dll + " (not a Windows program or library at all)";
+    const uint32_t pe = read_u32(dos, 0x3C);
+    const std::vector<uint8_t> coff = read(pe, 24);
+    if (coff.empty() || read_u32(coff, 0) != 0x00004550)  // "PE\0\0"
+        return damaged;
+    const uint32_t machine = read_u16(coff, 4), section_count = read_u16(coff, 6);
+    const uint32_t optional_size = read_u16(coff, 20), characteristics = read_u16(coff, 22);
+    if (machine == 0x014C)
+        return not_dll + " (a 32-bit x86 image)";
+    if (machine != 0x8664) {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "%04X", machine);
+        return not_dll + " (built for another processor, machine type 0x" + hex + ")";
+    }
+    if ((characteristics & 0x2000) == 0)  // IMAGE_FILE_DLL
+        return not_dll + " (a program, not a library)";
+    const std::vector<uint8_t> optional = read(pe + 24, optional_size);
+    const std::vector<uint8_t> table = read(pe + 24 + optional_size, section_count * 40);
+    if (optional.size() < 112 || read_u16(optional, 0) != 0x20B || table.size() != section_count * 40u)
+        return damaged;
+    const uint32_t export_rva = read_u32(optional, 112), export_size = read_u32(optional, 116);
+    if (read_u32(optional, 108) == 0 || export_rva == 0 || export_size < 40)
+        return "exports no run_code (it exports nothing)";
+    // File bytes at a relative virtual address, through the section table.
+    auto at_rva = [&](uint32_t rva, size_t size) {
+        for (size_t i = 0; i < section_count; i++) {
+            const uint32_t start = read_u32(table, i * 40 + 12), raw_size = read_u32(table, i * 40 + 16);
+            if (rva >= start && uint64_t{rva} - start + size <= raw_size)
+                return read(uint64_t{read_u32(table, i * 40 + 20)} + (rva - start), size);
+        }
+        return std::vector<uint8_t>();
+    };
+    const std::vector<uint8_t> directory = at_rva(export_rva, 40);
+    if (directory.empty())
+        return damaged;
+    const uint32_t name_count = read_u32(directory, 24);
+    const std::vector<uint8_t> names = at_rva(read_u32(directory, 32), size_t{name_count} * 4);
+    if (names.size() != size_t{name_count} * 4)
+        return damaged;
+    static const char wanted[] = "run_code";  // compared with its terminating zero
+    for (uint32_t i = 0; i < name_count; i++) {
+        const std::vector<uint8_t> name = at_rva(read_u32(names, i * 4), sizeof wanted);
+        if (name.size() == sizeof wanted && std::memcmp(name.data(), wanted, sizeof wanted) == 0)
+            return {};
+    }
+    return "exports no run_code";
+}
+
+void check_application_library(const fs::path &path)
+{
+    std::ifstream in(system_path(path), std::ios::binary);
+    const std::string problem = in ? application_library_problem(in) : "cannot be read";
+    if (!problem.empty())
+        throw PackError{"application library '" + path.u8string() + "' " + problem +
+                        ": --app-library names the DLL whose run_code the launcher calls"};
 }
 
 std::optional<ByteSpan> section_contents(const PeImage &image, const std::string &name)

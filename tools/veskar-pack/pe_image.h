@@ -33,6 +33,12 @@ struct PeImage {
 // Throws PackError naming the file when it is not a 64-bit PE image.
 PeImage read_pe_image(const std::filesystem::path &path);
 
+// The application library as the launcher's child loads it: a PE32+ DLL
+// for x86-64 that exports run_code by name. Throws PackError, one line
+// naming the file and what is wrong, for anything else. Reads only the
+// headers and the export table, however large the library.
+void check_application_library(const std::filesystem::path &path);
+
 // A section's contents as loaded (its VirtualSize, not the padded raw
 // size); nothing when the image has no such section.
 std::optional<ByteSpan> section_contents(const PeImage &image, const std::string &name);

@@ -291,8 +291,41 @@ TEST(CreatedDirectories, ExistingUnpackDirectoryIsRefusedAndLeftAsItWas)
     remove_tree(scratch);
 }
 
+// An interrupt that comes while the unpack directory is being made: its
+// thread waits for the step, then removes what the step made and ends the
+// process as interrupted. The moment cannot be hit from outside, so the
+// helper holds the step open itself; the handler runs on a thread of its
+// own, as the system would start it.
+VESKAR_HELPER(interrupt_inside_step)
+{
+    reset_launcher_state();
+    copy_wide_text(launcher_state.unpack_directory, arguments.at(0).c_str(), path_capacity);
+    if (!begin_guarded_step())
+        return 1;
+    CreateThread(nullptr, 0, [](void *) -> DWORD { return console_control_handler(CTRL_CLOSE_EVENT); }, nullptr, 0,
+                 nullptr);
+    while (!stop_is_requested())
+        Sleep(1);
+    Sleep(100);  // the interrupt thread now waits for the step
+    own_unpack_directory(create_private_directory(launcher_state.unpack_directory, FILE_LIST_DIRECTORY));
+    end_guarded_step();
+    if (begin_guarded_step())
+        return 2;  // no step begins once a stop is requested
+    stop_for_interrupt();
+}
+
+TEST(StopProtocol, InterruptDuringTheCreatingStepRemovesWhatTheStepMade)
+{
+    std::wstring scratch = make_scratch_directory(L"step");
+    ProcessResult result = run_helper("interrupt_inside_step", {scratch + L"\\unpack"});
+    EXPECT_EQ(result.exit_code, static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
+    EXPECT_TRUE(list_directory(scratch).empty());
+    remove_tree(scratch);
+}
+
 // Wine cannot make junctions or symbolic links, so the walk's rule for them
-// is checked here: a link is deleted as a name and never entered.
+// is checked here, on attributes as an entry's own handle shows them: a
+// link is deleted as a name and never entered.
 TEST(Removal, LinksAreRemovedAsNamesNeverEntered)
 {
     const DWORD directory = FILE_ATTRIBUTE_DIRECTORY, link = FILE_ATTRIBUTE_REPARSE_POINT;
@@ -303,4 +336,81 @@ TEST(Removal, LinksAreRemovedAsNamesNeverEntered)
     EXPECT_EQ(removal_action(link), removal_delete_file);
     EXPECT_EQ(removal_action(FILE_ATTRIBUTE_NORMAL), removal_delete_file);
     EXPECT_EQ(removal_action(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN), removal_delete_file);
+}
+
+// A tree deeper than MAX_PATH with read-only files and a read-only folder
+// goes; a read-only file's other name outside the tree keeps its content
+// and its attribute, which belongs to the file, not to the name.
+TEST(Removal, DeepReadOnlyTreeGoesAndOtherNamesOutsideStay)
+{
+    std::wstring scratch = make_scratch_directory(L"deep_removal");
+    std::wstring tree = L"\\\\?\\" + scratch + L"\\tree", outside = scratch + L"\\outside.txt", level = tree;
+    ASSERT_TRUE(CreateDirectoryW(tree.c_str(), nullptr));
+    write_file(outside, "kept");
+    ASSERT_TRUE(CreateHardLinkW((tree + L"\\linked.txt").c_str(), outside.c_str(), nullptr));
+    ASSERT_TRUE(SetFileAttributesW(outside.c_str(), FILE_ATTRIBUTE_READONLY));
+    for (int depth = 0; depth < 120; depth++) {
+        level += L"\\folder";
+        ASSERT_TRUE(CreateDirectoryW(level.c_str(), nullptr));
+        write_file(level + L"\\file.txt", "x");
+        ASSERT_TRUE(SetFileAttributesW((level + L"\\file.txt").c_str(), FILE_ATTRIBUTE_READONLY));
+    }
+    ASSERT_TRUE(SetFileAttributesW((tree + L"\\folder").c_str(), FILE_ATTRIBUTE_READONLY));
+    remove_tree(launcher_state.removal_walk, tree.c_str());
+    EXPECT_FALSE(path_exists(tree));
+    EXPECT_EQ(read_file(outside), "kept");
+    EXPECT_EQ(GetFileAttributesW(outside.c_str()) & FILE_ATTRIBUTE_READONLY, static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    remove_tree(scratch);
+}
+
+// Holds a folder open as a running launcher holds its unpack directory
+// (without delete sharing) from `<events>_held` until `<events>_release`.
+VESKAR_HELPER(hold_directory)
+{
+    HANDLE directory = CreateFileW(arguments.at(0).c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE held = OpenEventW(EVENT_MODIFY_STATE, FALSE, (arguments.at(1) + L"_held").c_str());
+    HANDLE release = OpenEventW(SYNCHRONIZE, FALSE, (arguments.at(1) + L"_release").c_str());
+    if (directory == INVALID_HANDLE_VALUE || held == nullptr || release == nullptr)
+        return 1;
+    SetEvent(held);
+    WaitForSingleObject(release, INFINITE);
+    return 0;
+}
+
+TEST(Removal, TreeHeldByAnotherProcessStaysUntilItsHolderIsGone)
+{
+    std::wstring scratch = make_scratch_directory(L"held_removal"), tree = scratch + L"\\tree";
+    ASSERT_TRUE(CreateDirectoryW(tree.c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((tree + L"\\sub").c_str(), nullptr));
+    write_file(tree + L"\\sub\\file.txt", "in use");
+    std::wstring events = L"veskar_hold_" + std::to_wstring(GetCurrentProcessId());
+    HANDLE held = CreateEventW(nullptr, TRUE, FALSE, (events + L"_held").c_str());
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, (events + L"_release").c_str());
+    std::wstring command = quote_for_test(own_executable_path()) + L" --helper hold_directory " + quote_for_test(tree) +
+                           L" " + events;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION holder;
+    ASSERT_TRUE(CreateProcessW(nullptr, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &holder));
+    HANDLE held_or_gone[] = {held, holder.hProcess};
+    ASSERT_EQ(WaitForMultipleObjects(2, held_or_gone, FALSE, scaled_timeout(60000)), WAIT_OBJECT_0);
+    EXPECT_FALSE(remove_tree_unless_held(launcher_state.sweep_walk, tree.c_str()));
+    EXPECT_EQ(read_file(tree + L"\\sub\\file.txt"), "in use");
+
+    SetEvent(release);
+    ASSERT_EQ(WaitForSingleObject(holder.hProcess, scaled_timeout(60000)), WAIT_OBJECT_0);
+    EXPECT_TRUE(remove_tree_unless_held(launcher_state.sweep_walk, tree.c_str()));
+    EXPECT_FALSE(path_exists(tree));
+
+    // Only a real directory is taken for a tree; a file at the name stays,
+    // while the plain removal deletes it as a name.
+    write_file(tree, "a file");
+    EXPECT_FALSE(remove_tree_unless_held(launcher_state.sweep_walk, tree.c_str()));
+    EXPECT_TRUE(path_exists(tree));
+    remove_tree(launcher_state.removal_walk, tree.c_str());
+    EXPECT_FALSE(path_exists(tree));
+    for (HANDLE handle : {held, release, holder.hProcess, holder.hThread})
+        CloseHandle(handle);
+    remove_tree(scratch);
 }

@@ -284,6 +284,7 @@ TEST(ExitStatus, ApplicationResultBecomesTheLaunchersInFull)
 
 // --------------------------------------------------------- library failures
 
+#ifdef VESKAR_HAVE_CRAFTED_ARCHIVES
 TEST(LibraryFailure, FirstRecordThatIsNotALibrary)
 {
     std::wstring temp = make_scratch_directory(L"notlib");
@@ -317,7 +318,6 @@ TEST(LibraryFailure, LibraryWithoutRunCode)
     EXPECT_TRUE(list_directory(temp, L"onefile_").empty());
 }
 
-#ifdef VESKAR_HAVE_CRAFTED_ARCHIVES
 TEST(LibraryFailure, ArchiveWithoutAnyRecord)
 {
     std::wstring temp = make_scratch_directory(L"norecords");
@@ -433,6 +433,40 @@ TEST(NestedChild, SecondRunFromInsideTheApplicationUsesTheExistingDirectory)
     EXPECT_EQ(value_of(report, "nested note"), "changed by the application");
     EXPECT_EQ(value_of(report, "nested status"), "5");
     EXPECT_TRUE(list_directory(temp).empty());
+}
+
+// The launcher named in the first argument runs its application once and
+// leaves nothing, even where its child cannot check the parent: under a
+// tracer (tracer_test.sh runs this helper under strace, and reading another
+// process's memory then fails), or when no other process may open the
+// parent (second argument "unopenable": as security software that filters
+// process access, or a parent at a higher integrity level, makes it). A
+// child that took the parent role would unpack again and start a child of
+// its own, and so on without end.
+VESKAR_HELPER(launch_once)
+{
+    std::wstring temp = make_scratch_directory(L"once");
+    ProcessOptions options = with_temp(temp);
+    options.timeout_ms = 60000;
+    PSECURITY_DESCRIPTOR nobody = nullptr;
+    SECURITY_ATTRIBUTES process_security = {sizeof process_security, nullptr, FALSE};
+    if (arguments.size() > 1 && arguments[1] == L"unopenable" &&
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P", SDDL_REVISION_1, &nobody, nullptr)) {
+        process_security.lpSecurityDescriptor = nobody;
+        options.process_security = &process_security;
+    }
+    ProcessResult result = run_launcher(arguments.at(0), {L"args"}, options);
+    size_t runs = values_of(parse_report(result.out), "library").size();
+    std::vector<std::wstring> left = list_directory(temp);
+    printf("status %lu, application runs %zu, entries left %zu\n", static_cast<unsigned long>(result.exit_code), runs,
+           left.size());
+    return result.exit_code == 0 && runs == 1 && left.empty() ? 0 : 1;
+}
+
+TEST(NestedChild, ALauncherThatNoOtherProcessMayOpenRunsItsApplicationOnce)
+{
+    ProcessResult result = run_helper("launch_once", {launcher(L"probe"), L"unopenable"});
+    EXPECT_EQ(result.exit_code, 0u) << result.out;
 }
 
 // ---------------------------------------------------------------- unpacking

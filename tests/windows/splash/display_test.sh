@@ -191,7 +191,8 @@ splash_case() {
     end_launcher
     expect_line finish.txt "splash_window: visible $x $y $((x + width)) $((y + height))"
     expect_line finish.txt "feedback_file: present"
-    [ -n "$(feedback_files)" ] || fail "the feedback file is gone, though the application never deleted it"
+    # The launcher's file goes with its unpack directory.
+    [ -z "$(feedback_files)" ] || fail "a feedback file is left: $(feedback_files)"
     eventually screen_is_bare || fail "the splash is still on screen after the launcher has ended"
   fi
 }
@@ -206,6 +207,18 @@ no_splash_case() {
   end_launcher
   expect_line finish.txt "splash_window: none"
   [ -z "$(feedback_files)" ] || fail "a feedback file was made: $(feedback_files)"
+}
+
+# The splash comes up, then the archive cannot be decoded: the line and
+# status of the failure, and nothing left in TEMP, the feedback file included.
+failed_start_case() {
+  local status=0
+  VESKAR_WINEPREFIX=$prefix VESKAR_DISPLAY=$display "$wine_run" "$bin/splash_failed.exe" \
+    > "$work/out.txt" 2> "$work/err.txt" || status=$?
+  [ "$status" = 2 ] || fail "status $status, expected 2"
+  tr -d "\r" < "$work/out.txt" | grep -qxF "Error, couldn't decode attached data." || fail "output: $(cat "$work/out.txt")"
+  [ -z "$(feedback_files)" ] || fail "a feedback file is left: $(feedback_files)"
+  [ -z "$(find "$prefix/drive_c/users" -path '*/Temp/onefile_*' 2>/dev/null)" ] || fail "something is left in TEMP"
 }
 
 # The template, made by a test of its own that runs alone, so that creating
@@ -235,6 +248,7 @@ screen_is_bare || fail "the fresh display is not blank"
 case $case_name in
   shown_then_taken_down) splash_case splash_shown "$bin/images/pattern.png" delete ;;
   never_deleted) splash_case splash_shown "$bin/images/pattern.png" keep ;;
+  failed_start) failed_start_case ;;
   example_splash)
     splash_case splash_example "$(dirname "$0")/../../../examples/hello/splash.png" delete
     # The README's picture: the example's splash with a little of the screen round it.

@@ -228,7 +228,8 @@ ProcessResult run_process(const std::wstring &application, const std::wstring &c
     line.push_back(L'\0');
     std::vector<wchar_t> environment = environment_block(options.environment);
     ProcessResult result;
-    BOOL created = CreateProcessW(application.empty() ? nullptr : application.c_str(), line.data(), nullptr, nullptr,
+    BOOL created = CreateProcessW(application.empty() ? nullptr : application.c_str(), line.data(),
+                                  options.process_security, nullptr,
                                   TRUE, CREATE_UNICODE_ENVIRONMENT, environment.data(),
                                   options.current_directory.empty() ? nullptr : options.current_directory.c_str(),
                                   &startup, &process);

@@ -26,6 +26,7 @@ struct ProcessOptions {
     std::wstring current_directory;  // empty: this process's
     DWORD timeout_ms = 180000;       // a hang guard, scaled by VESKAR_TEST_TIMEOUT_SCALE
     std::string input;               // written to the child's standard input
+    SECURITY_ATTRIBUTES *process_security = nullptr;  // who may open the child process
 };
 
 // Starts `application` (may be empty: taken from the command line) with the
