@@ -172,6 +172,19 @@ if [ "$(cat "$work/$main_leaf-peer.stamp" 2>/dev/null)" != "$peer_stamp" ] || [ 
 fi
 peer_size=$(stat -c %s "$work/$main_leaf-peer.exe")
 "$pack" build --quiet --dir "$tiny" --app-library bench_app.dll -o "$work/tiny.exe" --level "$level" --threads "$threads"
+# Reusing launchers of the reference and the tiny payload, their trees kept
+# in the work folder so that a first start can be had by removing them. The
+# reference one is packed --pack-runs times too: the cost of the identity
+# and the file list at pack time.
+kept="$work/kept"
+for ((i = 0; i < pack_runs; i++)); do
+  t0=$(now_ns)
+  "$pack" build --quiet --dir "$main_dir" --app-library bench_app.dll -o "$work/$main-kept.exe" --level "$level" \
+    --threads "$threads" --reuse --unpack-dir "$(windows_path "$kept")\\$main"
+  add pack_reuse "$(ms 0 $(( ($(now_ns) - t0) / 1000 )))"
+done
+"$pack" build --quiet --dir "$tiny" --app-library bench_app.dll -o "$work/tiny-kept.exe" --level "$level" \
+  --threads "$threads" --reuse --unpack-dir "$(windows_path "$kept")\\tiny"
 
 peer="$(windows_path "$work/$main_leaf-peer.exe")"
 host="$(windows_path "$programs/bench_host.exe")"
@@ -198,6 +211,8 @@ launch "$host" --twice "$library" >/dev/null; launch "$host" "$library" >/dev/nu
 temp_dir=$(find "$VESKAR_WINEPREFIX/drive_c/users" -mindepth 2 -maxdepth 2 -name Temp ! -path '*/Public/*' | head -1)
 [ -d "$temp_dir" ] || { echo "run.sh: no Temp folder in $VESKAR_WINEPREFIX" >&2; exit 1; }
 clear_temp
+main_kept="$(windows_path "$work/$main-kept.exe")" tiny_kept="$(windows_path "$work/tiny-kept.exe")"
+rm -rf "$kept"; launch "$main_kept" >/dev/null; launch "$tiny_kept" >/dev/null
 
 # One launch of ours and one of the limits, then the others, in turn; the
 # limit's shell removal only on the reference payload.
@@ -236,6 +251,15 @@ for s in "${sizes[@]}"; do
     l=$(launch "$host" "$library")
     add single_to_app "$(ms "$(value start_us "$l")" "$(value app_us "$l")")"
     add single_to_exit "$(ms "$(value start_us "$l")" "$(value end_us "$l")")"
+    # Reuse: a first start (no tree), then a start that finds and checks it.
+    rm -rf "$kept/$main"_*
+    l=$(launch "$main_kept")
+    add reuse_first_to_app "$(ms "$(value start_us "$l")" "$(value app_us "$l")")"
+    l=$(launch "$main_kept")
+    add reuse_to_app "$(ms "$(value start_us "$l")" "$(value app_us "$l")")"
+    add reuse_to_exit "$(ms "$(value start_us "$l")" "$(value end_us "$l")")"
+    l=$(launch "$tiny_kept")
+    add reuse_tiny_to_app "$(ms "$(value start_us "$l")" "$(value app_us "$l")")"
   done
 done
 # Memory: the largest of up to three runs per size, in MiB. The parent is
@@ -312,6 +336,11 @@ row "Tiny application, start to \`run_code\`" "$(m tiny_to_app)" "two-process fl
 row "Tiny application, start to exit" "$(m tiny_to_exit)" "two-process floor" "$(m floor_to_exit)" - ""
 row "Tiny application, start to \`run_code\`, TEMP with 10,000 entries and 20 dead trees" "$(m crowded_to_app)" "empty TEMP" "$(m tiny_to_app)" 1.05 "crowded TEMP"
 row "Tiny application, start to \`run_code\`" "$(m tiny_to_app)" "one plain executable" "$(m single_to_app)" - ""
+row "Reusing start to \`run_code\` (reference)" "$(m reuse_to_app)" "first start, unpacking" "$(m reuse_first_to_app)" 0.05 "reuse vs first"
+row "Reusing start to \`run_code\` (reference)" "$(m reuse_to_app)" "two-process floor" "$(m floor_to_app)" 2.0 "reuse vs floor"
+row "Reusing start to \`run_code\`, tiny application" "$(m reuse_tiny_to_app)" "two-process floor" "$(m floor_to_app)" - ""
+row "Reusing start to exit (reference)" "$(m reuse_to_exit)" "two-process floor" "$(m floor_to_exit)" - ""
+row "Packing with --reuse (reference)" "$(m pack_reuse)" "packing without" "$(m pack$M)" - ""
 row "Packing time (reference)" "$(m pack$M)" "tar \\| zstd -$level -T$threads" "$(m zstd_pack$M)" 1.05 "pack time"
 rowv "Archive size (reference)" "$attached_size" "tar \\| zstd -$level -T$threads" "$zstd_size" bytes 1.01 "pack size"
 for s in "${sizes[@]}"; do

@@ -31,6 +31,7 @@ enum : size_t {
     // application may have made them. Deeper folders stay.
     removal_path_capacity = 32768,
     removal_depth_limit = removal_path_capacity / 2,
+    archive_identity_length = 64,
 };
 
 // One tree removal's working memory; each thread that removes trees has its
@@ -57,7 +58,18 @@ struct LauncherState {
     bool child_role;                    // decided once; clear in the parent role
 
     // Where the application is unpacked; written once, then only read (also by the interrupt thread).
+    // A reusing parent writes it again: its expanded spec, its working directory, the published tree.
     wchar_t unpack_directory[path_capacity];
+
+    // Pack-time settings from the build notes (build_notes.cpp); defaults without them.
+    const char *build_notes;            // the notes section as loaded
+    uint64_t build_notes_length;
+    wchar_t unpack_path_spec[path_capacity];   // empty: default_unpack_path_spec
+    bool reuse_tree;                    // keep the unpacked tree between runs (reused_tree.cpp)
+    char archive_identity[archive_identity_length + 1]; // SHA-256 of the attached data, hex; empty: unknown
+    bool running_from_reused_tree;      // the parent holds the published tree (not owned: kept at exit)
+    wchar_t reused_sweep_path[path_capacity];      // the sweep beside it: the folder
+    wchar_t reused_sweep_candidate[path_capacity]; // and one of its entries
 
     // Attached data and its reader.
     const unsigned char *attached_data; // header first; the header check advances it to the frame
@@ -137,6 +149,19 @@ typedef int (*run_code_function)(int argument_count, wchar_t **argument_vector, 
 int run_main_sequence(const unsigned char *attached_data, uint64_t attached_data_length);
 extern const wchar_t default_unpack_path_spec[];
 
+// build_notes.cpp
+void read_build_notes(const char *notes, uint64_t length);
+// The next line "key=VALUE" from `cursor` on; false when there is none.
+bool next_build_note(const char *&cursor, const char *key, const char *&value, size_t &length);
+// UTF-8 to UTF-16; empty and false when it is not valid or does not fit.
+bool wide_from_utf8(const char *text, size_t length, wchar_t *target, size_t capacity);
+
+// reused_tree.cpp
+extern const FILETIME reused_file_time;
+bool start_from_reused_tree();  // child role: never returns; parent: false to unpack into a fresh directory instead
+void sweep_beside_reused_tree();  // the sweep thread's part in a reusing parent
+bool security_is_private(PSECURITY_DESCRIPTOR descriptor, PSID user);
+
 // environment.cpp
 wchar_t *read_environment_variable(const char *name);
 BOOL write_environment_variable(const char *name, const wchar_t *value);
@@ -206,6 +231,7 @@ bool remove_tree_unless_held(RemovalWalk &walk, const wchar_t *path);
 bool begin_guarded_step();     // false once a stop is requested: the caller then calls stop_for_interrupt
 void end_guarded_step();
 void own_unpack_directory(HANDLE held);  // inside the step that created it
+HANDLE disown_unpack_directory();  // inside the step that published a reused tree; returns the handle that held it
 bool removal_has_begun();      // a failed file operation is then the removal's doing
 bool stop_is_requested();
 [[noreturn]] void stop_for_interrupt();  // lets the file go and waits for the interrupt thread to end the process

@@ -27,6 +27,7 @@ int run_main_sequence(const unsigned char *attached_data, uint64_t attached_data
     s.argument_vector = __wargv;
     SetDllDirectoryW(L"");  // the current directory leaves the library search order
     bool child = decide_role();
+    const wchar_t *spec = s.unpack_path_spec[0] != L'\0' ? s.unpack_path_spec : default_unpack_path_spec;
 
     if (!child) {
         // Old time and random values must not name this run's directory.
@@ -34,24 +35,27 @@ int run_main_sequence(const unsigned char *attached_data, uint64_t attached_data
         write_environment_variable("VESKAR_ONEFILE_TIME_US", nullptr);
         write_environment_variable("VESKAR_ONEFILE_RANDOM", nullptr);
         publish_parent_process_id();
-        bool expanded = expand_path_spec(s.unpack_directory, default_unpack_path_spec, array_count(s.unpack_directory));
+        bool expanded = expand_path_spec(s.unpack_directory, spec, array_count(s.unpack_directory));
         show_splash_screen();
         s.attached_data = attached_data;
         s.attached_data_length = attached_data_length;
         if (!expanded)
-            report_spec_expansion_failure(default_unpack_path_spec);
+            report_spec_expansion_failure(spec);
         if (!SetConsoleCtrlHandler(console_control_handler, TRUE))
             report_error(MESSAGE_SIGNAL_HANDLER_FAILED);
         s.child_role = false;
     } else {
         // The inherited variables make this the parent's directory.
-        bool expanded = expand_path_spec(s.unpack_directory, default_unpack_path_spec, array_count(s.unpack_directory));
+        bool expanded = expand_path_spec(s.unpack_directory, spec, array_count(s.unpack_directory));
         s.attached_data = attached_data;
         s.attached_data_length = attached_data_length;
         if (!expanded)
-            report_spec_expansion_failure(default_unpack_path_spec);
+            report_spec_expansion_failure(spec);
         s.child_role = true;
     }
+
+    if (s.reuse_tree && start_from_reused_tree())
+        return static_cast<int>(launch_and_supervise());
 
     open_attached_data();
     if (!child)

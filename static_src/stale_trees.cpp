@@ -98,21 +98,14 @@ static bool feedback_launcher_gone(const wchar_t *name, const FILETIME &made)
     return gone;
 }
 
-static DWORD WINAPI sweep_stale_trees(void *child)
+static void sweep_dead_launchers_trees()
 {
     LauncherState &s = launcher_state;
-    // The application's start comes first: the sweep waits for a second of
-    // it, or for its end, whichever is sooner.
-    if (child != nullptr) {
-        WaitForSingleObject(child, 1000);
-        CloseHandle(child);
-    }
-    SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN);
     wchar_t folder[path_capacity] = L"";
     copy_wide_text(folder, s.unpack_directory, array_count(folder));
     wchar_t *own_name = wcsrchr(folder, L'\\');
     if (own_name == nullptr)
-        return 0;
+        return;
     *own_name++ = L'\0';
     size_t folder_length = wcslen(folder);
     wchar_t path[path_capacity] = L"";
@@ -122,7 +115,7 @@ static DWORD WINAPI sweep_stale_trees(void *child)
     HANDLE search = FindFirstFileExW(path, FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr,
                                      FIND_FIRST_EX_LARGE_FETCH);
     if (search == INVALID_HANDLE_VALUE)
-        return 0;
+        return;
     do {
         DWORD attributes = entry.dwFileAttributes;
         bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -145,6 +138,19 @@ static DWORD WINAPI sweep_stale_trees(void *child)
             DeleteFileW(path);
     } while (FindNextFileW(search, &entry));
     FindClose(search);
+}
+
+static DWORD WINAPI sweep_stale_trees(void *child)
+{
+    // The application's start comes first: the sweep waits for a second of
+    // it, or for its end, whichever is sooner.
+    if (child != nullptr) {
+        WaitForSingleObject(child, 1000);
+        CloseHandle(child);
+    }
+    SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN);
+    sweep_dead_launchers_trees();
+    sweep_beside_reused_tree();
     return 0;
 }
 

@@ -33,6 +33,15 @@ void own_unpack_directory(HANDLE held)
     InterlockedOr(&launcher_state.stop_state, stop_owns_directory);
 }
 
+// A reusing launcher's working directory, once renamed into place as the
+// reused tree, is no longer the run's to remove.
+HANDLE disown_unpack_directory()
+{
+    InterlockedAnd(&launcher_state.stop_state, ~stop_owns_directory);
+    return static_cast<HANDLE>(
+        InterlockedExchangePointer(const_cast<HANDLE *>(&launcher_state.held_directory), nullptr));
+}
+
 bool removal_has_begun()
 {
     return (stop_state_now() & stop_removal_started) != 0;

@@ -284,6 +284,9 @@ static void write_record_content(uint64_t size)
         size -= chunk;
     }
     InterlockedExchangePointer(const_cast<HANDLE *>(&s.current_file), INVALID_HANDLE_VALUE);
+    // A reused tree's files carry one known time, which its check compares.
+    if (s.reuse_tree)
+        SetFileTime(file, nullptr, nullptr, &reused_file_time);
     CloseHandle(file);
 }
 

@@ -24,7 +24,8 @@ endif()
 
 # veskar_add_onefile(<name> APP_LIBRARY <target-or-file> [DIR <dir>]
 #                    [SPLASH <png>] [ICON <ico>] [LEVEL <n>] [CONSOLE]
-#                    [VERSION_INFO <KEY=VALUE>...] [EXECUTION_LEVEL <level>])
+#                    [VERSION_INFO <KEY=VALUE>...] [EXECUTION_LEVEL <level>]
+#                    [UNPACK_DIR <spec>] [REUSE])
 #
 # Builds ${CMAKE_CURRENT_BINARY_DIR}/<name>.exe (target <name>, part of ALL,
 # its property VESKAR_ONEFILE_EXECUTABLE naming the file) with veskar-pack.
@@ -41,12 +42,16 @@ endif()
 # VERSION_INFO pairs (one list element each, e.g. "ProductName=My App",
 # values without ';') become the version resource Explorer shows; and
 # EXECUTION_LEVEL is asInvoker (the default), highestAvailable or
-# requireAdministrator. They are passed to veskar-pack build as --console,
-# --version-info and --execution-level.
+# requireAdministrator. UNPACK_DIR is the launcher's unpack path spec (e.g.
+# "{CACHE_DIR}\\MyApp" with REUSE, "D:\\apps\\MyApp_{RANDOM}" without; write
+# each backslash twice in a quoted CMake string) and REUSE keeps the unpacked
+# tree between runs. They are passed to veskar-pack build as --console,
+# --version-info, --execution-level, --unpack-dir and --reuse; the packer
+# checks the spec.
 # The launcher is rebuilt when the library, anything in DIR (files added or
 # removed included), the splash, the icon, the packer or the kit changes.
 function(veskar_add_onefile name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE" "APP_LIBRARY;DIR;SPLASH;ICON;LEVEL;EXECUTION_LEVEL" "VERSION_INFO")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;REUSE" "APP_LIBRARY;DIR;SPLASH;ICON;LEVEL;EXECUTION_LEVEL;UNPACK_DIR" "VERSION_INFO")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "veskar_add_onefile(${name}): unknown arguments: ${arg_UNPARSED_ARGUMENTS}")
   endif()
@@ -79,6 +84,12 @@ function(veskar_add_onefile name)
   endforeach()
   if(DEFINED arg_EXECUTION_LEVEL)
     list(APPEND pack_options --execution-level ${arg_EXECUTION_LEVEL})
+  endif()
+  if(DEFINED arg_UNPACK_DIR)
+    list(APPEND pack_options --unpack-dir "${arg_UNPACK_DIR}")
+  endif()
+  if(arg_REUSE)
+    list(APPEND pack_options --reuse)
   endif()
   foreach(kind SPLASH ICON)
     if(arg_${kind})

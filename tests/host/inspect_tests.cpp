@@ -120,6 +120,41 @@ TEST_F(Inspect, ListShowsSplashIconAndUnrecordedLevel)
     EXPECT_NE(r.out.find("splash: none\n"), std::string::npos) << r.out;
 }
 
+TEST_F(Inspect, ListShowsTheUnpackDirectoryAndTheArchiveIdentity)
+{
+    REQUIRE_KIT();
+    const fs::path blob = scratch / "data.bin";
+    write_file(blob, attached_data(record_stream({{u"app.dll", "MZ"}, {u"data\\a.txt", "a"}})));
+    const std::string sum = run_program({"sha256sum", blob.string()}).out.substr(0, 64);
+    const struct {
+        std::vector<std::string> options;
+        std::string output;
+        std::string spec_line;
+        std::string reuse_line;
+    } cases[] = {
+        {{}, "plain.exe", "{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM} (the default)", "no, a new directory removed at exit"},
+        {{"--unpack-dir", "D:\\apps\\x_{RANDOM}"}, "placed.exe", "D:\\apps\\x_{RANDOM}", "no, a new directory removed at exit"},
+        {{"--reuse"}, u8"My App ☃!.exe", "{CACHE_DIR}\\VeskarOnefile\\My_App___",
+         "yes, kept as {CACHE_DIR}\\VeskarOnefile\\My_App____" + sum.substr(0, 16) +
+             " and checked at every start (archive identity " + sum + ")"},
+        {{"--reuse", "--unpack-dir", "{PROGRAM_DIR}\\cache"}, "kept.exe", "{PROGRAM_DIR}\\cache",
+         "yes, kept as {PROGRAM_DIR}\\cache_" + sum.substr(0, 16) + " and checked at every start (archive identity " +
+             sum + ")"},
+    };
+    for (const auto &c : cases) {
+        const fs::path exe = scratch / fs::u8path(c.output);
+        std::vector<std::string> args = {"--kit", real_kit().string(), "link", "--attached-data", blob.string(), "-o",
+                                         exe.u8string()};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        RunResult r = run_pack(args, temp);
+        ASSERT_EQ(r.status, 0) << r.err;
+        r = run_pack({"--kit", real_kit().string(), "list", exe.u8string()}, temp);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(r.out.find("\nunpack directory: " + c.spec_line + "\n"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("\nreuses its tree: " + c.reuse_line + "\n"), std::string::npos) << r.out;
+    }
+}
+
 TEST_F(Inspect, NotALauncher)
 {
     write_file(scratch / "text.exe", "just some text, not an executable");

@@ -333,6 +333,39 @@ TEST_F(Refusal, LauncherOptions)
         expect_refused(with(c.options), c.needle);
 }
 
+TEST_F(Refusal, UnpackDirectorySpecs)
+{
+    const struct {
+        std::vector<std::string> options;
+        std::string needle;
+    } cases[] = {
+        {{"--unpack-dir", "{TEMP}\\x_{RANDOM}_{USER}"}, "names an unknown placeholder {USER}"},
+        {{"--unpack-dir", "{TEMP}\\x_{RANDOM"}, "has a '{' that is not closed"},
+        {{"--unpack-dir", "{TEMP}\\x_{{RANDOM}"}, "has a '{' that is not closed"},
+        {{"--unpack-dir", "{TEMP}\\x}_{RANDOM}"}, "has a '}' that closes no '{'"},
+        {{"--unpack-dir", "apps\\x_{RANDOM}"}, "does not give an absolute path"},
+        {{"--unpack-dir", "{PID}\\x_{RANDOM}"}, "does not give an absolute path"},
+        {{"--unpack-dir", "C:x_{RANDOM}"}, "does not give an absolute path"},
+        {{"--unpack-dir", "C:\\" + std::string(3030, 'x') + "{RANDOM}"}, "can expand to 3044 UTF-16 units; the "
+                                                                           "launcher holds at most 3042"},
+        {{"--unpack-dir", "{TEMP}\\" + std::string(2772, 'x') + "{RANDOM}"}, "can expand to 3044 UTF-16 units"},
+        {{"--unpack-dir", "{TEMP}\\fixed"}, "has no {RANDOM}: without --reuse"},
+        {{"--unpack-dir", "{CACHE_DIR}\\x_{RANDOM}", "--reuse"}, "uses {RANDOM}, which changes at every run"},
+        {{"--unpack-dir", "{CACHE_DIR}\\x_{pid}", "--reuse"}, "uses {pid}, which changes"},
+        {{"--unpack-dir", "D:\\x_{TIME}", "--reuse"}, "uses {TIME}, which changes"},
+        {{"--unpack-dir", "D:\\x_{TIME_US}", "--reuse"}, "uses {TIME_US}, which changes"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = build_args();
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        expect_refused(args, "the unpack directory spec '" + c.options[1] + "' " + c.needle);
+    }
+    // link checks the same way, before it reads the attached data.
+    expect_refused({"--kit", kit.string(), "link", "--attached-data", (scratch / "none.bin").string(), "-o",
+                    out.string(), "--unpack-dir", "{TEMP}\\fixed"},
+                   "has no {RANDOM}");
+}
+
 TEST_F(Refusal, KitLauncherThatIsNotPrebuilt)
 {
     // The dummy kit's launchers are text: the packer checks what it copies.

@@ -105,6 +105,16 @@ void list_launcher(const fs::path &launcher, const fs::path &kit)
     std::printf("zstd window: %llu bytes\n", static_cast<unsigned long long>(summary.window_size));
     std::printf("zstd level: %s\n", level.empty() ? "not recorded (linked from attached data made elsewhere)"
                                                   : level.c_str());
+    const std::string spec = build_note(image, "unpack_dir");
+    std::printf("unpack directory: %s\n", spec.empty() ? "{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM} (the default)"
+                                                       : spec.c_str());
+    if (build_note(image, "reuse") == "1") {
+        const std::string identity = build_note(image, "archive");
+        std::printf("reuses its tree: yes, kept as %s_%s and checked at every start (archive identity %s)\n",
+                    spec.c_str(), identity.substr(0, 16).c_str(), identity.c_str());
+    } else {
+        std::printf("reuses its tree: no, a new directory removed at exit\n");
+    }
     if (splash)
         std::printf("splash: built in (%zu bytes)\n", splash->size);
     else

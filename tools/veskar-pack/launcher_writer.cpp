@@ -1,7 +1,9 @@
 #include "launcher_writer.h"
+#include "archive_identity.h"
 #include "archive_writer.h"
 #include "host_system.h"
 #include "image_files.h"
+#include "unpack_settings.h"
 
 #include <algorithm>
 #include <cstring>
@@ -138,8 +140,12 @@ LauncherLayout lay_out_launcher(const LauncherRequest &request)
         b.resize(b.size() + (raw_size - contents.size()), 0);
         rva += static_cast<uint32_t>(align_up(contents.size(), l.section_alignment));
     };
-    if (!request.build_notes.empty())
+    if (!request.build_notes.empty()) {
+        size_t identity = request.build_notes.find(identity_placeholder);
+        if (identity != std::string::npos)
+            l.identity_offset = align_up(b.size(), l.file_alignment) + identity + identity_note_key.size();
         add(build_notes_section, std::vector<uint8_t>(request.build_notes.begin(), request.build_notes.end()));
+    }
     uint32_t resource_rva = rva;
     std::vector<uint8_t> resources = resource_section(request.resources, resource_rva);
     add(".rsrc", resources);
@@ -223,13 +229,20 @@ void write_launcher(const LauncherLayout &layout, const fs::path &output,
     // on the way, so the archive is never read back.
     PeChecksum archive_sum;
     archive_sum.length = prefix.size();  // an even offset: words line up with the file's
+    ArchiveIdentity identity;
     produce([&](const void *data, size_t size) {
         check_attached_data_size(layout, archive_sum.length - prefix.size() + size);
         out.write(static_cast<const char *>(data), static_cast<std::streamsize>(size));
         if (!out)
             throw write_failed;
         archive_sum.add(static_cast<const uint8_t *>(data), size);
+        if (layout.identity_offset != 0)
+            identity.add(data, size);
     });
+    if (layout.identity_offset != 0) {
+        const std::string digits = identity.hex();
+        std::copy(digits.begin(), digits.end(), prefix.begin() + static_cast<std::ptrdiff_t>(layout.identity_offset));
+    }
     const uint64_t length = archive_sum.length - prefix.size();
     const uint64_t raw_size = align_up(length, layout.file_alignment);
     static const char zeros[4096] = {};
@@ -265,7 +278,9 @@ void write_launcher(const LauncherLayout &layout, const fs::path &output,
     set_u32(prefix, opt + opt_checksum, sum.value());
 
     out.seekp(0);
-    out.write(reinterpret_cast<const char *>(prefix.data()), layout.size_of_headers);
+    // The headers, and the notes too once they hold the identity.
+    const size_t rewritten = layout.identity_offset != 0 ? prefix.size() : layout.size_of_headers;
+    out.write(reinterpret_cast<const char *>(prefix.data()), static_cast<std::streamsize>(rewritten));
     out.close();
     if (!out)
         throw write_failed;

@@ -14,8 +14,10 @@
 #include <string>
 #include <vector>
 
-// A small read-only section holding "key=value" lines about the build (the
-// zstd level, which the frame does not record). The launcher never reads it.
+// A small read-only section holding "key=value" lines about the build: the
+// zstd level, which the frame does not record, and where the launcher
+// unpacks and whether it keeps its tree (unpack_settings.h), which the
+// launcher reads from its own image.
 inline const char build_notes_section[] = ".vskinfo";
 inline const char attached_data_section[] = ".veskar";
 
@@ -41,6 +43,7 @@ struct LauncherLayout {
     uint32_t file_alignment = 0, section_alignment = 0;
     uint32_t attached_rva = 0;    // where the attached data is loaded
     uint32_t size_of_headers = 0;
+    size_t identity_offset = 0;   // where the archive identity's digits go in `prefix`; 0: none
 };
 
 LauncherLayout lay_out_launcher(const LauncherRequest &request);
@@ -56,7 +59,8 @@ void check_attached_data_size(const LauncherLayout &layout, uint64_t length);
 using AttachedDataSink = std::function<void(const void *data, size_t size)>;
 
 // Writes the launcher to `output`: beside it under a temporary name, the
-// attached data streamed from `produce`, then renamed. On any failure no
+// attached data streamed from `produce` (and hashed into the notes when
+// they hold the identity's placeholder), then renamed. On any failure no
 // output and no temporary file is left.
 void write_launcher(const LauncherLayout &layout, const std::filesystem::path &output,
                     const std::function<void(const AttachedDataSink &)> &produce);

@@ -1,11 +1,13 @@
 // veskar-pack: turns an application folder into a single launcher .exe, and
 // looks into launchers it has built.
+#include "archive_reader.h"
 #include "archive_writer.h"
 #include "depfile.h"
 #include "host_system.h"
 #include "image_files.h"
 #include "inspect.h"
 #include "launcher_writer.h"
+#include "unpack_settings.h"
 
 #include <CLI/CLI.hpp>
 
@@ -26,6 +28,7 @@ struct Arguments {
     std::vector<std::string> version_info;
     std::string execution_level = "asInvoker";
     ArchiveOptions options;
+    UnpackSettings unpack;
     bool quiet = false;
 };
 
@@ -59,6 +62,8 @@ LauncherRequest launcher_request(const Arguments &a, const fs::path &kit)
         for (const std::string &key_value : a.version_info)
             add_version_info(*r.version, key_value);
     }
+    if (!a.unpack.spec.empty())
+        check_unpack_spec(a.unpack.spec, a.unpack.reuse);
     check_output_folder(a.output);
     return request;
 }
@@ -82,7 +87,11 @@ void build_command(const Arguments &a, const fs::path &kit)
     FolderContents contents = collect_entries(fs::u8path(a.directory), a.app_library);
     ArchiveOptions options = a.options;
     options.show_progress = !a.quiet && stderr_is_terminal();
-    request.build_notes = "level=" + std::to_string(options.level) + "\n";
+    std::vector<std::pair<std::u16string, uint64_t>> records;
+    for (const ArchiveEntry &e : contents.entries)
+        records.emplace_back(e.name, e.size);
+    request.build_notes = "level=" + std::to_string(options.level) + "\n" +
+                          unpack_notes(a.unpack, fs::u8path(a.output), records);
     const LauncherLayout layout = lay_out_launcher(request);
     write_launcher(layout, fs::u8path(a.output),
                    [&](const AttachedDataSink &sink) { write_attached_data(contents.entries, sink, options); });
@@ -114,9 +123,21 @@ void build_command(const Arguments &a, const fs::path &kit)
                 seconds);
 }
 
+// A reusing launcher's notes list its records: read from the attached data,
+// which is decoded and checked whole for that.
+std::vector<std::pair<std::u16string, uint64_t>> attached_records(const fs::path &attached_data)
+{
+    const std::vector<uint8_t> bytes = read_whole_file(attached_data, "attached data");
+    std::vector<std::pair<std::u16string, uint64_t>> records;
+    read_attached_data(ByteSpan{bytes.data(), bytes.size()},
+                       RecordVisitor{[&](const RecordInfo &r) { records.emplace_back(r.name, r.size); }, nullptr,
+                                     nullptr});
+    return records;
+}
+
 void link_command(const Arguments &a, const fs::path &kit)
 {
-    const LauncherRequest request = launcher_request(a, kit);
+    LauncherRequest request = launcher_request(a, kit);
     const fs::path attached_data = fs::u8path(a.attached_data);
     if (!is_file(attached_data))
         throw PackError{"attached data '" + a.attached_data + "' does not exist or is not a file"};
@@ -125,6 +146,9 @@ void link_command(const Arguments &a, const fs::path &kit)
         throw PackError{"cannot read attached data '" + a.attached_data + "'"};
     const uint64_t size = static_cast<uint64_t>(in.tellg());
     in.seekg(0);
+    request.build_notes = unpack_notes(
+        a.unpack, fs::u8path(a.output),
+        a.unpack.reuse ? attached_records(attached_data) : std::vector<std::pair<std::u16string, uint64_t>>{});
     const LauncherLayout layout = lay_out_launcher(request);
     check_attached_data_size(layout, size);
     write_launcher(layout, fs::u8path(a.output), [&](const AttachedDataSink &sink) {
@@ -158,6 +182,13 @@ void add_launcher_options(CLI::App *command, Arguments &a)
                         "Requested execution level in the manifest: asInvoker, highestAvailable or "
                         "requireAdministrator")
         ->capture_default_str();
+    command->add_option("--unpack-dir", a.unpack.spec,
+                        "Where the launcher unpacks, a spec with placeholders such as {TEMP}, {CACHE_DIR} and "
+                        "{RANDOM} (default: {TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}; with --reuse "
+                        "{CACHE_DIR}\\VeskarOnefile\\NAME)");
+    command->add_flag("--reuse", a.unpack.reuse,
+                      "Keep the unpacked application between runs, checked at every start, and start from it "
+                      "without unpacking again");
 }
 
 } // namespace
@@ -206,7 +237,7 @@ int main(int argc, char **argv)
     link->add_option("-o,--output", a.output, "Launcher to write")->required();
     add_launcher_options(link, a);
 
-    CLI::App *list = app.add_subcommand("list", "Show the files, sizes, compression, splash, icon, subsystem, execution level and version information of a launcher");
+    CLI::App *list = app.add_subcommand("list", "Show the files, sizes, compression, unpack directory, splash, icon, subsystem, execution level and version information of a launcher");
     list->add_option("launcher", a.launcher, "Launcher .exe built by veskar-pack")->required();
 
     CLI::App *extract = app.add_subcommand("extract", "Write the files packed in a launcher into a folder, "

@@ -4,10 +4,14 @@
 #include "launcher.h"
 #include "test_support.h"
 
+#include <aclapi.h>
 #include <gtest/gtest.h>
 #include <sddl.h>
 #include <shellapi.h>
+#include <shlobj.h>
 
+#include <algorithm>
+#include <functional>
 #include <set>
 #include <string>
 #include <thread>
@@ -781,6 +785,315 @@ TEST(Cleanup, SixteenLaunchesAtOnceEachGetAndRemoveTheirOwnDirectory)
     }
     EXPECT_EQ(directories.size(), results.size());
     EXPECT_TRUE(list_directory(temp).empty());
+}
+
+// A pack-time unpack directory without reuse: made where the spec says,
+// its parents on the way, and removed at exit like the default one.
+TEST(Cleanup, PackTimeUnpackDirectoryIsUsedAndRemoved)
+{
+    std::wstring temp = make_scratch_directory(L"placed");
+    ProcessResult result = run_launcher(launcher(L"placed"), {L"args"}, with_temp(temp));
+    EXPECT_EQ(result.exit_code, 0u) << result.err;
+    std::wstring used = parent_of(from_hex(value_of(parse_report(result.out), "library")));
+    EXPECT_EQ(parent_of(used), temp + L"\\apps");
+    std::wstring name = used.substr(used.find_last_of(L'\\') + 1);
+    EXPECT_EQ(name.rfind(L"placed_", 0), 0u) << narrow(used);
+    EXPECT_EQ(name.size(), std::wstring(L"placed_").size() + 11) << narrow(used);
+    EXPECT_TRUE(list_directory(temp + L"\\apps").empty());
+    remove_tree(temp);
+}
+
+// ------------------------------------------------ reusing the unpacked tree
+
+namespace {
+
+std::wstring kept_launcher(int version)
+{
+    return test_binary_directory() + L"\\reuse_v" + std::to_wstring(version) + L"\\kept.exe";
+}
+
+// The tree a reusing launcher ran probe.dll from, after checking its name:
+// "<stem>_" and 16 lowercase hexadecimal digits of the archive identity.
+std::wstring tree_of(const ProcessResult &result, const std::wstring &stem)
+{
+    std::wstring tree = parent_of(from_hex(value_of(parse_report(result.out), "library")));
+    std::wstring name = tree.substr(tree.find_last_of(L'\\') + 1);
+    EXPECT_EQ(name.size(), stem.size() + 17) << narrow(tree);
+    EXPECT_EQ(name.substr(0, stem.size() + 1), stem + L"_") << narrow(tree);
+    EXPECT_EQ(name.find_first_not_of(L"0123456789abcdef", stem.size() + 1), std::wstring::npos) << narrow(tree);
+    return tree;
+}
+
+std::vector<std::wstring> names_in(const std::wstring &folder)
+{
+    std::vector<std::wstring> names = list_directory(folder);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::wstring name_of(const std::wstring &path)
+{
+    return path.substr(path.find_last_of(L'\\') + 1);
+}
+
+// start_launcher, leaving this process's own TEMP as it was.
+PROCESS_INFORMATION start_in(const std::wstring &executable, const std::vector<std::wstring> &arguments,
+                             const std::wstring &temp)
+{
+    std::wstring own = temp_directory();
+    PROCESS_INFORMATION process = start_launcher(executable, arguments, temp);
+    SetEnvironmentVariableW(L"TEMP", own.c_str());
+    SetEnvironmentVariableW(L"TMP", own.c_str());
+    return process;
+}
+
+}  // namespace
+
+TEST(Reuse, LaterStartsRunFromTheSameTreeFromAnyFolderAndArgumentZero)
+{
+    std::wstring temp = make_scratch_directory(L"reuse_same");
+    ProcessResult first = run_launcher(kept_launcher(1), {L"args"}, with_temp(temp));
+    ASSERT_EQ(first.exit_code, 0u) << first.err;
+    std::wstring tree = tree_of(first, L"kept");
+    EXPECT_EQ(parent_of(tree), temp);
+    // What the application adds is kept: the tree is not made again.
+    write_file(tree + L"\\added.txt", "the application's");
+    ProcessOptions elsewhere = with_temp(temp);
+    elsewhere.current_directory = parent_of(temp);
+    ProcessResult second = run_process(kept_launcher(1), command_line(L"another name", {L"args"}), elsewhere);
+    ASSERT_EQ(second.exit_code, 0u) << second.err;
+    EXPECT_EQ(tree_of(second, L"kept"), tree);
+    EXPECT_EQ(read_file(tree + L"\\added.txt"), "the application's");
+    EXPECT_EQ(names_in(temp), std::vector<std::wstring>{name_of(tree)});
+    remove_tree(temp);
+}
+
+TEST(Reuse, DamagedTreeIsMendedBeforeTheApplicationRuns)
+{
+    const struct {
+        const char *damage;
+        std::function<void(const std::wstring &)> apply;
+    } cases[] = {
+        {"deleted", [](const std::wstring &note) { DeleteFileW(note.c_str()); }},
+        {"truncated", [](const std::wstring &note) { write_file(note, "as"); }},
+        {"rewritten at the same size", [](const std::wstring &note) { write_file(note, "AS PACKED"); }},
+        {"made a folder", [](const std::wstring &note) {
+             DeleteFileW(note.c_str());
+             CreateDirectoryW(note.c_str(), nullptr);
+         }},
+    };
+    for (const auto &c : cases) {
+        std::wstring temp = make_scratch_directory(L"reuse_mend");
+        std::wstring tree = tree_of(run_launcher(kept_launcher(1), {L"args"}, with_temp(temp)), L"kept");
+        c.apply(tree + L"\\data\\note.txt");
+        ProcessResult mended = run_launcher(kept_launcher(1), {L"report"}, with_temp(temp));
+        EXPECT_EQ(mended.exit_code, 5u) << c.damage << mended.err;
+        EXPECT_EQ(value_of(parse_report(mended.out), "nested note"), "as packed") << c.damage;
+        EXPECT_EQ(parent_of(from_hex(value_of(parse_report(mended.out), "nested library"))), tree) << c.damage;
+        EXPECT_EQ(names_in(temp), std::vector<std::wstring>{name_of(tree)}) << c.damage;
+        remove_tree(temp);
+    }
+}
+
+// A first start ended while it unpacks 64 MiB: killed, it leaves only a
+// working directory, which is never used and which the next start removes;
+// interrupted, it leaves nothing.
+TEST(Reuse, FirstStartEndedWhileUnpackingLeavesNoTreeToUse)
+{
+    for (bool killed : {true, false}) {
+        std::wstring temp = make_scratch_directory(L"reuse_killed");
+        PROCESS_INFORMATION process = start_in(launcher(L"big_kept"), {L"exit", L"7"}, temp);
+        ASSERT_NE(process.hProcess, nullptr);
+        bool seen = false;
+        while (!seen && WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT)
+            seen = !list_directory(temp, L"big_kept_").empty();
+        ASSERT_TRUE(seen) << "no working directory appeared";
+        HANDLE thread = nullptr;
+        if (killed)
+            TerminateProcess(process.hProcess, 9);
+        else
+            thread = deliver_console_event(process.dwProcessId, CTRL_CLOSE_EVENT);
+        ASSERT_EQ(WaitForSingleObject(process.hProcess, scaled_timeout(120000)), WAIT_OBJECT_0);
+        DWORD status = 0;
+        GetExitCodeProcess(process.hProcess, &status);
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+        if (thread != nullptr)
+            CloseHandle(thread);
+        std::vector<std::wstring> left = names_in(temp);
+        if (killed) {
+            ASSERT_EQ(left.size(), 1u);
+            EXPECT_EQ(left[0].size(), std::wstring(L"big_kept_").size() + 16 + 12) << narrow(left[0]);
+            EXPECT_EQ(left[0][left[0].size() - 12], L'~') << narrow(left[0]);
+        } else {
+            EXPECT_EQ(status, static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
+            EXPECT_TRUE(left.empty()) << narrow(left[0]);
+        }
+        ProcessResult next = run_launcher(launcher(L"big_kept"), {L"exit", L"7"}, with_temp(temp));
+        EXPECT_EQ(next.exit_code, 7u) << next.err;
+        std::vector<std::wstring> after = names_in(temp);
+        ASSERT_EQ(after.size(), 1u);
+        EXPECT_EQ(after[0].size(), std::wstring(L"big_kept_").size() + 16) << narrow(after[0]);
+        remove_tree(temp);
+    }
+}
+
+TEST(Reuse, EightFirstStartsAtOnceRunFromOneTree)
+{
+    std::wstring temp = make_scratch_directory(L"reuse_eight");
+    std::vector<ProcessResult> results(8);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < results.size(); i++)
+        threads.emplace_back([&, i] { results[i] = run_launcher(kept_launcher(1), {L"args"}, with_temp(temp)); });
+    for (std::thread &thread : threads)
+        thread.join();
+    std::set<std::wstring> trees;
+    for (const ProcessResult &result : results) {
+        EXPECT_EQ(result.exit_code, 0u) << result.err;
+        trees.insert(tree_of(result, L"kept"));
+    }
+    ASSERT_EQ(trees.size(), 1u);
+    EXPECT_EQ(names_in(temp), std::vector<std::wstring>{name_of(*trees.begin())});
+    remove_tree(temp);
+}
+
+TEST(Reuse, NewVersionStartsBesideARunningOldOneAndRemovesItOnceUnused)
+{
+    std::wstring scratch = make_scratch_directory(L"reuse_versions");
+    std::wstring temp = scratch + L"\\temp", ready = scratch + L"\\ready.txt", go = scratch + L"\\go";
+    CreateDirectoryW(temp.c_str(), nullptr);
+    PROCESS_INFORMATION old_run = start_in(kept_launcher(1), {L"wait", ready, go, L"0"}, temp);
+    ASSERT_NE(old_run.hProcess, nullptr);
+    for (DWORD waited = 0; !path_exists(ready); waited += 20) {
+        ASSERT_LT(waited, scaled_timeout(60000)) << "the first version never came up";
+        Sleep(20);
+    }
+    std::string lines = read_file(ready);
+    std::wstring old_tree = parent_of(widen(lines.substr(lines.find('\n') + 1, lines.find('\n', lines.find('\n') + 1) -
+                                                                                 lines.find('\n') - 1)));
+    ProcessResult beside = run_launcher(kept_launcher(2), {L"args"}, with_temp(temp));
+    EXPECT_EQ(beside.exit_code, 0u) << beside.err;
+    std::wstring new_tree = tree_of(beside, L"kept");
+    EXPECT_NE(new_tree, old_tree);
+    EXPECT_EQ(read_file(old_tree + L"\\version.txt"), "version 1");
+    EXPECT_EQ(read_file(old_tree + L"\\data\\note.txt"), "as packed");
+
+    write_file(go, "");
+    EXPECT_EQ(WaitForSingleObject(old_run.hProcess, scaled_timeout(60000)), WAIT_OBJECT_0);
+    CloseHandle(old_run.hProcess);
+    CloseHandle(old_run.hThread);
+    ProcessResult after = run_launcher(kept_launcher(2), {L"args"}, with_temp(temp));
+    EXPECT_EQ(after.exit_code, 0u) << after.err;
+    EXPECT_EQ(read_file(new_tree + L"\\version.txt"), "version 2");
+    EXPECT_EQ(names_in(temp), std::vector<std::wstring>{name_of(new_tree)});
+    remove_tree(scratch);
+}
+
+// An interrupt once the application runs ends it and keeps the tree.
+TEST(Reuse, InterruptAfterPublicationEndsTheApplicationAndKeepsTheTree)
+{
+    std::wstring scratch = make_scratch_directory(L"reuse_interrupt");
+    std::wstring temp = scratch + L"\\temp", ready = scratch + L"\\ready.txt";
+    CreateDirectoryW(temp.c_str(), nullptr);
+    PROCESS_INFORMATION run = start_in(kept_launcher(1), {L"wait", ready, scratch + L"\\never", L"0"}, temp);
+    ASSERT_NE(run.hProcess, nullptr);
+    for (DWORD waited = 0; !path_exists(ready); waited += 20) {
+        ASSERT_LT(waited, scaled_timeout(60000)) << "the application never came up";
+        Sleep(20);
+    }
+    HANDLE thread = deliver_console_event(run.dwProcessId, CTRL_CLOSE_EVENT);
+    ASSERT_EQ(WaitForSingleObject(run.hProcess, scaled_timeout(60000)), WAIT_OBJECT_0);
+    DWORD status = 0;
+    GetExitCodeProcess(run.hProcess, &status);
+    EXPECT_EQ(status, static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
+    std::vector<std::wstring> left = names_in(temp);
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(read_file(temp + L"\\" + left[0] + L"\\data\\note.txt"), "as packed");
+    CloseHandle(thread);
+    CloseHandle(run.hProcess);
+    CloseHandle(run.hThread);
+    remove_tree(scratch);
+}
+
+// A tree whose access list lets everyone write is not trusted: the run
+// unpacks into a fresh per-run directory and leaves that tree alone.
+TEST(Reuse, TreeOthersMayChangeIsNeitherUsedNorRemoved)
+{
+    std::wstring temp = make_scratch_directory(L"reuse_open");
+    std::wstring tree = tree_of(run_launcher(kept_launcher(1), {L"args"}, with_temp(temp)), L"kept");
+    PSECURITY_DESCRIPTOR open_to_all = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;OICI;FA;;;WD)", SDDL_REVISION_1,
+                                                                     &open_to_all, nullptr));
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    GetSecurityDescriptorDacl(open_to_all, &present, &dacl, &defaulted);
+    ASSERT_EQ(SetNamedSecurityInfoW(&tree[0], SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
+                                    nullptr),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    LocalFree(open_to_all);
+    ProcessResult result = run_launcher(kept_launcher(1), {L"args"}, with_temp(temp));
+    EXPECT_EQ(result.exit_code, 0u) << result.err;
+    std::wstring used = parent_of(from_hex(value_of(parse_report(result.out), "library")));
+    EXPECT_EQ(name_of(used).rfind(L"onefile_", 0), 0u) << narrow(used);
+    EXPECT_EQ(names_in(temp), std::vector<std::wstring>{name_of(tree)});
+    EXPECT_EQ(read_file(tree + L"\\data\\note.txt"), "as packed");
+    remove_tree(temp);
+}
+
+// The same check one level down, on descriptors Wine cannot give a folder
+// (another owner, entries it does not store).
+TEST(Reuse, OnlyTheUserSystemAndAdministratorsMayChangeATree)
+{
+    PSID user = const_cast<SID *>(current_user_sid());
+    wchar_t *sid_text = nullptr;
+    ASSERT_TRUE(user != nullptr && ConvertSidToStringSidW(user, &sid_text));
+    const std::wstring me = sid_text;
+    LocalFree(sid_text);
+    const struct {
+        std::wstring descriptor;
+        bool trusted;
+    } cases[] = {
+        {L"O:" + me + L"D:P(A;OICI;FA;;;" + me + L")", true},
+        {L"O:" + me + L"D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;" + me + L")(A;;0x1200a9;;;WD)", true},
+        {L"O:" + me + L"D:(D;;FA;;;WD)(A;;FA;;;" + me + L")", true},
+        {L"O:" + me + L"D:(A;OICIIO;FA;;;WD)(A;;FA;;;" + me + L")", true},
+        {L"O:BAD:P(A;OICI;FA;;;" + me + L")", false},
+        {L"O:S-1-5-21-1-2-3-1001D:P(A;OICI;FA;;;" + me + L")", false},
+        {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;0x2;;;WD)", false},
+        {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;WD;;;BU)", false},
+        {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;GW;;;AU)", false},
+        {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;SD;;;S-1-5-21-1-2-3-1001)", false},
+    };
+    for (const auto &c : cases) {
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(c.descriptor.c_str(), SDDL_REVISION_1,
+                                                                         &descriptor, nullptr))
+            << narrow(c.descriptor);
+        EXPECT_EQ(security_is_private(descriptor, user), c.trusted) << narrow(c.descriptor);
+        LocalFree(descriptor);
+    }
+    // No list at all: everyone may do everything.
+    SECURITY_DESCRIPTOR open_to_all;
+    ASSERT_TRUE(InitializeSecurityDescriptor(&open_to_all, SECURITY_DESCRIPTOR_REVISION));
+    ASSERT_TRUE(SetSecurityDescriptorOwner(&open_to_all, user, FALSE));
+    ASSERT_TRUE(SetSecurityDescriptorDacl(&open_to_all, TRUE, nullptr, FALSE));
+    EXPECT_FALSE(security_is_private(&open_to_all, user));
+}
+
+// Without --unpack-dir the tree is kept below the local application data,
+// and nothing is written to TEMP.
+TEST(Reuse, DefaultPlaceIsBelowLocalApplicationDataNeverTemp)
+{
+    std::wstring temp = make_scratch_directory(L"reuse_default");
+    wchar_t local[MAX_PATH];
+    ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, local), S_OK);
+    ProcessResult result = run_launcher(launcher(L"kept_default"), {L"args"}, with_temp(temp));
+    EXPECT_EQ(result.exit_code, 0u) << result.err;
+    std::wstring tree = tree_of(result, L"kept_default");
+    EXPECT_EQ(parent_of(tree), std::wstring(local) + L"\\VeskarOnefile");
+    EXPECT_TRUE(list_directory(temp).empty()) << narrow(list_directory(temp)[0]);
+    remove_tree(tree);
+    remove_tree(temp);
 }
 
 // Run by disk_full_test.sh, which mounts a small disk and names it in

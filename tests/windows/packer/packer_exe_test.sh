@@ -32,6 +32,12 @@ if ! "$wine_run" "$pack_exe" build "${options[@]}" -o "hello ☃.exe" > build.ou
 fi
 "$linux_pack" build "${options[@]}" -o linux.exe
 cmp "hello ☃.exe" linux.exe > /dev/null || fail "the launchers packed on Windows and on Linux differ"
+# With --reuse the notes carry the archive identity, hashed by each system's own SHA-256.
+mkdir on-windows on-linux
+"$wine_run" "$pack_exe" build "${options[@]}" --reuse -o "on-windows/kept ☃.exe" > build.out 2>&1 ||
+  fail "veskar-pack.exe build --reuse failed: $(cat build.out)"
+"$linux_pack" build "${options[@]}" --reuse -o "on-linux/kept ☃.exe"
+cmp "on-windows/kept ☃.exe" "on-linux/kept ☃.exe" > /dev/null || fail "the reusing launchers packed on Windows and on Linux differ"
 leftovers=$(find . -name '*.partial')
 [ -z "$leftovers" ] || fail "temporary files left: $leftovers"
 

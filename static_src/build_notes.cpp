@@ -1,0 +1,92 @@
+// The build notes: "key=value" UTF-8 lines that the packer writes into the
+// launcher's own `.vskinfo` section (pack-time settings such as where to
+// unpack). Only the keys of the table below are read, each into its field;
+// a launcher without the section or a key keeps the default behaviour, and
+// a value that does not fit its field is not taken.
+#include "launcher.h"
+
+#include <string.h>
+
+bool wide_from_utf8(const char *text, size_t length, wchar_t *target, size_t capacity)
+{
+    target[0] = L'\0';
+    if (length == 0)
+        return true;
+    int units = length < capacity ? MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, static_cast<int>(length),
+                                                        target, static_cast<int>(capacity - 1))
+                                  : 0;
+    check_or_abort(units >= 0 && static_cast<size_t>(units) < capacity);
+    target[units] = L'\0';
+    return units > 0;
+}
+
+static void store_unpack_path_spec(const char *value, size_t length)
+{
+    wide_from_utf8(value, length, launcher_state.unpack_path_spec, array_count(launcher_state.unpack_path_spec));
+}
+
+static void store_reuse(const char *value, size_t length)
+{
+    launcher_state.reuse_tree = length == 1 && value[0] == '1';
+}
+
+static void store_archive_identity(const char *value, size_t length)
+{
+    if (length != archive_identity_length)
+        return;
+    for (size_t i = 0; i < length; i++) {
+        if (!((value[i] >= '0' && value[i] <= '9') || (value[i] >= 'a' && value[i] <= 'f')))
+            return;
+    }
+    memcpy(launcher_state.archive_identity, value, length);
+    launcher_state.archive_identity[length] = '\0';
+}
+
+struct NoteKey {
+    const char *key;
+    void (*store)(const char *value, size_t length);
+};
+
+static const NoteKey known_notes[] = {
+    {"unpack_dir", store_unpack_path_spec},
+    {"reuse", store_reuse},
+    {"archive", store_archive_identity},
+};
+
+bool next_build_note(const char *&cursor, const char *key, const char *&value, size_t &length)
+{
+    const LauncherState &s = launcher_state;
+    const char *end = s.build_notes + s.build_notes_length;
+    size_t key_length = strlen(key);
+    while (cursor != nullptr && cursor < end) {
+        const char *line = cursor;
+        const char *line_end = static_cast<const char *>(memchr(line, '\n', static_cast<size_t>(end - line)));
+        if (line_end == nullptr)
+            line_end = end;
+        cursor = line_end + 1;
+        if (static_cast<size_t>(line_end - line) > key_length && memcmp(line, key, key_length) == 0 &&
+            line[key_length] == '=') {
+            value = line + key_length + 1;
+            length = static_cast<size_t>(line_end - value);
+            return true;
+        }
+    }
+    return false;
+}
+
+void read_build_notes(const char *notes, uint64_t length)
+{
+    LauncherState &s = launcher_state;
+    s.build_notes = notes;
+    s.build_notes_length = length;
+    for (const NoteKey &note : known_notes) {
+        const char *cursor = notes;
+        const char *value = nullptr;
+        size_t value_length = 0;
+        if (next_build_note(cursor, note.key, value, value_length))
+            note.store(value, value_length);
+    }
+    // A tree is only reused under the name of a known archive.
+    if (s.archive_identity[0] == '\0')
+        s.reuse_tree = false;
+}

@@ -1,0 +1,99 @@
+#include "archive_identity.h"
+#include "archive_writer.h"
+
+#include <cstdint>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <bcrypt.h>
+#else
+#include <openssl/evp.h>
+#endif
+
+static std::string hex_digits(const uint8_t *digest, size_t size)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (size_t i = 0; i < size; i++) {
+        text += digits[digest[i] >> 4];
+        text += digits[digest[i] & 15];
+    }
+    return text;
+}
+
+static const PackError hashing_failed{"the system's SHA-256 is not available"};
+
+#ifdef _WIN32
+
+ArchiveIdentity::ArchiveIdentity()
+{
+    BCRYPT_ALG_HANDLE provider = nullptr;
+    BCRYPT_HASH_HANDLE hash = nullptr;
+    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&provider, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
+        throw hashing_failed;
+    if (!BCRYPT_SUCCESS(BCryptCreateHash(provider, &hash, nullptr, 0, nullptr, 0, 0))) {
+        BCryptCloseAlgorithmProvider(provider, 0);
+        throw hashing_failed;
+    }
+    algorithm = provider;
+    context = hash;
+}
+
+ArchiveIdentity::~ArchiveIdentity()
+{
+    if (context != nullptr)
+        BCryptDestroyHash(static_cast<BCRYPT_HASH_HANDLE>(context));
+    BCryptCloseAlgorithmProvider(static_cast<BCRYPT_ALG_HANDLE>(algorithm), 0);
+}
+
+void ArchiveIdentity::add(const void *data, size_t size)
+{
+    // BCryptHashData takes a 32-bit count.
+    const uint8_t *bytes = static_cast<const uint8_t *>(data);
+    while (size > 0) {
+        ULONG piece = size > 0x40000000 ? 0x40000000 : static_cast<ULONG>(size);
+        if (!BCRYPT_SUCCESS(BCryptHashData(static_cast<BCRYPT_HASH_HANDLE>(context), const_cast<PUCHAR>(bytes), piece, 0)))
+            throw hashing_failed;
+        bytes += piece;
+        size -= piece;
+    }
+}
+
+std::string ArchiveIdentity::hex()
+{
+    uint8_t digest[32];
+    if (!BCRYPT_SUCCESS(BCryptFinishHash(static_cast<BCRYPT_HASH_HANDLE>(context), digest, sizeof digest, 0)))
+        throw hashing_failed;
+    return hex_digits(digest, sizeof digest);
+}
+
+#else
+
+ArchiveIdentity::ArchiveIdentity()
+{
+    EVP_MD_CTX *hash = EVP_MD_CTX_new();
+    if (hash == nullptr || EVP_DigestInit_ex(hash, EVP_sha256(), nullptr) != 1) {
+        EVP_MD_CTX_free(hash);
+        throw hashing_failed;
+    }
+    context = hash;
+}
+
+ArchiveIdentity::~ArchiveIdentity() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX *>(context)); }
+
+void ArchiveIdentity::add(const void *data, size_t size)
+{
+    if (EVP_DigestUpdate(static_cast<EVP_MD_CTX *>(context), data, size) != 1)
+        throw hashing_failed;
+}
+
+std::string ArchiveIdentity::hex()
+{
+    uint8_t digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (EVP_DigestFinal_ex(static_cast<EVP_MD_CTX *>(context), digest, &size) != 1)
+        throw hashing_failed;
+    return hex_digits(digest, size);
+}
+
+#endif

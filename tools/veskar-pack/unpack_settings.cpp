@@ -1,0 +1,145 @@
+#include "unpack_settings.h"
+#include "archive_writer.h"
+#include "record_names.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace {
+
+// The launcher's path buffers hold 4095 UTF-16 units: the unpack directory,
+// a separator and a record name of up to 1023 units, and for a reused
+// tree "_", 16 digits of the identity and a working directory's "~" and 11
+// random characters. A folder or program placeholder is counted at MAX_PATH
+// units; a longer value makes the launcher's own expansion fail at run time.
+enum : size_t {
+    launcher_path_units = 4095,
+    reused_suffix_units = 1 + 16 + 1 + 11,
+    folder_value_units = 260,
+    number_value_units = 20,
+};
+
+struct Placeholder {
+    const char *name;
+    size_t most_units;
+    bool per_run;   // a new value at every run
+    bool absolute;  // a path that a spec may start with
+};
+
+const Placeholder placeholders[] = {
+    {"TEMP", folder_value_units, false, true},
+    {"HOME", folder_value_units, false, true},
+    {"CACHE_DIR", folder_value_units, false, true},
+    {"PROGRAM", folder_value_units, false, true},
+    {"PROGRAM_BASE", folder_value_units, false, true},
+    {"PROGRAM_DIR", folder_value_units, false, true},
+    {"PID", number_value_units, true, false},
+    {"TIME", number_value_units, true, false},
+    {"TIME_US", number_value_units, true, false},
+    {"RANDOM", 11, true, false},
+};
+
+const Placeholder *find_placeholder(const std::string &name)
+{
+    std::string upper = name;
+    std::transform(upper.begin(), upper.end(), upper.begin(), [](unsigned char c) { return std::toupper(c); });
+    for (const Placeholder &p : placeholders) {
+        if (upper == p.name)
+            return &p;
+    }
+    return nullptr;
+}
+
+size_t utf16_units(const std::string &utf8)
+{
+    size_t units = 0;
+    for (unsigned char c : utf8) {
+        if ((c & 0xC0) != 0x80)
+            units += c >= 0xF0 ? 2 : 1;
+    }
+    return units;
+}
+
+} // namespace
+
+void check_unpack_spec(const std::string &spec, bool reuse)
+{
+    const std::string quoted = "the unpack directory spec '" + spec + "' ";
+    if (spec.empty())
+        throw PackError{"the unpack directory spec is empty"};
+    size_t most_units = utf16_units(spec);
+    bool has_random = false;
+    const Placeholder *first = nullptr;
+    for (size_t at = 0; at < spec.size(); at++) {
+        if (static_cast<unsigned char>(spec[at]) < 0x20)
+            throw PackError{quoted + "holds a control character"};
+        if (spec[at] == '}')
+            throw PackError{quoted + "has a '}' that closes no '{'"};
+        if (spec[at] != '{')
+            continue;
+        size_t end = spec.find_first_of("{}", at + 1);
+        if (end == std::string::npos || spec[end] != '}')
+            throw PackError{quoted + "has a '{' that is not closed"};
+        std::string name = spec.substr(at + 1, end - at - 1);
+        const Placeholder *p = find_placeholder(name);
+        if (p == nullptr)
+            throw PackError{quoted + "names an unknown placeholder {" + name + "}: use TEMP, HOME, CACHE_DIR, "
+                            "PROGRAM, PROGRAM_BASE, PROGRAM_DIR, PID, TIME, TIME_US or RANDOM"};
+        if (reuse && p->per_run)
+            throw PackError{quoted + "uses {" + name + "}, which changes at every run: a reused tree must be found "
+                            "again at the same place"};
+        if (at == 0)
+            first = p;
+        has_random = has_random || std::string(p->name) == "RANDOM";
+        most_units += p->most_units - utf16_units(spec.substr(at, end - at + 1));
+        at = end;
+    }
+    const bool drive = spec.size() >= 3 && std::isalpha(static_cast<unsigned char>(spec[0])) && spec[1] == ':' &&
+                       spec[2] == '\\';
+    const bool unc = spec.compare(0, 2, "\\\\") == 0;
+    if (!drive && !unc && (first == nullptr || !first->absolute))
+        throw PackError{quoted + "does not give an absolute path: start it with a drive (C:\\), a share "
+                        "(\\\\server\\share) or {TEMP}, {HOME}, {CACHE_DIR} or {PROGRAM_DIR}"};
+    if (!reuse && !has_random)
+        throw PackError{quoted + "has no {RANDOM}: without --reuse every run needs a new directory that no one "
+                        "can guess"};
+    const size_t room = launcher_path_units - 1 - max_record_name_units - reused_suffix_units;
+    if (most_units > room)
+        throw PackError{quoted + "can expand to " + std::to_string(most_units) + " UTF-16 units; the launcher "
+                        "holds at most " + std::to_string(room) + " beside the record names"};
+}
+
+std::string readable_name(const std::filesystem::path &output)
+{
+    std::string name;
+    for (char c : output.stem().u8string()) {
+        const unsigned char unit = static_cast<unsigned char>(c);
+        if (name.size() == 40)
+            break;
+        if ((unit & 0xC0) == 0x80)
+            continue;  // one '_' for a whole character outside ASCII
+        const bool plain = unit < 0x80 && std::isalnum(unit) != 0;
+        name += plain || c == '-' || c == '_' || c == '.' ? c : '_';
+    }
+    // Windows drops a trailing dot from a folder name.
+    while (!name.empty() && name.back() == '.')
+        name.pop_back();
+    return name.empty() ? "application" : name;
+}
+
+std::string unpack_notes(const UnpackSettings &settings, const std::filesystem::path &output,
+                         const std::vector<std::pair<std::u16string, uint64_t>> &records)
+{
+    if (!settings.reuse)
+        return settings.spec.empty() ? "" : "unpack_dir=" + settings.spec + "\n";
+    const std::string name = readable_name(output);
+    const std::string spec = settings.spec.empty() ? "{CACHE_DIR}\\VeskarOnefile\\" + name : settings.spec;
+    std::string notes = "unpack_dir=" + spec + "\nreuse=1\nname=" + name + "\n" + identity_placeholder + "\n";
+    for (const auto &[record, size] : records) {
+        std::string utf8;
+        if (!utf16_to_utf8(record, utf8))
+            throw PackError{"record '" + printable_name(record) + "' has no UTF-8 form, which --reuse needs"};
+        notes += "file=" + std::to_string(size) + " " + utf8 + "\n";
+    }
+    return notes;
+}

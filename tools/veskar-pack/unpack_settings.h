@@ -1,0 +1,37 @@
+// Where a launcher unpacks and whether it keeps its tree: chosen at pack
+// time, checked here, and carried to the launcher as lines of the build
+// notes, which the launcher reads from its own image.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct UnpackSettings {
+    std::string spec;    // --unpack-dir, UTF-8; empty: the launcher's default
+    bool reuse = false;  // --reuse
+};
+
+// Throws PackError, in one line, for a spec the launcher cannot use as
+// asked: an unknown placeholder, an unbalanced brace, a result that is not
+// an absolute path, more than the launcher's path buffers hold, no
+// {RANDOM} for a per-run directory, a per-run placeholder for a reused one.
+void check_unpack_spec(const std::string &spec, bool reuse);
+
+// The short name a reused tree is known by: the output file's stem, kept
+// to letters, digits, '-', '_' and '.', at most 40 characters.
+std::string readable_name(const std::filesystem::path &output);
+
+// The notes' line that the archive identity is written into once the
+// attached data is complete; the zeros are replaced, the length stays.
+inline const std::string identity_note_key = "archive=";
+inline const std::string identity_placeholder = identity_note_key + std::string(64, '0');
+
+// The build notes' lines for these settings (empty without either option).
+// A reusing launcher also gets its archive identity's placeholder and
+// one "file=SIZE NAME" line per record, which it checks its tree against
+// without decompressing anything.
+std::string unpack_notes(const UnpackSettings &settings, const std::filesystem::path &output,
+                         const std::vector<std::pair<std::u16string, uint64_t>> &records);
