@@ -42,7 +42,7 @@ done
 imports=$(x86_64-w64-mingw32-objdump -p "$windows/bin/veskar-pack.exe" | sed -n 's/^\tDLL Name: //p' | tr 'A-Z' 'a-z' | sort | tr '\n' ' ')
 for dll in $imports; do
   case "$dll" in
-    kernel32.dll | msvcrt.dll | shell32.dll | user32.dll | advapi32.dll) ;;
+    kernel32.dll | msvcrt.dll | shell32.dll | user32.dll | advapi32.dll | bcrypt.dll) ;;
     *) fail "veskar-pack.exe needs $dll, which Windows does not have" ;;
   esac
 done
