@@ -20,6 +20,9 @@ macro(veskar_image_options out)
   if(arg_EXECUTION_LEVEL)
     list(APPEND ${out} --execution-level ${arg_EXECUTION_LEVEL})
   endif()
+  if(arg_UNPACK_THREADS)
+    list(APPEND ${out} --unpack-threads ${arg_UNPACK_THREADS})
+  endif()
 endmacro()
 
 # What a launcher is made from besides its archive.
@@ -27,12 +30,13 @@ set(VESKAR_KIT_TARGETS veskar_launcher_gui veskar_launcher_console)
 
 # The launcher options both functions take:
 #   [SPLASH <png>] [ICON <ico>] [CONSOLE] [VERSION_INFO <KEY=VALUE>...] [EXECUTION_LEVEL <level>]
+#   [UNPACK_THREADS <n>]
 
 # veskar_link_attached_data(<name> ATTACHED_DATA <file> [launcher options] [DEPENDS <deps>...])
 # Makes <name>.exe around an attached-data file made by other means (tests
 # craft them to exercise the launcher's reader).
 function(veskar_link_attached_data name)
-  cmake_parse_arguments(arg "CONSOLE" "ATTACHED_DATA;SPLASH;ICON;EXECUTION_LEVEL" "DEPENDS;VERSION_INFO" ${ARGN})
+  cmake_parse_arguments(arg "CONSOLE" "ATTACHED_DATA;SPLASH;ICON;EXECUTION_LEVEL;UNPACK_THREADS" "DEPENDS;VERSION_INFO" ${ARGN})
   set(out "${CMAKE_CURRENT_BINARY_DIR}/${name}.exe")
   veskar_image_options(extra)
   add_custom_command(OUTPUT "${out}"
@@ -47,7 +51,7 @@ endfunction()
 # Packs a folder into <name>.exe with veskar-pack build. DEPENDS names the
 # targets that fill the folder; the packer's depfile tracks the files in it.
 function(veskar_pack_folder name)
-  cmake_parse_arguments(arg "CONSOLE" "DIR;APP_LIBRARY;LEVEL;SPLASH;ICON;EXECUTION_LEVEL" "DEPENDS;VERSION_INFO" ${ARGN})
+  cmake_parse_arguments(arg "CONSOLE" "DIR;APP_LIBRARY;LEVEL;SPLASH;ICON;EXECUTION_LEVEL;UNPACK_THREADS" "DEPENDS;VERSION_INFO" ${ARGN})
   set(out "${CMAKE_CURRENT_BINARY_DIR}/${name}.exe")
   veskar_image_options(extra)
   if(arg_LEVEL)

@@ -24,7 +24,8 @@ endif()
 
 # veskar_add_onefile(<name> APP_LIBRARY <target-or-file> [DIR <dir>]
 #                    [SPLASH <png>] [ICON <ico>] [LEVEL <n>] [CONSOLE]
-#                    [VERSION_INFO <KEY=VALUE>...] [EXECUTION_LEVEL <level>])
+#                    [VERSION_INFO <KEY=VALUE>...] [EXECUTION_LEVEL <level>]
+#                    [UNPACK_THREADS <n>])
 #
 # Builds ${CMAKE_CURRENT_BINARY_DIR}/<name>.exe (target <name>, part of ALL,
 # its property VESKAR_ONEFILE_EXECUTABLE naming the file) with veskar-pack.
@@ -41,12 +42,14 @@ endif()
 # VERSION_INFO pairs (one list element each, e.g. "ProductName=My App",
 # values without ';') become the version resource Explorer shows; and
 # EXECUTION_LEVEL is asInvoker (the default), highestAvailable or
-# requireAdministrator. They are passed to veskar-pack build as --console,
-# --version-info and --execution-level.
+# requireAdministrator; UNPACK_THREADS (1 to 5) fixes how many threads
+# unpack the application at start instead of the launcher's choice. They are
+# passed to veskar-pack build as --console, --version-info, --execution-level
+# and --unpack-threads.
 # The launcher is rebuilt when the library, anything in DIR (files added or
 # removed included), the splash, the icon, the packer or the kit changes.
 function(veskar_add_onefile name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE" "APP_LIBRARY;DIR;SPLASH;ICON;LEVEL;EXECUTION_LEVEL" "VERSION_INFO")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE" "APP_LIBRARY;DIR;SPLASH;ICON;LEVEL;EXECUTION_LEVEL;UNPACK_THREADS" "VERSION_INFO")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "veskar_add_onefile(${name}): unknown arguments: ${arg_UNPARSED_ARGUMENTS}")
   endif()
@@ -79,6 +82,12 @@ function(veskar_add_onefile name)
   endforeach()
   if(DEFINED arg_EXECUTION_LEVEL)
     list(APPEND pack_options --execution-level ${arg_EXECUTION_LEVEL})
+  endif()
+  if(DEFINED arg_UNPACK_THREADS)
+    if(NOT arg_UNPACK_THREADS MATCHES "^[1-5]$")
+      message(FATAL_ERROR "veskar_add_onefile(${name}): UNPACK_THREADS must be 1 to 5, not '${arg_UNPACK_THREADS}'")
+    endif()
+    list(APPEND pack_options --unpack-threads ${arg_UNPACK_THREADS})
   endif()
   foreach(kind SPLASH ICON)
     if(arg_${kind})

@@ -24,6 +24,7 @@ struct Arguments {
     bool console = false;
     std::vector<std::string> version_info;
     std::string execution_level = "asInvoker";
+    int unpack_threads = 0;  // 0: the launcher chooses at run time
     ArchiveOptions options;
     bool quiet = false;
 };
@@ -60,6 +61,8 @@ LauncherRequest launcher_request(const Arguments &a, const fs::path &kit)
             add_version_info(*r.version, key_value);
     }
     check_output_folder(a.output);
+    if (a.unpack_threads != 0)
+        request.build_notes = "unpack_threads=" + std::to_string(a.unpack_threads) + "\n";
     return request;
 }
 
@@ -69,7 +72,7 @@ void build_command(const Arguments &a, const fs::path &kit)
     FolderContents contents = collect_entries(fs::u8path(a.directory), a.app_library);
     ArchiveOptions options = a.options;
     options.show_progress = !a.quiet && stderr_is_terminal();
-    request.build_notes = "level=" + std::to_string(options.level) + "\n";
+    request.build_notes = "level=" + std::to_string(options.level) + "\n" + request.build_notes;
     const LauncherLayout layout = lay_out_launcher(request);
     write_launcher(layout, fs::u8path(a.output),
                    [&](const AttachedDataSink &sink) { write_attached_data(contents.entries, sink, options); });
@@ -132,6 +135,10 @@ void add_launcher_options(CLI::App *command, Arguments &a)
                         "Requested execution level in the manifest: asInvoker, highestAvailable or "
                         "requireAdministrator")
         ->capture_default_str();
+    command->add_option("--unpack-threads", a.unpack_threads,
+                        "Threads that unpack the application at start, 1 to 5 (default: chosen at run time from "
+                        "the cores); 1 decodes and writes on one thread")
+        ->check(CLI::Range(1, 5));
 }
 
 } // namespace
