@@ -103,18 +103,18 @@ struct LauncherState {
 
     // The writer pool (writer_pool.cpp): in the parent, the main thread
     // decodes and makes directories; the writers create, write and close
-    // the files. Fields below the lock are guarded by it.
+    // the files.
     int32_t unpack_threads;             // from the build notes: threads that unpack, the decoding one included; 0: chosen at run time
     int32_t writer_count;               // writers started for this unpack and not yet joined; 0: the main thread writes itself
     DWORD decoding_thread;              // the thread that started them: only its reports wait for them
     HANDLE writer_threads[writer_limit]; // joined by the main thread once the input has ended
-    unsigned char *pool_bytes;          // pool_chunk_limit chunks, allocated while the pool runs
+    unsigned char *pool_bytes;          // chunks_per_writer chunks per writer, allocated while the pool runs
     volatile LONG pool_failed;          // a writer has recorded a failure: the decoding thread settles at its next step
-    SRWLOCK pool_lock;
+    SRWLOCK pool_lock;                  // guards the fields from here to the end of the group
     CONDITION_VARIABLE work_ready;      // writers wait: a file to take, its next chunk, its end, or a removal
     CONDITION_VARIABLE space_ready;     // the decoding thread waits: a free file slot or chunk, or a removal
     PoolFile pool_files[pool_file_limit];
-    PoolChunk pool_chunks[pool_chunk_limit];
+    PoolChunk pool_chunks[pool_chunk_limit]; // the first chunks_per_writer per writer are used
     int32_t free_chunk;                 // head of the free list, or -1
     uint64_t next_sequence;             // number of the next record handed over
     bool input_ended;                   // nothing more comes: a writer ends when no file is left to take

@@ -12,8 +12,11 @@
 #include <stdlib.h>
 #include <wchar.h>
 
-// Threads that unpack, the decoding one included: two writers measured best
-// on two cores; more only where there are cores for them.
+// Threads that unpack, the decoding one included. By default one per core:
+// beside the decoding thread, a writer per further core; on one core the
+// main thread writes itself. Under Wine each thread also costs about 1 MiB
+// of private memory (its whole stack is committed), which the 8 MiB bound
+// of the parent leaves room for only a few times.
 static int32_t writers_to_start()
 {
     LauncherState &s = launcher_state;
@@ -21,7 +24,7 @@ static int32_t writers_to_start()
     if (threads <= 0) {
         SYSTEM_INFO system;
         GetSystemInfo(&system);
-        threads = 1 + static_cast<int32_t>(system.dwNumberOfProcessors);
+        threads = static_cast<int32_t>(system.dwNumberOfProcessors);
     }
     int32_t writers = threads - 1;
     return writers > static_cast<int32_t>(writer_limit) ? static_cast<int32_t>(writer_limit) : writers;
@@ -171,11 +174,13 @@ bool start_writer_pool()
     int32_t writers = writers_to_start();
     if (writers < 1)
         return false;
-    s.pool_bytes = static_cast<unsigned char *>(malloc(pool_chunk_limit * chunk_size));
+    // A few chunks per writer: enough to keep each busy, not whole files.
+    int32_t chunks = writers * static_cast<int32_t>(chunks_per_writer);
+    s.pool_bytes = static_cast<unsigned char *>(malloc(static_cast<size_t>(chunks) * chunk_size));
     if (s.pool_bytes == nullptr)
         return false;  // the one-thread loop needs no more memory
     s.free_chunk = -1;
-    for (int32_t i = static_cast<int32_t>(pool_chunk_limit) - 1; i >= 0; i--) {
+    for (int32_t i = chunks - 1; i >= 0; i--) {
         s.pool_chunks[i].bytes = s.pool_bytes + static_cast<size_t>(i) * chunk_size;
         free_chunk(i);
     }
