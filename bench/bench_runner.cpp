@@ -12,6 +12,11 @@
 //     with a plain FindFirstFileW/DeleteFileW/RemoveDirectoryW walk; and,
 //     with --shell-removal, write it afresh and remove it with
 //     SHFileOperationW FO_DELETE.
+//   bench_runner close-delay LAUNCHER MS THREADS
+//     Writes the tree from memory as the limit does, each close followed by
+//     MS milliseconds of waiting (a virus scanner reading the new file),
+//     with the files shared by THREADS writers as the launcher's pool shares
+//     them; directories are made first.
 #include <windows.h>
 #include <psapi.h>
 #include <shellapi.h>
@@ -362,6 +367,82 @@ static void shell_remove_tree(const std::wstring &directory)
         fail("the shell did not remove the limit's directory", static_cast<DWORD>(result));
 }
 
+// The files of a record stream, for the writers of close_delay.
+struct FileJob {
+    std::wstring path;
+    const unsigned char *bytes;
+    uint64_t size;
+};
+struct DelayedWrite {
+    std::vector<FileJob> jobs;
+    volatile LONG next;
+    DWORD close_delay_ms;
+};
+
+static DWORD WINAPI write_delayed(void *context)
+{
+    DelayedWrite &work = *static_cast<DelayedWrite *>(context);
+    for (LONG i = InterlockedIncrement(&work.next) - 1; i < static_cast<LONG>(work.jobs.size());
+         i = InterlockedIncrement(&work.next) - 1) {
+        const FileJob &job = work.jobs[static_cast<size_t>(i)];
+        HANDLE file = CreateFileW(job.path.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+        if (file == INVALID_HANDLE_VALUE || !write_all(file, job.bytes, job.size))
+            fail("cannot write a file");
+        CloseHandle(file);
+        Sleep(work.close_delay_ms);
+    }
+    return 0;
+}
+
+static int close_delay(int argc, wchar_t **argv)
+{
+    if (argc != 5)
+        fail("close-delay needs a launcher, the delay in ms and the number of writers", 0);
+    AttachedData attached = find_attached_data(argv[2]);
+    std::string records;
+    decode_frame(attached, &records);
+    DelayedWrite work;
+    work.next = 0;
+    work.close_delay_ms = static_cast<DWORD>(_wtoi(argv[3]));
+    int writers = _wtoi(argv[4]);
+    std::wstring root = temp_path(L"veskar_bench_delay_" + std::to_wstring(GetCurrentProcessId()));
+    uint64_t start = counter_us();
+    if (!CreateDirectoryW(root.c_str(), nullptr))
+        fail("cannot create the directory");
+    std::set<std::wstring> directories;
+    const unsigned char *stream = reinterpret_cast<const unsigned char *>(records.data());
+    for (size_t at = 0;;) {
+        std::wstring name;
+        for (wchar_t unit; (unit = static_cast<wchar_t>(stream[at] | stream[at + 1] << 8)) != 0; at += 2)
+            name.push_back(unit);
+        at += 2;
+        if (name.empty())
+            break;
+        uint64_t size = 0;
+        for (int i = 7; i >= 0; i--)
+            size = size << 8 | stream[at + i];
+        at += 8;
+        for (size_t separator = name.find(L'\\'); separator != std::wstring::npos;
+             separator = name.find(L'\\', separator + 1)) {
+            std::wstring directory = root + L"\\" + name.substr(0, separator);
+            if (directories.insert(directory).second && !CreateDirectoryW(directory.c_str(), nullptr) &&
+                GetLastError() != ERROR_ALREADY_EXISTS)
+                fail("cannot create a directory");
+        }
+        work.jobs.push_back(FileJob{root + L"\\" + name, stream + at, size});
+        at += size;
+    }
+    std::vector<HANDLE> threads;
+    for (int i = 0; i < writers; i++)
+        threads.push_back(CreateThread(nullptr, 0, write_delayed, &work, 0, nullptr));
+    WaitForMultipleObjects(static_cast<DWORD>(threads.size()), threads.data(), TRUE, INFINITE);
+    uint64_t write_us = counter_us() - start;
+    remove_tree(root);
+    printf("write_us=%llu files=%llu\n", static_cast<unsigned long long>(write_us),
+           static_cast<unsigned long long>(work.jobs.size()));
+    return 0;
+}
+
 // Each part of the limit alone, timed on its own: the decode through the
 // window (nothing kept), the write of the tree from memory, its plain
 // removal and, with --shell-removal, the shell's removal of a fresh copy.
@@ -413,6 +494,8 @@ int wmain(int argc, wchar_t **argv)
         return launch(argc, argv);
     if (argc >= 3 && wcscmp(argv[1], L"limit") == 0)
         return limit(argc, argv);
-    fprintf(stderr, "usage: bench_runner launch [--memory] PROGRAM [ARGUMENTS...] | limit LAUNCHER [--shell-removal]\n");
+    if (argc >= 2 && wcscmp(argv[1], L"close-delay") == 0)
+        return close_delay(argc, argv);
+    fprintf(stderr, "usage: bench_runner launch [--memory] PROGRAM [ARGUMENTS...] | limit LAUNCHER [--shell-removal] | close-delay LAUNCHER MS THREADS\n");
     return 2;
 }

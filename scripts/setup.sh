@@ -14,6 +14,7 @@ packages=(
   clang libfuzzer-14-dev
   nsis gnuplot-nox bsdutils time
   osslsigncode strace icoutils openssl python3-pefile
+  linux-perf  # profiles of the launcher and of Wine's server for bench/ findings
 )
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }

@@ -42,6 +42,13 @@ static void store_archive_identity(const char *value, size_t length)
     launcher_state.archive_identity[length] = '\0';
 }
 
+// 1 to writer_limit + 1 threads; 1 is the one-thread loop.
+static void store_unpack_threads(const char *value, size_t length)
+{
+    if (length == 1 && value[0] >= '1' && value[0] <= '0' + static_cast<int>(writer_limit) + 1)
+        launcher_state.unpack_threads = value[0] - '0';
+}
+
 struct NoteKey {
     const char *key;
     void (*store)(const char *value, size_t length);
@@ -51,6 +58,7 @@ static const NoteKey known_notes[] = {
     {"unpack_dir", store_unpack_path_spec},
     {"reuse", store_reuse},
     {"archive", store_archive_identity},
+    {"unpack_threads", store_unpack_threads},
 };
 
 bool next_build_note(const char *&cursor, const char *key, const char *&value, size_t &length)

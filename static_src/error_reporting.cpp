@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+// A report of the decoding thread while writers run waits for them first:
+// an earlier record's failure, met by a writer, is reported in its place.
 // Every report of the parent ends with the removal of an unpack directory
 // that this run created, so a failed start leaves nothing behind; the line
 // comes first, and status and stream stay those of the report.
@@ -17,12 +19,14 @@
 
 void report_error(const char *message)
 {
+    finish_writers_before_report();
     puts(message);
     end_after_report(2);
 }
 
 void report_os_error(const char *message, DWORD error_code)
 {
+    finish_writers_before_report();
     char *text = nullptr;
     DWORD count = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
                                      FORMAT_MESSAGE_FROM_SYSTEM,
@@ -46,12 +50,14 @@ void report_spec_expansion_failure(const wchar_t *spec)
 
 void report_open_for_writing_failure(const wchar_t *path)
 {
+    finish_writers_before_report();
     fprintf(stderr, "Error, failed to open '%ls' for writing.\n", path);
     end_after_report(2);
 }
 
 void end_with_abort()
 {
+    finish_writers_before_report();
     fflush(stdout);
     fflush(stderr);
     remove_unpack_directory_after_failure();

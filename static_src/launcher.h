@@ -32,6 +32,31 @@ enum : size_t {
     removal_path_capacity = 32768,
     removal_depth_limit = removal_path_capacity / 2,
     archive_identity_length = 64,
+    // The writer pool: at most this many writer threads, each with a few
+    // chunks of decoded bytes queued for it, so the queue stays small.
+    writer_limit = 4,
+    chunks_per_writer = 4,
+    pool_chunk_limit = writer_limit * chunks_per_writer,
+    pool_file_limit = writer_limit * chunks_per_writer,
+};
+
+// A file handed to the writer pool: its record, its path and its queued
+// chunks, which the writer that takes it writes in order.
+struct PoolFile {
+    bool used;                    // the slot holds a file not yet closed
+    bool taken;                   // a writer has it
+    bool complete;                // every chunk of it has been queued
+    uint64_t sequence;            // its record's number in stream order
+    int32_t first_chunk;          // oldest queued chunk, or -1
+    int32_t last_chunk;           // newest queued chunk, or -1
+    wchar_t path[path_capacity];  // unpack directory \ record name
+};
+
+// A chunk of decoded bytes between the decoding thread and a writer.
+struct PoolChunk {
+    unsigned char *bytes;         // chunk_size bytes of the pool's one allocation
+    DWORD length;
+    int32_t next;                 // next chunk of the same file, or of the free list; -1 ends
 };
 
 // One tree removal's working memory; each thread that removes trees has its
@@ -88,6 +113,27 @@ struct LauncherState {
     wchar_t *created_directories[created_directory_limit]; // owned copies of paths known to exist; entry 0 is the unpack directory
     int32_t created_directory_count;
 
+    // The writer pool (writer_pool.cpp): in the parent, the main thread
+    // decodes and makes directories; the writers create, write and close
+    // the files.
+    int32_t unpack_threads;             // from the build notes: threads that unpack, the decoding one included; 0: chosen at run time
+    int32_t writer_count;               // writers started for this unpack and not yet joined; 0: the main thread writes itself
+    DWORD decoding_thread;              // the thread that started them: only its reports wait for them
+    HANDLE writer_threads[writer_limit]; // joined by the main thread once the input has ended
+    unsigned char *pool_bytes;          // chunks_per_writer chunks per writer, allocated while the pool runs
+    volatile LONG pool_failed;          // a writer has recorded a failure: the decoding thread settles at its next step
+    SRWLOCK pool_lock;                  // guards the fields from here to the end of the group
+    CONDITION_VARIABLE work_ready;      // writers wait: a file to take, its next chunk, its end, or a removal
+    CONDITION_VARIABLE space_ready;     // the decoding thread waits: a free file slot or chunk, or a removal
+    PoolFile pool_files[pool_file_limit];
+    PoolChunk pool_chunks[pool_chunk_limit]; // the first chunks_per_writer per writer are used
+    int32_t free_chunk;                 // head of the free list, or -1
+    uint64_t next_sequence;             // number of the next record handed over
+    bool input_ended;                   // nothing more comes: a writer ends when no file is left to take
+    uint64_t failure_sequence;          // the earliest failing record a writer met, or UINT64_MAX
+    DWORD failure_error;                // its system error; 0: the file could not be opened
+    wchar_t failure_path[path_capacity]; // its path
+
     // Child launch and supervision.
     wchar_t launcher_directory[launcher_directory_capacity]; // value of VESKAR_ONEFILE_DIRECTORY
     wchar_t launcher_executable_path[path_capacity];         // from GetModuleFileNameW; the child's image and argument 0
@@ -99,7 +145,9 @@ struct LauncherState {
     // and waits for the child, removes at the end, reports failures), the
     // interrupt thread (the system's thread for the first console event),
     // the threads of later events, and the sweep thread (removes dead
-    // launchers' trees while the child runs). The state is `stop_state`,
+    // launchers' trees while the child runs) and the writer threads (create,
+    // write and close the unpacked files for the main thread, which decodes;
+    // writer_pool.cpp). The state is `stop_state`,
     // bits changed only by the operations of stop_protocol.cpp, with
     // interlocked instructions (full barriers):
     //   stop_step_open       the main thread is inside a guarded step: making
@@ -116,12 +164,23 @@ struct LauncherState {
     //                        made or written is the removal's doing, not an
     //                        error, and the thread that meets it stops.
     //   stop_removal_done    that removal has returned.
+    // Writers: `live_writers` counts writer threads started and not yet
+    // ended. A writer checks removal_has_begun() before it creates a file and
+    // before each write; once it has begun, the writer closes its file and
+    // ends, silently: a failure it meets then is the removal's doing. The
+    // removal sets stop_removal_started, wakes the pool and waits for
+    // `live_writers` to reach zero before it walks, so no file is created or
+    // written while it walks. A writer never reports and never ends the
+    // process: it records its failure with the record's number, and the main
+    // thread, which decodes ahead of it, lets the writers finish what was
+    // handed over before it reports, and reports the earliest failing record.
     // Who ends the process: the main thread at the normal end or after a
     // report (it removes first); once a stop is requested only the interrupt
     // thread, after the child is ended and the directory removed, with the
     // status of an interrupted process. Every other thread then waits.
     volatile LONG stop_state;
     HANDLE volatile current_file;       // the file being written, or INVALID_HANDLE_VALUE; closed before a removal
+    volatile LONG live_writers;         // writer threads started and not yet ended; the removal waits for zero
     HANDLE volatile held_directory;     // the unpack directory, open for the run's life without delete sharing:
                                         // while it is held, no other launcher's sweep takes the tree for dead
     HANDLE volatile child_process;      // shared with the interrupt thread; taken out only by atomic exchange
@@ -144,6 +203,9 @@ extern LauncherState launcher_state;
 
 // The application's entry point, exported by the first record.
 typedef int (*run_code_function)(int argument_count, wchar_t **argument_vector, const wchar_t *library_path);
+
+// build_notes.cpp
+void read_build_notes(const char *notes, uint64_t length);  // pack-time settings, "key=value" lines
 
 // main_sequence.cpp
 int run_main_sequence(const unsigned char *attached_data, uint64_t attached_data_length);
@@ -205,6 +267,16 @@ bool ensure_directory(const wchar_t *path);
 void ensure_parent_chain(const wchar_t *path);
 bool record_name_is_safe(const wchar_t *name);
 
+// writer_pool.cpp: the parent's unpacking with writer threads.
+bool start_writer_pool();      // false: the main thread writes itself
+// A file still being written at the same name, or at the name of a folder
+// the record needs, would make the order of the records visible: wait for it.
+void wait_for_earlier_files_at(const wchar_t *path);
+void hand_file_to_writers(const wchar_t *path, uint64_t size);  // decodes the record's content into the queue
+void settle_writers();         // decoding thread: reports the earliest failure a writer met, if any; else returns
+void finish_writers_before_report();  // decoding thread, at a report of its own: the earliest failure is reported instead
+void wake_writers_for_removal();
+
 // library_handoff.cpp
 [[noreturn]] void hand_off_to_library();
 
@@ -234,6 +306,8 @@ void own_unpack_directory(HANDLE held);  // inside the step that created it
 HANDLE disown_unpack_directory();  // inside the step that published a reused tree; returns the handle that held it
 bool removal_has_begun();      // a failed file operation is then the removal's doing
 bool stop_is_requested();
+bool writer_may_start();       // the main thread, before it starts a writer thread; false: a removal has begun
+void writer_ended();           // a writer thread's last step
 [[noreturn]] void stop_for_interrupt();  // lets the file go and waits for the interrupt thread to end the process
 void publish_child(HANDLE process);      // inside the launch step
 void let_child_go(HANDLE process);       // the main thread, once it has waited for the child

@@ -47,6 +47,22 @@ bool removal_has_begun()
     return (stop_state_now() & stop_removal_started) != 0;
 }
 
+bool writer_may_start()
+{
+    // Counted first, checked second: a removal that has not seen this writer
+    // counted is seen by it, and then nothing is created.
+    InterlockedIncrement(&launcher_state.live_writers);
+    if (!removal_has_begun())
+        return true;
+    writer_ended();
+    return false;
+}
+
+void writer_ended()
+{
+    InterlockedDecrement(&launcher_state.live_writers);
+}
+
 bool stop_is_requested()
 {
     return (stop_state_now() & stop_requested) != 0;
@@ -116,6 +132,10 @@ void remove_unpack_directory()
             Sleep(10);
         return;
     }
+    // The writers close their files and end before the walk.
+    wake_writers_for_removal();
+    while (InterlockedOr(&s.live_writers, 0) != 0)
+        Sleep(1);
     if ((stop_state_now() & stop_owns_directory) != 0) {
         // The run's own handle would keep the directory from going.
         close_taken(s.held_directory, nullptr);

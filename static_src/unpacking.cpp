@@ -294,11 +294,19 @@ void unpack_all_records()
 {
     LauncherState &s = launcher_state;
     s.current_file = INVALID_HANDLE_VALUE;
+    // The child leaves at the first record; only the parent writes a tree.
+    bool pool = !s.child_role && start_writer_pool();
     for (;;) {
+        // A writer's failure ends the run before more is decoded.
+        if (pool && InterlockedOr(&s.pool_failed, 0) != 0)
+            settle_writers();
         read_record_name();
         if (s.current_record_name[0] == L'\0') {
             if (s.child_role)
                 report_error(MESSAGE_NO_APPLICATION_LIBRARY);
+            // Every file complete and closed before the child can start.
+            if (pool)
+                settle_writers();
             return;
         }
         if (!record_name_is_safe(s.current_record_name))
@@ -315,6 +323,8 @@ void unpack_all_records()
         if (removal_has_begun())
             stop_for_interrupt();
 
+        if (pool)
+            wait_for_earlier_files_at(s.current_record_path);
         wchar_t directory[path_capacity] = {};
         copy_wide_text(directory, s.current_record_path, array_count(directory));
         size_t separator = last_separator_after_first(directory);
@@ -325,6 +335,9 @@ void unpack_all_records()
                 ensure_directory(directory);
             }
         }
-        write_record_content(size);
+        if (pool)
+            hand_file_to_writers(s.current_record_path, size);
+        else
+            write_record_content(size);
     }
 }

@@ -25,7 +25,7 @@ endif()
 # veskar_add_onefile(<name> APP_LIBRARY <target-or-file> [DIR <dir>]
 #                    [SPLASH <png>] [ICON <ico>] [LEVEL <n>] [CONSOLE]
 #                    [VERSION_INFO <KEY=VALUE>...] [EXECUTION_LEVEL <level>]
-#                    [UNPACK_DIR <spec>] [REUSE])
+#                    [UNPACK_DIR <spec>] [REUSE] [UNPACK_THREADS <n>])
 #
 # Builds ${CMAKE_CURRENT_BINARY_DIR}/<name>.exe (target <name>, part of ALL,
 # its property VESKAR_ONEFILE_EXECUTABLE naming the file) with veskar-pack.
@@ -45,13 +45,14 @@ endif()
 # requireAdministrator. UNPACK_DIR is the launcher's unpack path spec (e.g.
 # "{CACHE_DIR}\\MyApp" with REUSE, "D:\\apps\\MyApp_{RANDOM}" without; write
 # each backslash twice in a quoted CMake string) and REUSE keeps the unpacked
-# tree between runs. They are passed to veskar-pack build as --console,
-# --version-info, --execution-level, --unpack-dir and --reuse; the packer
-# checks the spec.
+# tree between runs; UNPACK_THREADS (1 to 5) fixes how many threads unpack the
+# application at start instead of the launcher's choice. They are passed to
+# veskar-pack build as --console, --version-info, --execution-level,
+# --unpack-dir, --reuse and --unpack-threads; the packer checks the spec.
 # The launcher is rebuilt when the library, anything in DIR (files added or
 # removed included), the splash, the icon, the packer or the kit changes.
 function(veskar_add_onefile name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;REUSE" "APP_LIBRARY;DIR;SPLASH;ICON;LEVEL;EXECUTION_LEVEL;UNPACK_DIR" "VERSION_INFO")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;REUSE" "APP_LIBRARY;DIR;SPLASH;ICON;LEVEL;EXECUTION_LEVEL;UNPACK_DIR;UNPACK_THREADS" "VERSION_INFO")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "veskar_add_onefile(${name}): unknown arguments: ${arg_UNPARSED_ARGUMENTS}")
   endif()
@@ -90,6 +91,12 @@ function(veskar_add_onefile name)
   endif()
   if(arg_REUSE)
     list(APPEND pack_options --reuse)
+  endif()
+  if(DEFINED arg_UNPACK_THREADS)
+    if(NOT arg_UNPACK_THREADS MATCHES "^[1-5]$")
+      message(FATAL_ERROR "veskar_add_onefile(${name}): UNPACK_THREADS must be 1 to 5, not '${arg_UNPACK_THREADS}'")
+    endif()
+    list(APPEND pack_options --unpack-threads ${arg_UNPACK_THREADS})
   endif()
   foreach(kind SPLASH ICON)
     if(arg_${kind})

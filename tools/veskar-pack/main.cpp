@@ -27,6 +27,7 @@ struct Arguments {
     bool console = false;
     std::vector<std::string> version_info;
     std::string execution_level = "asInvoker";
+    int unpack_threads = 0;  // 0: the launcher chooses at run time
     ArchiveOptions options;
     UnpackSettings unpack;
     bool quiet = false;
@@ -65,6 +66,8 @@ LauncherRequest launcher_request(const Arguments &a, const fs::path &kit)
     if (!a.unpack.spec.empty())
         check_unpack_spec(a.unpack.spec, a.unpack.reuse);
     check_output_folder(a.output);
+    if (a.unpack_threads != 0)
+        request.build_notes = "unpack_threads=" + std::to_string(a.unpack_threads) + "\n";
     return request;
 }
 
@@ -90,7 +93,7 @@ void build_command(const Arguments &a, const fs::path &kit)
     std::vector<std::pair<std::u16string, uint64_t>> records;
     for (const ArchiveEntry &e : contents.entries)
         records.emplace_back(e.name, e.size);
-    request.build_notes = "level=" + std::to_string(options.level) + "\n" +
+    request.build_notes = "level=" + std::to_string(options.level) + "\n" + request.build_notes +
                           unpack_notes(a.unpack, fs::u8path(a.output), records);
     const LauncherLayout layout = lay_out_launcher(request);
     write_launcher(layout, fs::u8path(a.output),
@@ -146,7 +149,7 @@ void link_command(const Arguments &a, const fs::path &kit)
         throw PackError{"cannot read attached data '" + a.attached_data + "'"};
     const uint64_t size = static_cast<uint64_t>(in.tellg());
     in.seekg(0);
-    request.build_notes = unpack_notes(
+    request.build_notes += unpack_notes(
         a.unpack, fs::u8path(a.output),
         a.unpack.reuse ? attached_records(attached_data) : std::vector<std::pair<std::u16string, uint64_t>>{});
     const LauncherLayout layout = lay_out_launcher(request);
@@ -189,6 +192,10 @@ void add_launcher_options(CLI::App *command, Arguments &a)
     command->add_flag("--reuse", a.unpack.reuse,
                       "Keep the unpacked application between runs, checked at every start, and start from it "
                       "without unpacking again");
+    command->add_option("--unpack-threads", a.unpack_threads,
+                        "Threads that unpack the application at start, 1 to 5 (default: chosen at run time from "
+                        "the cores); 1 decodes and writes on one thread")
+        ->check(CLI::Range(1, 5));
 }
 
 } // namespace

@@ -491,6 +491,61 @@ TEST(Unpacking, ExistingFileIsReplacedWhole)
     EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
     EXPECT_EQ(value_of(parse_report(result.out), "files checked"), "1") << result.out;
 }
+
+namespace {
+
+// The unpack directory's own name, random in every run, as "*".
+std::string without_unpack_directory_name(std::string text)
+{
+    for (size_t at = text.find("\\onefile_"); at != std::string::npos; at = text.find("\\onefile_", at + 1))
+        text.replace(at + 1, text.find('\\', at + 1) - at - 1, "*");
+    return text;
+}
+
+struct OneThreadCase {
+    const wchar_t *launcher;    // also linked as <launcher>_one, with one unpacking thread
+    const wchar_t *argument;    // "verify": the application checks the tree and reports "files checked"
+    DWORD status;
+    std::string out, err;       // with the unpack directory's path as "TEMP\*"; out unchecked for "verify"
+};
+
+}  // namespace
+
+// The writer pool and the one-thread loop end the same way: the first
+// failing record in the stream decides, even while files before it are still
+// being written when a later record fails; the overwrite gives the same tree.
+TEST(Unpacking, WriterPoolAndOneThreadEndTheSameWay)
+{
+    const std::string long_name = std::string(300, 'n') + ".bin";
+    const OneThreadCase cases[] = {
+        {L"open_fails_before_bad_name", L"exit", 2, "",
+         "Error, failed to open 'TEMP\\*\\" + long_name + "' for writing.\r\n"},
+        {L"file_where_a_folder_is", L"exit", 2, "", "Error, failed to open 'TEMP\\*\\x' for writing.\r\n"},
+        {L"stream_cut_in_a_file", L"exit", 2, "Error, couldn't decode attached data.\r\n", ""},
+        {L"frame_cut_in_half", L"exit", 2, "Error, couldn't decode attached data.\r\n", ""},
+        {L"overwrite", L"verify", 0, "", ""},
+    };
+    for (const OneThreadCase &c : cases) {
+        for (const std::wstring &name : {std::wstring(c.launcher), std::wstring(c.launcher) + L"_one"}) {
+            SCOPED_TRACE(narrow(name));
+            std::wstring temp = make_scratch_directory(L"pool");
+            ProcessResult result = run_launcher(launcher(name.c_str()), {c.argument}, with_temp(temp));
+            std::string temp_text = narrow(temp);
+            auto as_seen = [&](std::string text) {
+                for (size_t at = text.find(temp_text); at != std::string::npos; at = text.find(temp_text, at))
+                    text.replace(at, temp_text.size(), "TEMP");
+                return without_unpack_directory_name(text);
+            };
+            EXPECT_EQ(result.exit_code, c.status);
+            if (wcscmp(c.argument, L"verify") != 0)
+                EXPECT_EQ(as_seen(result.out), c.out);
+            else
+                EXPECT_EQ(value_of(parse_report(result.out), "files checked"), "1") << result.out;
+            EXPECT_EQ(as_seen(result.err), c.err);
+            EXPECT_TRUE(list_directory(temp).empty());
+        }
+    }
+}
 #endif
 
 // --------------------------------------------------------------- interrupts
