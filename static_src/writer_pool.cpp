@@ -151,6 +151,9 @@ static DWORD WINAPI write_files(void *)
         }
         if (handle != INVALID_HANDLE_VALUE) {
             unlock_pool();
+            // A reused tree's files carry one known time, which its check compares.
+            if (s.reuse_tree)
+                SetFileTime(handle, nullptr, nullptr, &reused_file_time);
             CloseHandle(handle);
             lock_pool();
         }
