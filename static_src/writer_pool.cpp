@@ -14,9 +14,9 @@
 
 // Threads that unpack, the decoding one included. By default one per core:
 // beside the decoding thread, a writer per further core; on one core the
-// main thread writes itself. Under Wine each thread also costs about 1 MiB
-// of private memory (its whole stack is committed), which the 8 MiB bound
-// of the parent leaves room for only a few times.
+// main thread writes itself. Under Wine each thread also costs over 1 MiB
+// of private memory (its whole stack counts), so beyond one writer the
+// parent passes its 8 MiB bound there; on Windows a thread costs a few pages.
 static int32_t writers_to_start()
 {
     LauncherState &s = launcher_state;
