@@ -168,6 +168,13 @@ static DWORD WINAPI write_files(void *)
     }
     unlock_pool();
     writer_ended();
+    // Stopped by a removal, the writer waits like every other thread for the
+    // interrupt thread to end the process: a thread halfway through its own
+    // exit then could hold what the process's end needs.
+    if (removal_has_begun()) {
+        for (;;)
+            Sleep(INFINITE);
+    }
     return 0;
 }
 
