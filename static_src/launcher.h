@@ -260,7 +260,7 @@ Function system_function(const wchar_t *library, const char *name)
 const SID *current_user_sid();  // null when the system cannot say
 SECURITY_ATTRIBUTES *private_directory_security();
 HANDLE create_private_directory(const wchar_t *path, ACCESS_MASK access);  // made and opened in one step, or null
-void create_unpack_directory();  // parent role: a fresh, private directory, or the process ends
+void create_unpack_directory(ACCESS_MASK access = FILE_LIST_DIRECTORY);  // parent role: a fresh, private directory, or the process ends
 void hold_unpack_directory();    // child role: the tree stays marked as in use while the application runs
 void unpack_all_records();  // in the child role it never returns
 bool ensure_directory(const wchar_t *path);

@@ -198,17 +198,8 @@ static void unpack_into_working_directory(const wchar_t *tree)
 {
     LauncherState &s = launcher_state;
     make_working_name(s.unpack_directory, array_count(s.unpack_directory), tree);
-    if (!begin_guarded_step())
-        stop_for_interrupt();
-    HANDLE held = create_private_directory(s.unpack_directory, DELETE | FILE_LIST_DIRECTORY);
-    if (held != nullptr)
-        own_unpack_directory(held);
-    end_guarded_step();
-    if (held == nullptr)
-        report_open_for_writing_failure(s.unpack_directory);
-    wchar_t *copy = _wcsdup(s.unpack_directory);
-    if (copy != nullptr && s.created_directory_count < static_cast<int32_t>(created_directory_limit))
-        s.created_directories[s.created_directory_count++] = copy;
+    // Delete access: the directory is renamed into place through its handle.
+    create_unpack_directory(DELETE | FILE_LIST_DIRECTORY);
     open_attached_data();
     unpack_all_records();
     close_attached_data();

@@ -213,16 +213,16 @@ HANDLE create_private_directory(const wchar_t *path, ACCESS_MASK access)
 // one that already exists may have been made by someone else to plant a
 // library in it. Making it and owning it are one step as the interrupt
 // thread sees them.
-void create_unpack_directory()
+void create_unpack_directory(ACCESS_MASK access)
 {
     LauncherState &s = launcher_state;
     if (!begin_guarded_step())
         stop_for_interrupt();
-    HANDLE held = create_private_directory(s.unpack_directory, FILE_LIST_DIRECTORY);
+    HANDLE held = create_private_directory(s.unpack_directory, access);
     if (held == nullptr && GetLastError() == ERROR_PATH_NOT_FOUND) {
         // A temporary directory that does not exist yet is made on the way.
         ensure_parent_chain(s.unpack_directory);
-        held = create_private_directory(s.unpack_directory, FILE_LIST_DIRECTORY);
+        held = create_private_directory(s.unpack_directory, access);
     }
     if (held != nullptr)
         own_unpack_directory(held);
