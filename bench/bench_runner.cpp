@@ -280,6 +280,19 @@ static size_t decode_frame(const AttachedData &attached, std::string *kept)
 // Writes the record stream out below root with the launcher's calls: each
 // directory created once, parents first, each file created and written in
 // 32 KiB chunks. Returns the number of files.
+// Makes the folders on the way to the record `name` below `root`, each once.
+static void make_parent_directories(const std::wstring &root, const std::wstring &name,
+                                    std::set<std::wstring> &directories)
+{
+    for (size_t separator = name.find(L'\\'); separator != std::wstring::npos;
+         separator = name.find(L'\\', separator + 1)) {
+        std::wstring directory = root + L"\\" + name.substr(0, separator);
+        if (directories.insert(directory).second && !CreateDirectoryW(directory.c_str(), nullptr) &&
+            GetLastError() != ERROR_ALREADY_EXISTS)
+            fail("cannot create a directory");
+    }
+}
+
 static size_t write_tree(const std::string &records, const std::wstring &root)
 {
     const unsigned char *stream = reinterpret_cast<const unsigned char *>(records.data());
@@ -309,13 +322,7 @@ static size_t write_tree(const std::string &records, const std::wstring &root)
         at += 8;
         if (size > length - at)
             fail("record stream cut in a content", 0);
-        for (size_t separator = name.find(L'\\'); separator != std::wstring::npos;
-             separator = name.find(L'\\', separator + 1)) {
-            std::wstring directory = root + L"\\" + name.substr(0, separator);
-            if (directories.insert(directory).second && !CreateDirectoryW(directory.c_str(), nullptr) &&
-                GetLastError() != ERROR_ALREADY_EXISTS)
-                fail("cannot create a directory");
-        }
+        make_parent_directories(root, name, directories);
         std::wstring path = root + L"\\" + name;
         HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
         if (file == INVALID_HANDLE_VALUE)
@@ -422,13 +429,7 @@ static int close_delay(int argc, wchar_t **argv)
         for (int i = 7; i >= 0; i--)
             size = size << 8 | stream[at + i];
         at += 8;
-        for (size_t separator = name.find(L'\\'); separator != std::wstring::npos;
-             separator = name.find(L'\\', separator + 1)) {
-            std::wstring directory = root + L"\\" + name.substr(0, separator);
-            if (directories.insert(directory).second && !CreateDirectoryW(directory.c_str(), nullptr) &&
-                GetLastError() != ERROR_ALREADY_EXISTS)
-                fail("cannot create a directory");
-        }
+        make_parent_directories(root, name, directories);
         work.jobs.push_back(FileJob{root + L"\\" + name, stream + at, size});
         at += size;
     }

@@ -91,6 +91,19 @@ std::wstring from_hex(const std::string &text)
     return out;
 }
 
+// `count` starts of `executable` with the argument "args" at once, all
+// with `temp` as their temporary directory.
+std::vector<ProcessResult> run_at_once(size_t count, const std::wstring &executable, const std::wstring &temp)
+{
+    std::vector<ProcessResult> results(count);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < count; i++)
+        threads.emplace_back([&, i] { results[i] = run_launcher(executable, {L"args"}, with_temp(temp)); });
+    for (std::thread &thread : threads)
+        thread.join();
+    return results;
+}
+
 std::wstring parent_of(const std::wstring &path)
 {
     return path.substr(0, path.find_last_of(L'\\'));
@@ -830,12 +843,7 @@ TEST(Cleanup, EverythingTheApplicationLeavesIsRemovedAndNothingOutside)
 TEST(Cleanup, SixteenLaunchesAtOnceEachGetAndRemoveTheirOwnDirectory)
 {
     std::wstring temp = make_scratch_directory(L"sixteen");
-    std::vector<ProcessResult> results(16);
-    std::vector<std::thread> threads;
-    for (size_t i = 0; i < results.size(); i++)
-        threads.emplace_back([&, i] { results[i] = run_launcher(launcher(L"probe"), {L"args"}, with_temp(temp)); });
-    for (std::thread &thread : threads)
-        thread.join();
+    std::vector<ProcessResult> results = run_at_once(16, launcher(L"probe"), temp);
     std::set<std::wstring> directories;
     for (const ProcessResult &result : results) {
         EXPECT_EQ(result.exit_code, 0u) << result.err;
@@ -999,12 +1007,7 @@ TEST(Reuse, FirstStartEndedWhileUnpackingLeavesNoTreeToUse)
 TEST(Reuse, EightFirstStartsAtOnceRunFromOneTree)
 {
     std::wstring temp = make_scratch_directory(L"reuse_eight");
-    std::vector<ProcessResult> results(8);
-    std::vector<std::thread> threads;
-    for (size_t i = 0; i < results.size(); i++)
-        threads.emplace_back([&, i] { results[i] = run_launcher(kept_launcher(1), {L"args"}, with_temp(temp)); });
-    for (std::thread &thread : threads)
-        thread.join();
+    std::vector<ProcessResult> results = run_at_once(8, kept_launcher(1), temp);
     std::set<std::wstring> trees;
     for (const ProcessResult &result : results) {
         EXPECT_EQ(result.exit_code, 0u) << result.err;
