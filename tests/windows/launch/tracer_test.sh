@@ -9,5 +9,9 @@ wine_run=$1 probe=$2 tests=$3
 scale=${VESKAR_TEST_TIMEOUT_SCALE:-1}
 # Wine's server is started untraced first: a traced one would outlive the run.
 "$wine_run" "$tests" --helper process_alive 0 > /dev/null || true
-probe_windows=$("$wine_run" winepath -w "$probe")
-timeout $((240 * scale)) strace -f -qq -o /dev/null "$wine_run" "$tests" --helper launch_once "$probe_windows"
+probe_windows="Z:${probe//\//\\}"
+status=0
+timeout $((240 * scale)) strace -f -qq -o /dev/null "$wine_run" "$tests" --helper launch_once "$probe_windows" ||
+  status=$?
+[ "$status" = 0 ] || echo "FAIL: under strace the launcher did not run its application once and leave nothing (status $status)"
+exit "$status"
