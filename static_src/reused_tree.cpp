@@ -160,7 +160,7 @@ static bool tree_matches_archive(const wchar_t *tree)
 }
 
 // The first packed file, the application library, below `tree`.
-static void set_first_record_path(const wchar_t *tree)
+void set_first_record_path(const wchar_t *tree)
 {
     LauncherState &s = launcher_state;
     const char *cursor = s.build_notes;
@@ -320,7 +320,7 @@ static bool prepare_reused_tree()
 // Removes what this application's other archives and killed unpacks left
 // beside the tree: trees of other identities and working directories, each
 // only when it is private and nobody holds it. Runs on the sweep thread
-// while the child runs.
+// while the application runs.
 void sweep_beside_reused_tree()
 {
     LauncherState &s = launcher_state;
@@ -342,6 +342,8 @@ void sweep_beside_reused_tree()
     if (search == INVALID_HANDLE_VALUE)
         return;
     do {
+        if (!sweep_may_go_on())
+            break;
         const wchar_t *name = entry.cFileName;
         size_t length = wcslen(name);
         bool tree_name = length == stem_length + identity_digits_in_name ||
@@ -393,5 +395,7 @@ bool start_from_reused_tree()
             report_spec_expansion_failure(default_unpack_path_spec);
     }
     write_environment_variable("VESKAR_ONEFILE_TREE", s.unpack_directory);
+    if (s.running_from_reused_tree)
+        set_first_record_path(s.unpack_directory);
     return prepared;
 }
