@@ -264,7 +264,9 @@ TEST_F(Refusal, BadLevelAndMissingArguments)
     }
     RunResult r = run_pack({"build", "--dir", app.string(), "-o", out.string()}, temp);
     EXPECT_NE(r.status, 0);
-    EXPECT_NE(r.err.find("--app-library is required"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("build needs the entry: --app-library (a DLL exporting run_code) or --app-exe"),
+              std::string::npos)
+        << r.err;
     r = run_pack({}, temp);
     EXPECT_NE(r.status, 0);
     EXPECT_NE(r.err.find("subcommand"), std::string::npos) << r.err;
@@ -331,6 +333,44 @@ TEST_F(Refusal, LauncherOptions)
     };
     for (const auto &c : cases)
         expect_refused(with(c.options), c.needle);
+}
+
+TEST_F(Refusal, EntryOptions)
+{
+    write_file(app / "tool.exe", make_program());
+    const struct {
+        std::vector<std::string> options;
+        std::string needle;
+    } cases[] = {
+        {{"--app-exe", "tool.exe"}, "--app-library and --app-exe both name the entry: give one of them"},
+        {{"--gui", "--console"}, "--console and --gui ask for different launchers: give one of them"},
+        {{"--app-arg", "x"}, "--app-arg gives arguments to a program: it needs --app-exe"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = build_args();
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        expect_refused(args, c.needle);
+    }
+    const struct {
+        std::string argument, needle;
+    } arguments[] = {
+        {"{APP_DIR}\\{USER}", "--app-arg '{APP_DIR}\\{USER}' names an unknown placeholder {USER}: the only "
+                               "placeholder is {APP_DIR}"},
+        {"{app_dir}", "names an unknown placeholder {app_dir}"},
+        {"{}", "names an unknown placeholder {}"},
+        {"{APP_DIR", "has a '{' that is not closed"},
+        {"{{APP_DIR}", "has a '{' that is not closed"},
+        {"x}", "has a '}' that closes no '{'"},
+        {"a\nb", "--app-arg 'a\\nb' holds a line break"},
+        {"a\rb", "--app-arg 'a\\rb' holds a line break"},
+    };
+    std::vector<std::string> args = build_args();
+    args[5] = "--app-exe", args[6] = "tool.exe";
+    for (const auto &c : arguments) {
+        std::vector<std::string> with = args;
+        with.insert(with.end(), {"--app-arg", "{APP_DIR}", "--app-arg", c.argument});
+        expect_refused(with, c.needle);
+    }
 }
 
 TEST_F(Refusal, UnpackDirectorySpecs)
