@@ -80,6 +80,45 @@ TEST_F(Refusal, ApplicationLibraryThatCannotWork)
     EXPECT_EQ(pefile_verdict(), "ok");
 }
 
+TEST_F(Refusal, ProgramEntryChecked)
+{
+    // A PE32+ header on an x86 image: damaged, though every field reads.
+    std::string mixed = make_program();
+    mixed[0x44] = '\x4C', mixed[0x45] = '\x01';
+    const struct {
+        std::string bytes, needle;
+    } cases[] = {
+        {"#!/bin/sh\n", "is not a Windows program (not a PE image at all)"},
+        {make_program().substr(0, 0x50), "is not a Windows program (its headers are damaged or cut short)"},
+        {mixed, "is not a Windows program (its headers are damaged or cut short)"},
+        {make_dll(), "is not a Windows program (a library, not a program)"},
+        {make_program(0x01C4), "is not a Windows program (built for a processor Windows does not run it on, machine "
+                                "type 0x01C4; x86-64, x86 and ARM64 are)"},
+        {make_program(0x8664, 1), "is not a Windows program (subsystem 1, neither a console nor a GUI program)"},
+        // Accepted: refused only later, for the dummy kit's launcher of the entry's subsystem.
+        {make_program(0x8664, 3), "veskar-launcher-console.exe' is not a prebuilt launcher"},
+        {make_program(0x014C, 2), "veskar-launcher.exe' is not a prebuilt launcher"},
+        {make_program(0xAA64, 3), "veskar-launcher-console.exe' is not a prebuilt launcher"},
+    };
+    std::vector<std::string> args = build_args();
+    args[5] = "--app-exe", args[6] = "tool.exe";
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.needle);
+        write_file(app / "tool.exe", c.bytes);
+        expect_refused(args, c.needle.find("prebuilt") != std::string::npos
+                                 ? c.needle
+                                 : "application program '" + (app / "tool.exe").string() + "' " + c.needle +
+                                       ": --app-exe names the .exe the launcher starts");
+    }
+    // --gui and --console override the entry's subsystem.
+    write_file(app / "tool.exe", make_program(0x8664, 3));
+    args.push_back("--gui");
+    expect_refused(args, "veskar-launcher.exe' is not a prebuilt launcher");
+    write_file(app / "tool.exe", make_program(0x8664, 2));
+    args.back() = "--console";
+    expect_refused(args, "veskar-launcher-console.exe' is not a prebuilt launcher");
+}
+
 TEST_F(Refusal, ApplicationLibraryNameLeavingTheFolder)
 {
     write_file(scratch / "outside.dll", "x");

@@ -56,15 +56,13 @@ static void refuse_case_collisions(const ArchiveEntry &first, const std::vector<
     }
 }
 
-FolderContents collect_entries(const fs::path &directory, const EntryFile &entry)
+fs::path checked_entry_path(const fs::path &directory, const EntryFile &entry)
 {
     if (!is_folder(directory))
         throw PackError{"application folder '" + directory.u8string() + "' " +
                         (entry_kind(directory) != EntryKind::missing ? "is not a folder" : "does not exist") +
                         ": name the folder to pack with --dir"};
-
-    const fs::path entry_relative = entry_relative_path(directory, entry);
-    const fs::path entry_path = directory / entry_relative;
+    const fs::path entry_path = directory / entry_relative_path(directory, entry);
     const EntryKind kind = entry_kind(entry_path);
     if (kind != EntryKind::file)
         throw PackError{std::string(entry.program ? "application program '" : "application library '") +
@@ -76,6 +74,13 @@ FolderContents collect_entries(const fs::path &directory, const EntryFile &entry
         check_entry_program(entry_path);
     else
         check_application_library(entry_path);
+    return entry_path;
+}
+
+FolderContents collect_entries(const fs::path &directory, const EntryFile &entry)
+{
+    const fs::path entry_relative = entry_relative_path(directory, entry);
+    const fs::path entry_path = directory / entry_relative;
 
     FolderContents contents;
     std::vector<ArchiveEntry> rest;

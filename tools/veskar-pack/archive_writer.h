@@ -40,8 +40,13 @@ struct FolderContents {
     std::vector<std::filesystem::path> folders;
 };
 
+// The entry's path below the folder, once the folder, the name and the file
+// have been checked (check_entry_program or check_application_library).
+// Throws PackError naming what is wrong.
+std::filesystem::path checked_entry_path(const std::filesystem::path &directory, const EntryFile &entry);
+
 // Throws PackError naming the offending path for anything that cannot be
-// packed; nothing is written.
+// packed; nothing is written. The entry must have passed checked_entry_path.
 FolderContents collect_entries(const std::filesystem::path &directory, const EntryFile &entry);
 
 // Produces the attached data for the entries, handing it to `sink` in

@@ -60,19 +60,11 @@ static std::string icon_kind(const PeImage &image, const fs::path &kit)
     std::optional<ByteSpan> group = find_resource(image, resource_group_icon, 1);
     if (!group)
         return "none";
-    std::vector<IconImage> linked;
-    const uint8_t *g = group->data;
-    size_t count = group->size >= 6 ? (g[4] | g[5] << 8) : 0;
-    if (group->size < 6 + count * 14)
+    std::optional<std::vector<IconImage>> images = icon_group_images(image, *group);
+    if (!images)
         return "damaged icon group";
-    for (size_t i = 0; i < count; i++) {
-        const uint8_t *entry = g + 6 + i * 14;
-        std::optional<ByteSpan> image_bytes = find_resource(image, resource_icon, entry[12] | entry[13] << 8);
-        if (!image_bytes)
-            return "damaged icon group";
-        linked.push_back(IconImage{std::vector<uint8_t>(entry, entry + 8),
-                                   std::vector<uint8_t>(image_bytes->data, image_bytes->data + image_bytes->size)});
-    }
+    const std::vector<IconImage> &linked = *images;
+    const size_t count = linked.size();
     const fs::path default_icon = kit / "veskar.ico";
     if (!is_file(default_icon))
         return "present (" + std::to_string(count) + " images; no launcher kit here to compare with)";

@@ -28,7 +28,7 @@ struct Arguments {
     std::string launcher, extract_to;
     bool console = false, gui = false;
     std::vector<std::string> version_info;
-    std::string execution_level = "asInvoker";
+    std::string execution_level;  // empty: the program entry's, else asInvoker
     int unpack_threads = 0;  // 0: the launcher chooses at run time
     ArchiveOptions options;
     UnpackSettings unpack;
@@ -44,7 +44,9 @@ void check_output_folder(const std::string &output)
 
 // Everything but the attached data, read and checked before the long work
 // starts, so that a wrong option or file is named at once.
-LauncherRequest launcher_request(const Arguments &a, const fs::path &kit)
+// `entry` is the identity of a program entry to take where no option
+// replaces it.
+LauncherRequest launcher_request(const Arguments &a, const fs::path &kit, const std::optional<EntryIdentity> &entry)
 {
     if (a.console && a.gui)
         throw PackError{"--console and --gui ask for different launchers: give one of them"};
@@ -56,22 +58,34 @@ LauncherRequest launcher_request(const Arguments &a, const fs::path &kit)
         check_fixed_argument(argument);
     LauncherRequest request;
     request.kit = kit;
-    request.console = a.console;
-    const std::vector<fs::path> kit_inputs = kit_files(kit, a.console);
+    request.console = a.console || (!a.gui && entry && entry->console);
+    kit_files(kit, request.console);
     LauncherResources &r = request.resources;
     if (!a.splash.empty()) {
         check_splash_png(fs::u8path(a.splash));
         r.splash = read_whole_file(fs::u8path(a.splash), "splash image");
     }
-    const fs::path icon = a.icon.empty() ? kit / "veskar.ico" : fs::u8path(a.icon);
-    r.icon = read_icon_file(read_whole_file(icon, a.icon.empty() ? "kit icon" : "icon"), icon.u8string());
-    check_execution_level(a.execution_level);
+    if (a.icon.empty() && entry && !entry->icon.empty()) {
+        r.icon = entry->icon;
+    } else {
+        const fs::path icon = a.icon.empty() ? kit / "veskar.ico" : fs::u8path(a.icon);
+        r.icon = read_icon_file(read_whole_file(icon, a.icon.empty() ? "kit icon" : "icon"), icon.u8string());
+    }
+    std::string level = a.execution_level;
+    if (!level.empty())
+        check_execution_level(level);
+    else if (entry && is_execution_level(entry->execution_level))
+        level = entry->execution_level;
+    else
+        level = "asInvoker";
     std::vector<uint8_t> manifest = read_whole_file(kit / "launcher.manifest", "kit manifest");
-    r.manifest = manifest_with_level(std::string(manifest.begin(), manifest.end()), a.execution_level);
+    r.manifest = manifest_with_level(std::string(manifest.begin(), manifest.end()), level);
     if (!a.version_info.empty()) {
         r.version = VersionInfo{};
         for (const std::string &key_value : a.version_info)
             add_version_info(*r.version, key_value);
+    } else if (entry) {
+        r.copied_version = entry->version;
     }
     if (!a.unpack.spec.empty())
         check_unpack_spec(a.unpack.spec, a.unpack.reuse);
@@ -101,8 +115,10 @@ void build_command(const Arguments &a, const fs::path &kit)
     if (a.app_library.empty() && a.app_exe.empty())
         throw PackError{"build needs the entry: --app-library (a DLL exporting run_code) or --app-exe (a program), "
                         "relative to --dir"};
-    LauncherRequest request = launcher_request(a, kit);
     const EntryFile entry{a.app_exe.empty() ? a.app_library : a.app_exe, !a.app_exe.empty()};
+    const fs::path entry_path = checked_entry_path(fs::u8path(a.directory), entry);
+    LauncherRequest request =
+        launcher_request(a, kit, entry.program ? std::optional(read_entry_identity(entry_path)) : std::nullopt);
     FolderContents contents = collect_entries(fs::u8path(a.directory), entry);
     ArchiveOptions options = a.options;
     options.show_progress = !a.quiet && stderr_is_terminal();
@@ -116,7 +132,7 @@ void build_command(const Arguments &a, const fs::path &kit)
                    [&](const AttachedDataSink &sink) { write_attached_data(contents.entries, sink, options); });
 
     if (!a.depfile.empty()) {
-        std::vector<fs::path> inputs = kit_files(kit, a.console);
+        std::vector<fs::path> inputs = kit_files(kit, request.console);
         // Folders too: adding or removing a file changes its folder's time.
         inputs.insert(inputs.end(), contents.folders.begin(), contents.folders.end());
         for (const ArchiveEntry &e : contents.entries)
@@ -156,7 +172,7 @@ std::vector<std::pair<std::u16string, uint64_t>> attached_records(const fs::path
 
 void link_command(const Arguments &a, const fs::path &kit)
 {
-    LauncherRequest request = launcher_request(a, kit);
+    LauncherRequest request = launcher_request(a, kit, std::nullopt);
     const fs::path attached_data = fs::u8path(a.attached_data);
     if (!is_file(attached_data))
         throw PackError{"attached data '" + a.attached_data + "' does not exist or is not a file"};
@@ -188,20 +204,21 @@ void link_command(const Arguments &a, const fs::path &kit)
 void add_launcher_options(CLI::App *command, Arguments &a)
 {
     command->add_option("--splash", a.splash, "PNG image shown while the application starts");
-    command->add_option("--icon", a.icon, "Icon file (.ico) replacing the launcher's icon");
+    command->add_option("--icon", a.icon,
+                        "Icon file (.ico) replacing the launcher's icon (default: a program entry's own icon)");
     command->add_flag("--console", a.console,
-                      "A console-subsystem launcher: started from a console, it shares it with the application");
+                      "A console-subsystem launcher: started from a console, it shares it with the application "
+                      "(default: for a program entry, the subsystem of the program)");
     command->add_flag("--gui", a.gui, "A GUI-subsystem launcher, whatever the program entry's subsystem");
     command->add_option("--version-info", a.version_info,
                         "KEY=VALUE for the version information Explorer shows (repeatable); keys: FileVersion, "
                         "ProductVersion (1 to 4 dot-separated numbers), ProductName, CompanyName, FileDescription, "
-                        "LegalCopyright, OriginalFilename, InternalName")
+                        "LegalCopyright, OriginalFilename, InternalName; given, they replace a program entry's own")
         ->expected(1)
         ->take_all();
     command->add_option("--execution-level", a.execution_level,
                         "Requested execution level in the manifest: asInvoker, highestAvailable or "
-                        "requireAdministrator")
-        ->capture_default_str();
+                        "requireAdministrator (default: a program entry's own, else asInvoker)");
     command->add_option("--app-arg", a.app_args,
                         "Fixed argument for the --app-exe program, before the user's (repeatable); {APP_DIR} "
                         "stands for the folder the application is unpacked to")

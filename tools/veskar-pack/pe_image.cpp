@@ -253,7 +253,8 @@ static std::optional<ByteSpan> at_rva(const PeImage &image, uint32_t rva, uint32
 
 // One level of the resource tree: the entry with the given id, as an offset
 // from the start of the resource section (high bit: another directory).
-static std::optional<uint32_t> resource_entry(const PeImage &image, uint32_t directory, std::optional<uint32_t> id)
+static std::optional<uint32_t> resource_entry(const PeImage &image, uint32_t directory, std::optional<uint32_t> id,
+                                              bool named_too = false)
 {
     auto header = at_rva(image, image.resource_rva + directory, 16);
     if (!header)
@@ -267,20 +268,15 @@ static std::optional<uint32_t> resource_entry(const PeImage &image, uint32_t dir
         const uint8_t *e = entries->data + i * 8;
         uint32_t name = e[0] | e[1] << 8 | e[2] << 16 | static_cast<uint32_t>(e[3]) << 24;
         uint32_t offset = e[4] | e[5] << 8 | e[6] << 16 | static_cast<uint32_t>(e[7]) << 24;
-        if ((name & 0x80000000u) == 0 && (!id || name == *id))
+        if (((name & 0x80000000u) == 0 || named_too) && (!id || name == *id))
             return offset;
     }
     return std::nullopt;
 }
 
-std::optional<ByteSpan> find_resource(const PeImage &image, uint32_t type, uint32_t id)
+// The data of the first language below an id directory entry.
+static std::optional<ByteSpan> resource_data(const PeImage &image, std::optional<uint32_t> by_id)
 {
-    if (image.resource_rva == 0)
-        return std::nullopt;
-    auto by_type = resource_entry(image, 0, type);
-    if (!by_type || (*by_type & 0x80000000u) == 0)
-        return std::nullopt;
-    auto by_id = resource_entry(image, *by_type & 0x7FFFFFFFu, id);
     if (!by_id || (*by_id & 0x80000000u) == 0)
         return std::nullopt;
     auto by_language = resource_entry(image, *by_id & 0x7FFFFFFFu, std::nullopt);
@@ -293,4 +289,77 @@ std::optional<ByteSpan> find_resource(const PeImage &image, uint32_t type, uint3
     uint32_t rva = l[0] | l[1] << 8 | l[2] << 16 | static_cast<uint32_t>(l[3]) << 24;
     uint32_t size = l[4] | l[5] << 8 | l[6] << 16 | static_cast<uint32_t>(l[7]) << 24;
     return at_rva(image, rva, size);
+}
+
+static std::optional<uint32_t> type_directory(const PeImage &image, uint32_t type)
+{
+    if (image.resource_rva == 0)
+        return std::nullopt;
+    auto by_type = resource_entry(image, 0, type);
+    if (!by_type || (*by_type & 0x80000000u) == 0)
+        return std::nullopt;
+    return *by_type & 0x7FFFFFFFu;
+}
+
+std::optional<ByteSpan> find_resource(const PeImage &image, uint32_t type, uint32_t id)
+{
+    auto directory = type_directory(image, type);
+    return directory ? resource_data(image, resource_entry(image, *directory, id)) : std::nullopt;
+}
+
+std::optional<ByteSpan> find_first_resource(const PeImage &image, uint32_t type)
+{
+    auto directory = type_directory(image, type);
+    return directory ? resource_data(image, resource_entry(image, *directory, std::nullopt, true)) : std::nullopt;
+}
+
+std::optional<std::vector<IconImage>> icon_group_images(const PeImage &image, ByteSpan group)
+{
+    const uint8_t *g = group.data;
+    const size_t count = group.size >= 6 ? (g[4] | g[5] << 8) : 0;
+    if (group.size < 6 + count * 14)
+        return std::nullopt;
+    std::vector<IconImage> images;
+    for (size_t i = 0; i < count; i++) {
+        const uint8_t *entry = g + 6 + i * 14;
+        std::optional<ByteSpan> bytes = find_resource(image, resource_icon, entry[12] | entry[13] << 8);
+        if (!bytes)
+            return std::nullopt;
+        images.push_back(IconImage{std::vector<uint8_t>(entry, entry + 8),
+                                   std::vector<uint8_t>(bytes->data, bytes->data + bytes->size)});
+    }
+    return images;
+}
+
+PeImage read_resource_image(const fs::path &path)
+{
+    std::ifstream in(system_path(path), std::ios::binary | std::ios::ate);
+    ImageFile file{in, in ? static_cast<uint64_t>(in.tellg()) : 0};
+    const ImageHeaders h = read_image_headers(file);
+    PeImage image;
+    image.path = path;
+    // The resource directory's entry: the third, after 96 bytes of PE32
+    // fields or 112 of PE32+ ones.
+    const size_t directories = read_u16(h.optional, 0) == 0x10B ? 96 : 112;
+    image.subsystem = read_u16(h.optional, 68);
+    if (h.found != ImageHeaders::image || h.optional.size() < directories + 3 * 8 ||
+        read_u32(h.optional, directories - 4) < 3)
+        return image;
+    const uint32_t rva = read_u32(h.optional, directories + 2 * 8);
+    for (size_t i = 0; rva != 0 && i < h.section_count; i++) {
+        PeSection s{"", read_u32(h.table, i * 40 + 8), read_u32(h.table, i * 40 + 12), read_u32(h.table, i * 40 + 16),
+                    read_u32(h.table, i * 40 + 20)};
+        if (rva < s.virtual_address || rva - s.virtual_address >= s.raw_size)
+            continue;
+        image.bytes = file.read(s.raw_offset, s.raw_size);
+        if (image.bytes.empty())
+            throw PackError{"application program '" + path.u8string() + "': its resources lie outside the file; "
+                            "the file is damaged"};
+        s.raw_offset = 0;
+        image.sections.push_back(s);
+        image.resource_rva = rva;
+        image.resource_size = read_u32(h.optional, directories + 2 * 8 + 4);
+        break;
+    }
+    return image;
 }

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include "image_files.h"
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -51,6 +53,20 @@ std::optional<ByteSpan> section_contents(const PeImage &image, const std::string
 
 // The first language of resource type/id; nothing when absent.
 std::optional<ByteSpan> find_resource(const PeImage &image, uint32_t type, uint32_t id);
+
+// The first resource of a type, named or numbered, as Windows takes a
+// program's icon: named entries sort first.
+std::optional<ByteSpan> find_first_resource(const PeImage &image, uint32_t type);
+
+// The images an RT_GROUP_ICON entry lists, each from the RT_ICON its id
+// names; nothing when the group is damaged or an image is missing.
+std::optional<std::vector<IconImage>> icon_group_images(const PeImage &image, ByteSpan group);
+
+// A program's resources without reading the whole file: `bytes` holds only
+// the section with the resource directory, `sections` only that section
+// (empty, and no resources, when there are none), `subsystem` set. Call
+// after check_entry_program.
+PeImage read_resource_image(const std::filesystem::path &path);
 
 enum : uint32_t {
     machine_x86 = 0x014C,
