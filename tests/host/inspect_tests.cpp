@@ -187,8 +187,32 @@ TEST_F(Inspect, ListShowsTheEntryAndItsFixedArguments)
         r = run_pack({"--kit", real_kit().string(), "list", exe.string()}, temp);
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_NE(r.out.find(c.listed), std::string::npos) << r.out;
-        if (!c.options.empty() && c.options.back() == "--reuse")
+        if (!c.options.empty() && c.options.back() == "--reuse") {
             EXPECT_NE(r.out.find("(archive identity " + sum + ")"), std::string::npos) << r.out;
+        }
+    }
+}
+
+TEST_F(Inspect, LinkedFilesArePackedAsCopies)
+{
+    REQUIRE_KIT();
+    const fs::path app = scratch / "app";
+    write_file(app / "node_modules" / "tool" / "cli.js", "console.log(1)\n");
+    write_file(app / "node.exe", make_program());
+    fs::create_directories(app / "node_modules" / ".bin");
+    fs::create_symlink("../tool/cli.js", app / "node_modules" / ".bin" / "tool");
+    fs::create_symlink("node.exe", app / "entry.exe");
+    const fs::path exe = scratch / "app.exe", out = scratch / "out";
+    RunResult r = run_pack({"--kit", real_kit().string(), "build", "--quiet", "--dir", app.string(), "--app-exe",
+                            "entry.exe", "-o", exe.string()},
+                           temp);
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = run_pack({"extract", exe.string(), out.string()}, temp);
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const auto &[copy, original] : {std::pair{"node_modules/.bin/tool", "node_modules/tool/cli.js"},
+                                         std::pair{"entry.exe", "node.exe"}}) {
+        EXPECT_FALSE(fs::is_symlink(out / copy)) << copy;
+        EXPECT_EQ(read_file(out / copy), read_file(app / original)) << copy;
     }
 }
 

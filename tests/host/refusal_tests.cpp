@@ -259,18 +259,47 @@ TEST_F(Refusal, SpecialFilesAndSymbolicLinks)
     expect_refused(build_args(), (app / "data" / "pipe").string() + "' is neither a regular file nor a folder");
     fs::remove(app / "data" / "pipe");
 
-    fs::create_symlink("a.txt", app / "data" / "link.txt");
-    expect_refused(build_args(), (app / "data" / "link.txt").string() + "' is a symbolic link");
-    fs::remove(app / "data" / "link.txt");
+    // A link to a regular file below the folder is packed as a copy (the
+    // dummy kit then stops the build); every other link is refused.
+    fs::create_directories(scratch / "hop");
+    fs::create_symlink(app / "data" / "a.txt", scratch / "hop" / "back.txt");
+    const std::string kit_stop = "veskar-launcher.exe' is not a prebuilt launcher";
+    const struct {
+        std::string link, target, needle;
+    } cases[] = {
+        {"data/link.txt", "a.txt", kit_stop},
+        {"data/sub/up.txt", "../a.txt", kit_stop},
+        {"absolute.txt", (app / "data" / "a.txt").string(), kit_stop},
+        {"chain.txt", "data/link-to-link.txt", kit_stop},
+        {"data/link-to-link.txt", "a.txt", kit_stop},
+        {"folder", "data", "' is a symbolic link to a folder: put the file or folder itself there"},
+        {"outside.txt", (scratch / "kit" / "veskar.ico").string(), "' is a symbolic link that leads outside the "
+                                                                   "application folder"},
+        {"dotdot", "..", "' is a symbolic link that leads outside the application folder"},
+        {"data/leaving.txt", "../../hop/back.txt", "' is a symbolic link that leads outside the application folder"},
+        {"dangling.txt", "missing.txt", "' is a symbolic link that leads nowhere (its target does not exist)"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.link);
+        const fs::path link = app / c.link;
+        fs::create_directories(link.parent_path());
+        fs::create_symlink(c.target, link);
+        // The second link of the chain is made after its first: refused as dangling until then.
+        if (c.link != "chain.txt") {
+            expect_refused(build_args(), c.needle == kit_stop ? c.needle : link.string() + c.needle);
+            if (c.needle != kit_stop)
+                fs::remove(link);
+        }
+    }
+    fs::remove_all(app);
+    write_file(app / "real.dll", make_dll());
 
-    fs::create_directory_symlink(scratch / "kit", app / "linked-folder");
-    expect_refused(build_args(), (app / "linked-folder").string() + "' is a symbolic link");
-    fs::remove(app / "linked-folder");
-
-    // The application library itself, or a folder above it, as a link.
-    fs::rename(app / "lib.dll", scratch / "real.dll");
-    fs::create_symlink(scratch / "real.dll", app / "lib.dll");
-    expect_refused(build_args(), (app / "lib.dll").string() + "' is not a regular file");
+    // The application library itself as a link: followed as any other.
+    fs::create_symlink("real.dll", app / "lib.dll");
+    expect_refused(build_args(), kit_stop);
+    fs::remove(app / "lib.dll");
+    fs::create_symlink(scratch / "hop" / "back.txt", app / "lib.dll");
+    expect_refused(build_args(), (app / "lib.dll").string() + "' is a symbolic link that leads outside");
 }
 
 TEST_F(Refusal, ApplicationFolderMissing)

@@ -56,6 +56,21 @@ static void refuse_case_collisions(const ArchiveEntry &first, const std::vector<
     }
 }
 
+// A symbolic link is packed as a copy of the regular file it leads to
+// inside the folder (npm and other tools on Linux put such links in trees
+// meant for Windows); any other link is refused, not followed: what it
+// leads to may lie outside the folder or appear twice. The file's path and
+// size.
+static fs::path followed_link(const fs::path &path, const fs::path &directory, uint64_t &size)
+{
+    const LinkTarget t = file_link_target(path, directory);
+    if (!t.problem.empty())
+        throw PackError{"'" + path.u8string() + "' is a symbolic link " + t.problem +
+                        ": put the file or folder itself there"};
+    size = t.size;
+    return t.file;
+}
+
 fs::path checked_entry_path(const fs::path &directory, const EntryFile &entry)
 {
     if (!is_folder(directory))
@@ -63,7 +78,10 @@ fs::path checked_entry_path(const fs::path &directory, const EntryFile &entry)
                         (entry_kind(directory) != EntryKind::missing ? "is not a folder" : "does not exist") +
                         ": name the folder to pack with --dir"};
     const fs::path entry_path = directory / entry_relative_path(directory, entry);
-    const EntryKind kind = entry_kind(entry_path);
+    EntryKind kind = entry_kind(entry_path);
+    uint64_t size;
+    if (kind == EntryKind::link)
+        followed_link(entry_path, directory, size), kind = EntryKind::file;
     if (kind != EntryKind::file)
         throw PackError{std::string(entry.program ? "application program '" : "application library '") +
                         entry_path.u8string() + "' " +
@@ -102,24 +120,23 @@ FolderContents collect_entries(const fs::path &directory, const EntryFile &entry
             const fs::path relative = relative_folder / entry.name;
             const fs::path path = directory / relative;
             const std::string shown = path.u8string();
-            // Symbolic links and junctions are refused, not followed: what
-            // they point to may lie outside the folder or appear twice, and
-            // Windows would unpack a copy anyway. Copy the file itself into
-            // the folder instead.
+            fs::path source = path;
+            uint64_t size = entry.size;
             if (entry.kind == EntryKind::link)
-                throw PackError{"'" + shown + "' is a symbolic link: put the file or folder itself there"};
-            if (entry.kind == EntryKind::folder) {
+                source = followed_link(path, directory, size);  // a regular file, or refused
+            const EntryKind kind = entry.kind == EntryKind::link ? EntryKind::file : entry.kind;
+            if (kind == EntryKind::folder) {
                 record_name_for_path(relative, shown);  // files below need a valid folder name
                 pending.push_back(relative);
                 continue;
             }
-            if (entry.kind != EntryKind::file)
+            if (kind != EntryKind::file)
                 throw PackError{"'" + shown + "' is neither a regular file nor a folder: remove it from the folder"};
             std::u16string name = record_name_for_path(relative, shown);
             if (name == first.name)
-                first.size = entry.size;
+                first.size = size, first.source = source;
             else
-                rest.push_back(ArchiveEntry{path, name, entry.size});
+                rest.push_back(ArchiveEntry{source, name, size});
         }
     }
     // One fixed order, whatever order the file system lists entries in.
