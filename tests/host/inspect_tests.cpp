@@ -168,7 +168,7 @@ TEST_F(Inspect, ListShowsTheEntryAndItsFixedArguments)
     } cases[] = {
         {{}, "", "entry: library bin\\tool.exe\nuncompressed"},
         {{"--app-exe", "bin\\tool.exe"}, "entry=exe\n", "entry: program bin\\tool.exe\nfixed arguments: none\n"},
-        {{"--app-exe", "x", "--app-arg", "{APP_DIR}\\main.js", "--app-arg", "", "--app-arg=--a b", "--app-arg",
+        {{"--app-exe", "x", "--app-arg", "{APP_DIR}\\main.js", "--app-arg=", "--app-arg=--a b", "--app-arg",
           like_identity, "--reuse"},
          "entry=exe\napp_arg={APP_DIR}\\main.js\napp_arg=\napp_arg=--a b\napp_arg=" + like_identity + "\n",
          "fixed arguments:\n  \"{APP_DIR}\\main.js\"\n  \"\"\n  \"--a b\"\n  \"" + like_identity + "\"\n"},
