@@ -56,6 +56,22 @@ done
 "$wine_run" "$pack_exe" extract "hello ☃.exe" "out ☃" > extract.out 2>&1 || fail "extract failed: $(cat extract.out)"
 diff -r "$folder" "out ☃" > /dev/null || fail "the extracted tree differs from the packed folder"
 
+# --- A program entry (a launcher with version information of its own) with
+# fixed arguments: packed alike, its identity taken on both.
+mkdir program
+cp "hello ☃.exe" "program/tool ☃.exe"
+printf 'data\n' > program/data.txt
+program_options=(--dir program --app-exe "tool ☃.exe" --app-arg '{APP_DIR}\data.txt' --app-arg "naïve ☃"
+                 --app-arg= --level 3 --quiet)
+"$wine_run" "$pack_exe" build "${program_options[@]}" -o program-windows.exe > build.out 2>&1 ||
+  fail "veskar-pack.exe build --app-exe failed: $(cat build.out)"
+"$linux_pack" build "${program_options[@]}" -o program-linux.exe
+cmp program-windows.exe program-linux.exe > /dev/null || fail "the program launchers packed on Windows and on Linux differ"
+"$linux_pack" list program-linux.exe > list.out
+for text in 'entry: program tool ☃.exe' '"{APP_DIR}\data.txt"' '"naïve ☃"' 'ProductName: Hello ☃'; do
+  grep -qF "$text" list.out || fail "list of the program launcher does not show '$text': $(cat list.out)"
+done
+
 # --- Long paths: as the launcher writes them, past MAX_PATH. Record names
 # stay within 1023 units, so the 4,000-unit paths come from a deep folder.
 pad() { head -c "$1" /dev/zero | tr '\0' "$2"; }
@@ -91,7 +107,8 @@ for tree in long "$deep/app"; do
 done
 
 # --- Libraries that cannot work: both packers refuse them with the same
-# line, naming what pefile, a reader sharing no code with them, finds wrong.
+# line, naming what pefile, a reader sharing no code with them, finds wrong;
+# and a library or a text file as the program entry, refused alike.
 mkdir -p libs
 cp "$app/hello_greeting.dll" libs/
 cp "$pack_exe" libs/program.exe
@@ -109,6 +126,14 @@ for library in hello_greeting.dll program.exe notes.txt; do
     "veskar-pack: application library 'libs/$library' is $verdict"*) ;;
     *) fail "'$linux' is not pefile's verdict on $library: $verdict" ;;
   esac
+done
+for entry in hello_greeting.dll notes.txt; do
+  windows=$("$wine_run" "$pack_exe" build --dir libs --app-exe "$entry" -o refused.exe 2>&1) &&
+    fail "veskar-pack.exe packed $entry as a program"
+  linux=$("$linux_pack" build --dir libs --app-exe "$entry" -o refused.exe 2>&1) &&
+    fail "veskar-pack packed $entry as a program"
+  windows=$(printf %s "$windows" | tr -d '\r' | tr '\\' /)
+  [ "$windows" = "$linux" ] || fail "the packers refuse $entry as a program differently: '$windows' and '$linux'"
 done
 [ ! -e refused.exe ] || fail "a refused library left a launcher"
 
