@@ -192,13 +192,16 @@ expect_run("prebuilt folder edited" 0 "greeting: Second greeting.\n" "${file_bui
 
 # --- tests/package/exe-app: a program target as the entry, cross-compiled.
 set(exe_arguments -S "${SOURCE_DIR}/tests/package/exe-app" -G Ninja -DCMAKE_BUILD_TYPE=Release
-  "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_TOOLCHAIN_FILE=${package_dir}/mingw-w64-x86_64.cmake")
+  "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_TOOLCHAIN_FILE=${package_dir}/mingw-w64-x86_64.cmake"
+  "-DICON=${WORK}/veskar.ico")
 run_step("configuring exe-app" "${CMAKE_COMMAND}" ${exe_arguments} -B "${WORK}/exe-app-build")
 build("${WORK}/exe-app-build" "exe-app first build")
 expect_packed("exe-app first build" exe-app)
 run_step("listing exe-app.exe" "${prefix}/bin/veskar-pack" list "${WORK}/exe-app-build/exe-app.exe")
 foreach(line "  tool.exe\n" "  libhelper.dll\n" "  data.txt\n" "entry: program tool.exe\n"
-    "fixed arguments:\n  \"{APP_DIR}\\data.txt\"\n  \"--verbose\"\n" "subsystem: console")
+    "fixed arguments:\n  \"{APP_DIR}\\data.txt\"\n  \"--verbose\"\n" "subsystem: console"
+    # The kit's icon, the one the program carries: its images copied intact.
+    "icon: default\n" "  FileVersion: 4.3.2.1\n" "  CompanyName: Exe App Makers\n")
   string(FIND "${step_output}" "${line}" position)
   if(position EQUAL -1)
     message(FATAL_ERROR "veskar-pack list of exe-app.exe lacks '${line}':\n${step_output}")
