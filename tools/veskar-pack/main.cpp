@@ -65,6 +65,9 @@ LauncherRequest launcher_request(const Arguments &a, const fs::path &kit, const 
         check_splash_png(fs::u8path(a.splash));
         r.splash = read_whole_file(fs::u8path(a.splash), "splash image");
     }
+    if (a.icon.empty() && entry && entry->icon_damaged)
+        throw PackError{"application program '" + (fs::u8path(a.directory) / fs::u8path(a.app_exe)).u8string() +
+                        "' has a damaged icon group: give --icon an .ico file"};
     if (a.icon.empty() && entry && !entry->icon.empty()) {
         r.icon = entry->icon;
     } else {
