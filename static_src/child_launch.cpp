@@ -260,6 +260,7 @@ DWORD launch_and_supervise()
         if (startup.hStdInput == nullptr && startup.hStdOutput == nullptr && startup.hStdError == nullptr)
             startup.dwFlags = 0;
         write_environment_variable("VESKAR_ONEFILE_TREE", s.unpack_directory);
+        clear_unpack_name_values();
         // The entry searches for its libraries as when started directly.
         SetDllDirectoryW(nullptr);
         s.entry_job = make_entry_job();

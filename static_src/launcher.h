@@ -213,6 +213,9 @@ void read_build_notes(const char *notes, uint64_t length);  // pack-time setting
 // main_sequence.cpp
 int run_main_sequence(const unsigned char *attached_data, uint64_t attached_data_length);
 extern const wchar_t default_unpack_path_spec[];
+// Removes the values that name a run's unpack directory (time, random
+// text), which only a child needs to find its parent's.
+void clear_unpack_name_values();
 
 // build_notes.cpp
 void read_build_notes(const char *notes, uint64_t length);

@@ -21,6 +21,13 @@ static void publish_parent_process_id()
     write_environment_variable("VESKAR_ONEFILE_PARENT", wide);
 }
 
+void clear_unpack_name_values()
+{
+    write_environment_variable("VESKAR_ONEFILE_START", nullptr);
+    write_environment_variable("VESKAR_ONEFILE_TIME_US", nullptr);
+    write_environment_variable("VESKAR_ONEFILE_RANDOM", nullptr);
+}
+
 int run_main_sequence(const unsigned char *attached_data, uint64_t attached_data_length)
 {
     LauncherState &s = launcher_state;
@@ -34,9 +41,7 @@ int run_main_sequence(const unsigned char *attached_data, uint64_t attached_data
 
     if (!child) {
         // Old time and random values must not name this run's directory.
-        write_environment_variable("VESKAR_ONEFILE_START", nullptr);
-        write_environment_variable("VESKAR_ONEFILE_TIME_US", nullptr);
-        write_environment_variable("VESKAR_ONEFILE_RANDOM", nullptr);
+        clear_unpack_name_values();
         publish_parent_process_id();
         bool expanded = expand_path_spec(s.unpack_directory, spec, array_count(s.unpack_directory));
         show_splash_screen();

@@ -41,7 +41,7 @@ static int report_arguments(int argc, wchar_t **argv)
     GetCurrentDirectoryW(static_cast<DWORD>(directory.size()), directory.data());
     report("working directory", hex(directory.data()));
     for (const wchar_t *name : {L"VESKAR_ORIGINAL_ARGV0", L"VESKAR_ONEFILE_DIRECTORY", L"VESKAR_ONEFILE_PARENT",
-                                L"VESKAR_ONEFILE_TREE"}) {
+                                L"VESKAR_ONEFILE_TREE", L"VESKAR_ONEFILE_RANDOM"}) {
         bool present = false;
         std::wstring value = variable(name, present);
         report(utf8(name), present ? hex(value.c_str()) : "unset");

@@ -1443,6 +1443,8 @@ TEST(ExeEntry, ProgramGetsFixedThenUserArgumentsTheCallersFolderAndTheVariables)
         EXPECT_EQ(from_hex(value_of(report, "VESKAR_ONEFILE_DIRECTORY")), test_binary_directory());
         EXPECT_EQ(from_hex(value_of(report, "VESKAR_ORIGINAL_ARGV0")), launcher(name));
         EXPECT_NE(value_of(report, "VESKAR_ONEFILE_PARENT"), "unset");
+        // What only names the unpack directory for a child is not passed on.
+        EXPECT_EQ(value_of(report, "VESKAR_ONEFILE_RANDOM"), "unset");
         EXPECT_EQ(result.err, "");
         EXPECT_TRUE(list_directory(temp).empty()) << narrow(name);
     }
