@@ -158,38 +158,31 @@ TEST_F(Inspect, ListShowsTheUnpackDirectoryAndTheArchiveIdentity)
 TEST_F(Inspect, ListShowsTheEntryAndItsFixedArguments)
 {
     REQUIRE_KIT();
-    const fs::path blob = scratch / "data.bin";
+    const fs::path blob = scratch / "data.bin", exe = scratch / "linked.exe";
     write_file(blob, attached_data(record_stream({{u"bin\\tool.exe", "MZ"}, {u"main.js", "1"}})));
+    const std::string sum = run_program({"sha256sum", blob.string()}).out.substr(0, 64);
     // An argument that reads like the identity's line must not take its place.
     const std::string like_identity = "archive=" + std::string(64, '0');
     const struct {
         std::vector<std::string> options;
         std::string notes, listed;
     } cases[] = {
-        {{}, "", "entry: library bin\\tool.exe\nuncompressed"},
         {{"--app-exe", "bin\\tool.exe"}, "entry=exe\n", "entry: program bin\\tool.exe\nfixed arguments: none\n"},
-        {{"--app-exe", "x", "--app-arg", "{APP_DIR}\\main.js", "--app-arg", "", "--app-arg=--a b", "--app-arg",
+        {{"--app-exe", "x", "--app-arg", "{APP_DIR}\\main.js", "--app-arg=", "--app-arg=--a b", "--app-arg",
           like_identity, "--reuse"},
-         "entry=exe\napp_arg={APP_DIR}\\main.js\napp_arg=\napp_arg=--a b\napp_arg=" + like_identity + "\n",
+         "entry=exe\napp_arg={APP_DIR}\\main.js\napp_arg=\napp_arg=--a b\napp_arg=" + like_identity +
+             "\nunpack_dir={CACHE_DIR}\\VeskarOnefile\\linked\nreuse=1\nname=linked\narchive=" + sum + "\n",
          "fixed arguments:\n  \"{APP_DIR}\\main.js\"\n  \"\"\n  \"--a b\"\n  \"" + like_identity + "\"\n"},
     };
-    const std::string sum = run_program({"sha256sum", blob.string()}).out.substr(0, 64);
     for (const auto &c : cases) {
-        const fs::path exe = scratch / "linked.exe";
         std::vector<std::string> args = {"--kit", real_kit().string(), "link", "--attached-data", blob.string(), "-o",
                                          exe.string()};
         args.insert(args.end(), c.options.begin(), c.options.end());
         RunResult r = run_pack(args, temp);
         ASSERT_EQ(r.status, 0) << r.err;
-        const std::string bytes = read_file(exe);
-        EXPECT_EQ(bytes.find("entry=") != std::string::npos, !c.notes.empty());
-        EXPECT_NE(bytes.find(c.notes), std::string::npos) << c.notes;
+        EXPECT_NE(read_file(exe).find(c.notes), std::string::npos) << c.notes;
         r = run_pack({"--kit", real_kit().string(), "list", exe.string()}, temp);
-        ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_NE(r.out.find(c.listed), std::string::npos) << r.out;
-        if (!c.options.empty() && c.options.back() == "--reuse") {
-            EXPECT_NE(r.out.find("(archive identity " + sum + ")"), std::string::npos) << r.out;
-        }
     }
 }
 

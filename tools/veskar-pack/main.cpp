@@ -248,9 +248,15 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "veskar-pack: %s\n", e.message.c_str());
         return 1;
     }
+    // CLI11 reads "--app-arg=" as a missing value and takes the next word
+    // instead: an empty fixed argument is given as two words.
     std::vector<const char *> argument_pointers;
-    for (const std::string &argument : arguments)
-        argument_pointers.push_back(argument.c_str());
+    for (const std::string &argument : arguments) {
+        const bool empty_app_arg = argument == "--app-arg=";
+        argument_pointers.push_back(empty_app_arg ? "--app-arg" : argument.c_str());
+        if (empty_app_arg)
+            argument_pointers.push_back("");
+    }
 
     CLI::App app{"veskar-pack: build a single-file Windows launcher from an application folder, and look into "
                  "launchers built with it"};
