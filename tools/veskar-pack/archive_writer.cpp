@@ -59,16 +59,15 @@ static void refuse_case_collisions(const ArchiveEntry &first, const std::vector<
 // A symbolic link is packed as a copy of the regular file it leads to
 // inside the folder (npm and other tools on Linux put such links in trees
 // meant for Windows); any other link is refused, not followed: what it
-// leads to may lie outside the folder or appear twice. The file's path and
-// size.
-static fs::path followed_link(const fs::path &path, const fs::path &directory, uint64_t &size)
+// leads to may lie outside the folder or appear twice. The file's size; it
+// is read, and named in a depfile, through the link.
+static uint64_t followed_link_size(const fs::path &path, const fs::path &directory)
 {
     const LinkTarget t = file_link_target(path, directory);
     if (!t.problem.empty())
         throw PackError{"'" + path.u8string() + "' is a symbolic link " + t.problem +
                         ": put the file or folder itself there"};
-    size = t.size;
-    return t.file;
+    return t.size;
 }
 
 fs::path checked_entry_path(const fs::path &directory, const EntryFile &entry)
@@ -79,9 +78,8 @@ fs::path checked_entry_path(const fs::path &directory, const EntryFile &entry)
                         ": name the folder to pack with --dir"};
     const fs::path entry_path = directory / entry_relative_path(directory, entry);
     EntryKind kind = entry_kind(entry_path);
-    uint64_t size;
     if (kind == EntryKind::link)
-        followed_link(entry_path, directory, size), kind = EntryKind::file;
+        followed_link_size(entry_path, directory), kind = EntryKind::file;
     if (kind != EntryKind::file)
         throw PackError{std::string(entry.program ? "application program '" : "application library '") +
                         entry_path.u8string() + "' " +
@@ -120,11 +118,10 @@ FolderContents collect_entries(const fs::path &directory, const EntryFile &entry
             const fs::path relative = relative_folder / entry.name;
             const fs::path path = directory / relative;
             const std::string shown = path.u8string();
-            fs::path source = path;
-            uint64_t size = entry.size;
-            if (entry.kind == EntryKind::link)
-                source = followed_link(path, directory, size);  // a regular file, or refused
-            const EntryKind kind = entry.kind == EntryKind::link ? EntryKind::file : entry.kind;
+            // A link is a regular file here, or refused.
+            const bool link = entry.kind == EntryKind::link;
+            const uint64_t size = link ? followed_link_size(path, directory) : entry.size;
+            const EntryKind kind = link ? EntryKind::file : entry.kind;
             if (kind == EntryKind::folder) {
                 record_name_for_path(relative, shown);  // files below need a valid folder name
                 pending.push_back(relative);
@@ -134,9 +131,9 @@ FolderContents collect_entries(const fs::path &directory, const EntryFile &entry
                 throw PackError{"'" + shown + "' is neither a regular file nor a folder: remove it from the folder"};
             std::u16string name = record_name_for_path(relative, shown);
             if (name == first.name)
-                first.size = size, first.source = source;
+                first.size = size;
             else
-                rest.push_back(ArchiveEntry{source, name, size});
+                rest.push_back(ArchiveEntry{path, name, size});
         }
     }
     // One fixed order, whatever order the file system lists entries in.

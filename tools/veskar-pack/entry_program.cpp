@@ -69,10 +69,9 @@ EntryIdentity read_entry_identity(const std::filesystem::path &program)
     identity.console = image.subsystem == subsystem_console;
     if (std::optional<ByteSpan> group = find_first_resource(image, resource_group_icon)) {
         std::optional<std::vector<IconImage>> icon = icon_group_images(image, *group);
-        if (!icon)
-            throw PackError{"application program '" + program.u8string() + "' has a damaged icon group: give "
-                            "--icon an .ico file"};
-        identity.icon = *icon;
+        identity.icon_damaged = !icon;
+        if (icon)
+            identity.icon = *icon;
     }
     if (std::optional<ByteSpan> version = find_first_resource(image, resource_version))
         identity.version.assign(version->data, version->data + version->size);

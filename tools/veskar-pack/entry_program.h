@@ -25,6 +25,7 @@ std::string program_entry_notes(const std::vector<std::string> &fixed_arguments)
 struct EntryIdentity {
     bool console = false;                // a console-subsystem program
     std::vector<IconImage> icon;         // its first icon group; empty: none
+    bool icon_damaged = false;           // that group names images it lacks or is cut short
     std::vector<uint8_t> version;        // its VS_VERSIONINFO as stored; empty: none
     std::string execution_level;         // from its manifest; empty: none requested
 };

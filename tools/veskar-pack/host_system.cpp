@@ -236,7 +236,7 @@ LinkTarget file_link_target(const fs::path &link, const fs::path &folder)
     else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0)
         t.problem = "to something that is not a regular file";
     else
-        t.file = fs::path(target_path), t.size = uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
+        t.size = uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
     return t;
 }
 
@@ -381,7 +381,7 @@ LinkTarget file_link_target(const fs::path &link, const fs::path &folder)
                     : kind == EntryKind::other  ? "to something that is not a regular file"
                                                 : "";
         if (kind == EntryKind::file)
-            t.file = next, t.size = fs::file_size(next, error);
+            t.size = fs::file_size(next, error);
         if (!error)
             return t;
     }

@@ -58,11 +58,10 @@ bool is_file(const std::filesystem::path &path);
 EntryKind kind_from_windows_attributes(uint32_t attributes, uint32_t reparse_tag);
 
 // What a symbolic link found in the application folder `folder` leads to:
-// the regular file, when it and every link on the way lie below `folder`
-// (on Windows the final target, from the system); otherwise `problem` says
-// why it cannot be packed ("to a folder", ...).
+// a regular file, when it and every link on the way lie below `folder` (on
+// Windows the final target, from the system), of `size` bytes; otherwise
+// `problem` says why it cannot be packed ("to a folder", ...).
 struct LinkTarget {
-    std::filesystem::path file;
     uint64_t size = 0;
     std::string problem;
 };

@@ -65,6 +65,9 @@ LauncherRequest launcher_request(const Arguments &a, const fs::path &kit, const 
         check_splash_png(fs::u8path(a.splash));
         r.splash = read_whole_file(fs::u8path(a.splash), "splash image");
     }
+    if (a.icon.empty() && entry && entry->icon_damaged)
+        throw PackError{"application program '" + (fs::u8path(a.directory) / fs::u8path(a.app_exe)).u8string() +
+                        "' has a damaged icon group: give --icon an .ico file"};
     if (a.icon.empty() && entry && !entry->icon.empty()) {
         r.icon = entry->icon;
     } else {
@@ -293,7 +296,7 @@ int main(int argc, char **argv)
     link->add_option("-o,--output", a.output, "Launcher to write")->required();
     add_launcher_options(link, a);
 
-    CLI::App *list = app.add_subcommand("list", "Show the files, sizes, compression, unpack directory, splash, icon, subsystem, execution level and version information of a launcher");
+    CLI::App *list = app.add_subcommand("list", "Show the files, the entry and its fixed arguments, sizes, compression, unpack directory, splash, icon, subsystem, execution level and version information of a launcher");
     list->add_option("launcher", a.launcher, "Launcher .exe built by veskar-pack")->required();
 
     CLI::App *extract = app.add_subcommand("extract", "Write the files packed in a launcher into a folder, "
