@@ -1,10 +1,11 @@
 // The splash screen: a PNG from the launcher's resources, shown centred on
 // the primary monitor's work area as a borderless per-pixel-alpha window
-// until the application deletes the splash feedback file. A thread of its
-// own makes the window, pumps its messages and takes it down, so that
-// neither the launcher's main thread nor an application running in the
-// launcher's process is ever needed for it. Best effort: every failure
-// before the window means no splash.
+// until the application deletes the splash feedback file (an entry program
+// also by showing its first visible top-level window). A thread of its own
+// makes the window, pumps its messages and takes it down, so that neither
+// the launcher's main thread nor an application running in the launcher's
+// process is ever needed for it. Best effort: every failure before the
+// window means no splash.
 #include "launcher.h"
 
 #include <assert.h>
@@ -40,6 +41,9 @@ static struct {
     decltype(&MsgWaitForMultipleObjects) wait_for_messages;
     decltype(&PeekMessageA) peek_message;
     decltype(&DispatchMessageA) dispatch_message;
+    decltype(&EnumWindows) enum_windows;
+    decltype(&GetWindowThreadProcessId) get_window_thread_process_id;
+    decltype(&IsWindowVisible) is_window_visible;
     WNDPROC default_window_procedure;
     decltype(&PathFileExistsW) path_file_exists;
 } splash_api;
@@ -76,6 +80,9 @@ static bool load_splash_functions()
            resolve(f.wait_for_messages, L"user32.dll", "MsgWaitForMultipleObjects") &&
            resolve(f.peek_message, L"user32.dll", "PeekMessageA") &&
            resolve(f.dispatch_message, L"user32.dll", "DispatchMessageA") &&
+           resolve(f.enum_windows, L"user32.dll", "EnumWindows") &&
+           resolve(f.get_window_thread_process_id, L"user32.dll", "GetWindowThreadProcessId") &&
+           resolve(f.is_window_visible, L"user32.dll", "IsWindowVisible") &&
            resolve(f.default_window_procedure, L"user32.dll", "DefWindowProcA") &&
            resolve(f.path_file_exists, L"shlwapi.dll", "PathFileExistsW");
 }
@@ -177,8 +184,23 @@ static HBITMAP decode_splash_image()
     return bitmap;
 }
 
+// Stops the enumeration at a visible top-level window of the process
+// whose ID `process` points to, and clears that ID.
+static BOOL CALLBACK find_visible_window(HWND window, LPARAM process)
+{
+    const auto &f = splash_api;
+    DWORD *wanted = reinterpret_cast<DWORD *>(process);
+    DWORD owner = 0;
+    f.get_window_thread_process_id(window, &owner);
+    if (owner != *wanted || !f.is_window_visible(window))
+        return TRUE;
+    *wanted = 0;
+    return FALSE;
+}
+
 // The splash thread: the window and the feedback file, then messages
-// until the file is gone. Without a window the launcher cannot keep its
+// until the file is gone or an entry program (its process number published
+// in splash_entry_process) shows a visible top-level window. Without a window the launcher cannot keep its
 // promise of a splash: it stops, through the C runtime's assertion report
 // (on standard error, never a dialog), while the main thread still waits
 // for this one, before anything is unpacked.
@@ -239,6 +261,12 @@ static DWORD WINAPI run_splash(void *image)
             f.dispatch_message(&message);
         if (made && !f.path_file_exists(feedback))
             break;
+        DWORD window_owner = s.splash_entry_process;
+        if (window_owner != 0) {
+            f.enum_windows(find_visible_window, reinterpret_cast<LPARAM>(&window_owner));
+            if (window_owner == 0)
+                break;
+        }
     }
     f.destroy_window(splash_window);
     s.splash_window = nullptr;

@@ -126,6 +126,7 @@ struct LauncherState {
     // decodes and makes directories; the writers create, write and close
     // the files.
     int32_t unpack_threads;             // from the build notes: threads that unpack, the decoding one included; 0: chosen at run time
+    bool exe_entry;                     // the first record is a program the parent starts itself; clear: a library for the child
     int32_t writer_count;               // writers started for this unpack and not yet joined; 0: the main thread writes itself
     DWORD decoding_thread;              // the thread that started them: only its reports wait for them
     HANDLE writer_threads[writer_limit]; // joined by the main thread once the input has ended
@@ -150,6 +151,8 @@ struct LauncherState {
     wchar_t split_argument[command_line_capacity];           // one argument of the own command line on its way there
     wchar_t **application_arguments;    // in one process: the vector a child would get, null-terminated
     int application_argument_count;
+    wchar_t fixed_argument[command_line_capacity];           // an entry program's fixed argument as packed, before expansion
+    HANDLE entry_job;                   // the job an entry program runs in; never closed: it ends the entry with the launcher
 
     // The stop protocol: who may create, write, remove, start the child and
     // end the process, and when. Threads: the main thread (unpacks, starts
@@ -215,6 +218,7 @@ struct LauncherState {
     HWND splash_window;                 // null while no splash is up
     wchar_t splash_feedback_file_path[path_capacity];  // empty until the window is up
     HANDLE splash_ready;                // set by the splash thread once its window and file are made
+    volatile DWORD splash_entry_process; // an entry program whose first visible top-level window takes the splash down; 0: none
 
     // The launcher's own path, each computed on first use.
     wchar_t resolved_launcher_path[launcher_path_capacity]; // canonical form, for the same-executable test
@@ -232,6 +236,9 @@ void read_build_notes(const char *notes, uint64_t length);  // pack-time setting
 // main_sequence.cpp
 int run_main_sequence(const unsigned char *attached_data, uint64_t attached_data_length);
 extern const wchar_t default_unpack_path_spec[];
+// Removes the values that name a run's unpack directory (time, random
+// text), which only a child needs to find its parent's.
+void clear_unpack_name_values();
 
 // build_notes.cpp
 void read_build_notes(const char *notes, uint64_t length);
