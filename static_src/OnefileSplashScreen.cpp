@@ -35,7 +35,6 @@ static struct {
     decltype(&UpdateLayeredWindow) update_layered_window;
     decltype(&DestroyWindow) destroy_window;
     WNDPROC default_window_procedure;
-    decltype(&PathFileExistsW) path_file_exists;
 } splash_api;
 
 template <typename Function>
@@ -67,8 +66,7 @@ static bool load_splash_functions()
            resolve(f.get_monitor_info, L"user32.dll", "GetMonitorInfoA") &&
            resolve(f.update_layered_window, L"user32.dll", "UpdateLayeredWindow") &&
            resolve(f.destroy_window, L"user32.dll", "DestroyWindow") &&
-           resolve(f.default_window_procedure, L"user32.dll", "DefWindowProcA") &&
-           resolve(f.path_file_exists, L"shlwapi.dll", "PathFileExistsW");
+           resolve(f.default_window_procedure, L"user32.dll", "DefWindowProcA");
 }
 
 POINT centre_in_work_area(const RECT &work_area, LONG width, LONG height)
@@ -214,11 +212,22 @@ void show_splash_screen()
     // %TEMP% may be shared: whatever lies at the name (a stale file of an
     // earlier run with this process ID, or a link planted by someone else)
     // is deleted as a name, never followed, and the file is then made new.
-    DeleteFileW(s.splash_feedback_file_path);
-    HANDLE file = CreateFileW(s.splash_feedback_file_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW, 0,
+    SystemPath system;
+    const wchar_t *feedback = system_path(system, s.splash_feedback_file_path);
+    // Its owner is the user, as for the unpack directory, so that a sweep
+    // of an elevated run's file knows it as the user's; and its creation
+    // time is set, because NTFS gives a name made again within seconds of
+    // its deletion the old file's time, and a launcher whose process number
+    // was reused would then look gone to the sweep.
+    DeleteFileW(feedback);
+    HANDLE file = CreateFileW(feedback, GENERIC_WRITE, FILE_SHARE_WRITE, private_directory_security(), CREATE_NEW, 0,
                               nullptr);
-    if (file != INVALID_HANDLE_VALUE)
+    if (file != INVALID_HANDLE_VALUE) {
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        SetFileTime(file, &now, nullptr, nullptr);
         CloseHandle(file);
+    }
     s.splash_feedback_pending = true;
 }
 
@@ -228,7 +237,9 @@ bool check_splash_feedback()
     if (!s.splash_feedback_pending)
         return false;
     const auto &f = splash_api;
-    if (f.path_file_exists(s.splash_feedback_file_path))
+    SystemPath system;
+    // The shell's existence test is limited to MAX_PATH: the file's attributes tell it as well.
+    if (GetFileAttributesW(system_path(system, s.splash_feedback_file_path)) != INVALID_FILE_ATTRIBUTES)
         return true;
     if (s.splash_window != nullptr) {
         f.destroy_window(s.splash_window);

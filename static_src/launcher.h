@@ -26,6 +26,7 @@ enum : size_t {
     launcher_directory_capacity = 4112,
     command_line_capacity = 32768,
     launcher_path_capacity = 4097,
+    system_path_capacity = path_capacity + 8,  // a path and its \\?\UNC prefix
     // The removal takes roots as long as Windows allows and goes as deep as
     // such paths reach, deeper than the launcher itself writes: the
     // application may have made them. Deeper folders stay.
@@ -255,6 +256,28 @@ Function system_function(const wchar_t *library, const char *name)
 {
     return reinterpret_cast<Function>(reinterpret_cast<void *>(load_system_function(library, name)));
 }
+
+// held_folders.cpp
+// Opens and judges every folder above `path` (from the root, or from the
+// user's profile when it is below it) and keeps them held; false, holding
+// none, when one may not stand above a tree.
+bool hold_folders_above(const wchar_t *path);
+// Without reuse: a directory below a pack-time spec is used only below
+// folders that pass, otherwise the default place; the parent names it to
+// the child in VESKAR_ONEFILE_TREE.
+void place_per_run_directory();
+
+// system_paths.cpp: every path the launcher hands to the system goes
+// through system_path; the state keeps the plain form, which the
+// application and the messages see.
+struct SystemPath {
+    wchar_t text[system_path_capacity];
+};
+// `path` itself while it is shorter than any limit of the system, otherwise
+// its full \\?\ (or \\?\UNC\) form, written into `buffer`.
+const wchar_t *system_path(SystemPath &buffer, const wchar_t *path);
+// Always the full \\?\ form, into `target`; false when it does not fit.
+bool make_prefixed_path(wchar_t *target, size_t capacity, const wchar_t *path);
 
 // unpacking.cpp
 const SID *current_user_sid();  // null when the system cannot say

@@ -36,7 +36,8 @@ static const DWORD held_share = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
 static HANDLE open_directory(const wchar_t *path, DWORD access, DWORD share)
 {
-    return CreateFileW(path, access, share, nullptr, OPEN_EXISTING,
+    SystemPath system;
+    return CreateFileW(system_path(system, path), access, share, nullptr, OPEN_EXISTING,
                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
@@ -46,13 +47,15 @@ static bool rename_held_directory(HANDLE directory, const wchar_t *target)
 {
     union {
         FILE_RENAME_INFO info;
-        unsigned char bytes[sizeof(FILE_RENAME_INFO) + path_capacity * sizeof(wchar_t)];
+        unsigned char bytes[sizeof(FILE_RENAME_INFO) + system_path_capacity * sizeof(wchar_t)];
     } rename = {};
-    size_t length = wcslen(target);
-    check_or_abort(length < path_capacity);
+    SystemPath system;
+    const wchar_t *name = system_path(system, target);
+    size_t length = wcslen(name);
+    check_or_abort(length < system_path_capacity);
     rename.info.ReplaceIfExists = FALSE;
     rename.info.FileNameLength = static_cast<DWORD>(length * sizeof(wchar_t));
-    copy_wide_text(rename.info.FileName, target, path_capacity);
+    copy_wide_text(rename.info.FileName, name, system_path_capacity);
     return SetFileInformationByHandle(directory, FileRenameInfo, &rename, sizeof rename) != FALSE;
 }
 
@@ -149,7 +152,8 @@ static bool tree_matches_archive(const wchar_t *tree)
         append_wide_text(s.current_record_path, L"\\", array_count(s.current_record_path));
         append_wide_text(s.current_record_path, s.current_record_name, array_count(s.current_record_path));
         WIN32_FILE_ATTRIBUTE_DATA data;
-        if (!GetFileAttributesExW(s.current_record_path, GetFileExInfoStandard, &data) ||
+        SystemPath system;
+        if (!GetFileAttributesExW(system_path(system, s.current_record_path), GetFileExInfoStandard, &data) ||
             (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
             (static_cast<uint64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow) != size ||
             CompareFileTime(&data.ftLastWriteTime, &reused_file_time) != 0)
@@ -338,7 +342,9 @@ void sweep_beside_reused_tree()
     copy_wide_text(pattern, folder, array_count(pattern));
     append_wide_text(pattern, L"\\*", array_count(pattern));
     WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileExW(pattern, FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
+    SystemPath system;
+    HANDLE search =
+        FindFirstFileExW(system_path(system, pattern), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
     if (search == INVALID_HANDLE_VALUE)
         return;
     do {

@@ -114,8 +114,10 @@ static DWORD WINAPI write_files(void *)
         HANDLE handle = INVALID_HANDLE_VALUE;
         if (!failed) {
             unlock_pool();
+            SystemPath system;
             if (!removal_has_begun())
-                handle = CreateFileW(file->path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+                handle = CreateFileW(system_path(system, file->path), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                                     CREATE_ALWAYS, 0, nullptr);
             lock_pool();
             if (handle == INVALID_HANDLE_VALUE) {
                 record_failure(*file, 0);

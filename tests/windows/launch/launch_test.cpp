@@ -1267,6 +1267,76 @@ TEST(Security, TempWithBlanksLettersOfOtherScriptsAndTwoHundredUnits)
     EXPECT_TRUE(list_directory(temp).empty());
 }
 
+// A place named at pack time below a folder that others may change is not
+// used, with reuse or without: the run goes to a fresh directory in TEMP.
+// Below folders of the user's own it is used.
+TEST(Security, PlaceBelowAFolderOthersMayChangeIsNotUsed)
+{
+    for (const wchar_t *name : {L"beside_kept", L"beside_run"}) {
+        for (bool shared : {false, true}) {
+            std::wstring scratch = make_scratch_directory(L"place");
+            std::wstring temp = scratch + L"\\temp", folder = scratch + L"\\folder", app = folder + L"\\app";
+            for (const std::wstring &made : {temp, folder, app})
+                CreateDirectoryW(made.c_str(), nullptr);
+            std::wstring copy = app + L"\\" + name + L".exe";
+            ASSERT_TRUE(CopyFileW(launcher(name).c_str(), copy.c_str(), FALSE));
+            if (shared)
+                open_to_everyone(folder);
+            ProcessResult result = run_launcher(copy, {L"args"}, with_temp(temp));
+            EXPECT_EQ(result.exit_code, 0u) << result.err;
+            std::wstring used = parent_of(from_hex(value_of(parse_report(result.out), "library")));
+            EXPECT_EQ(parent_of(used), shared ? temp : app) << narrow(name);
+            if (shared) {
+                EXPECT_EQ(name_of(used).rfind(L"onefile_", 0), 0u) << narrow(used);
+                EXPECT_EQ(names_in(app), std::vector<std::wstring>{name_of(copy)});
+            }
+            remove_tree(scratch);
+        }
+    }
+}
+
+// For the long-path script, run under Wine's file trace: each launcher
+// named runs twice with a TEMP of 252 units, so that every path it makes
+// there is past the system's limit. Prints how many files the reused trees
+// hold; 0 when every run ran its application once and only reused trees
+// are left.
+VESKAR_HELPER(long_paths)
+{
+    std::wstring scratch = make_scratch_directory(L"long");
+    std::wstring temp = scratch + L"\\" + std::wstring(251 - scratch.size(), L'l');
+    std::wstring long_temp = L"\\\\?\\" + temp;  // this program's own calls stay in the form the trace allows
+    CreateDirectoryW(long_temp.c_str(), nullptr);
+    bool passed = true;
+    for (const std::wstring &executable : arguments) {
+        for (int run = 0; run < 2; run++) {
+            ProcessResult result = run_launcher(executable, {L"args"}, with_temp(temp));
+            // probe.dll reports its library; layered's finds both its dependencies.
+            size_t runs = values_of(parse_report(result.out), "library").size() +
+                          (result.out == "dependency: lib folder\ndependency: unpack directory\n" ? 1 : 0);
+            printf("%s: status %lu, application runs %zu\n", narrow(name_of(executable)).c_str(),
+                   static_cast<unsigned long>(result.exit_code), runs);
+            passed = passed && result.exit_code == 0 && runs == 1;
+        }
+    }
+    size_t reused_files = 0;
+    std::function<void(const std::wstring &)> count = [&](const std::wstring &folder) {
+        for (const std::wstring &name : list_directory(folder)) {
+            DWORD attributes = GetFileAttributesW((folder + L"\\" + name).c_str());
+            if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+                count(folder + L"\\" + name);
+            else
+                reused_files++;
+        }
+    };
+    for (const std::wstring &name : list_directory(long_temp)) {
+        passed = passed && name.rfind(L"onefile_", 0) != 0;
+        count(long_temp + L"\\" + name);
+    }
+    printf("reused files: %zu\n", reused_files);
+    remove_tree(L"\\\\?\\" + scratch);
+    return passed ? 0 : 1;
+}
+
 // ----------------------------------------------------- what a launcher loads
 
 // The import directory of an executable: the names of the libraries it needs.
