@@ -386,6 +386,9 @@ row "Tiny application, start to \`run_code\`, TEMP with 10,000 entries and 20 de
 row "Tiny application, start to \`run_code\`" "$(m tiny_to_app)" "one plain executable" "$(m single_to_app)" - ""
 row "Reusing start to \`run_code\` (reference)" "$(m reuse_to_app)" "first start, unpacking" "$(m reuse_first_to_app)" 0.05 "reuse vs first"
 row "Reusing start to \`run_code\` (reference)" "$(m reuse_to_app)" "two-process floor" "$(m floor_to_app)" 2.0 "reuse vs floor"
+# A first start flushes every file before the tree is published; a per-run
+# start of the same archive flushes none (and publishes nothing).
+row "Reusing first start to \`run_code\`, every file flushed (reference)" "$(m reuse_first_to_app)" "per-run start, nothing flushed" "$(m to_app$M)" - ""
 row "Reusing start to \`run_code\`, tiny application" "$(m reuse_tiny_to_app)" "two-process floor" "$(m floor_to_app)" - ""
 row "Reusing start to exit (reference)" "$(m reuse_to_exit)" "two-process floor" "$(m floor_to_exit)" - ""
 row "Packing with --reuse (reference)" "$(m pack_reuse)" "packing without" "$(m pack$M)" - ""

@@ -94,8 +94,11 @@ struct LauncherState {
     bool reuse_tree;                    // keep the unpacked tree between runs (reused_tree.cpp)
     char archive_identity[archive_identity_length + 1]; // SHA-256 of the attached data, hex; empty: unknown
     bool running_from_reused_tree;      // the parent holds the published tree (not owned: kept at exit)
+    bool flush_unpacked_files;          // the tree being written is to be published: its files reach the disk before they close
     wchar_t reused_sweep_path[path_capacity];      // the sweep beside it: the folder
     wchar_t reused_sweep_candidate[path_capacity]; // and one of its entries
+    HANDLE held_folders[held_folder_limit];        // the folders above a spec's place, judged and held without delete
+    int32_t held_folder_count;                     // sharing for the run's life (held_folders.cpp)
 
     // Attached data and its reader.
     const unsigned char *attached_data; // header first; the header check advances it to the frame

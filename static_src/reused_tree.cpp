@@ -204,6 +204,9 @@ static void unpack_into_working_directory(const wchar_t *tree)
     make_working_name(s.unpack_directory, array_count(s.unpack_directory), tree);
     // Delete access: the directory is renamed into place through its handle.
     create_unpack_directory(DELETE | FILE_LIST_DIRECTORY);
+    // A published tree is checked by sizes and times only, which the file
+    // system keeps across a power cut even when it loses the contents.
+    s.flush_unpacked_files = true;
     open_attached_data();
     unpack_all_records();
     close_attached_data();

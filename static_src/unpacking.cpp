@@ -296,6 +296,12 @@ static void write_record_content(uint64_t size)
         write_chunk(file, s.chunk_buffer, chunk);
         size -= chunk;
     }
+    if (s.flush_unpacked_files && !FlushFileBuffers(file)) {
+        DWORD error = GetLastError();
+        if (removal_has_begun())
+            stop_for_interrupt();
+        report_os_error(MESSAGE_WRITE_FAILED, error);
+    }
     InterlockedExchangePointer(const_cast<HANDLE *>(&s.current_file), INVALID_HANDLE_VALUE);
     // A reused tree's files carry one known time, which its check compares.
     if (s.reuse_tree)
