@@ -6,7 +6,6 @@
 
 #include <assert.h>
 #include <objbase.h>
-#include <shlwapi.h>
 #include <wincodec.h>
 
 enum : WORD { splash_resource_id = 28 };

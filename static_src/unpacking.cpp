@@ -155,8 +155,9 @@ SECURITY_ATTRIBUTES *private_directory_security()
     if (convert_sid == nullptr || convert_descriptor == nullptr || user == nullptr ||
         !convert_sid(const_cast<SID *>(user), &sid))
         return nullptr;
-    // P: protected; OICI: inherited by files and folders; FA: all access.
-    wchar_t descriptor_text[256] = L"";
+    // O: owner; P: protected; OICI: inherited by files and folders; FA: all access.
+    wchar_t descriptor_text[512] = L"O:";
+    append_wide_text(descriptor_text, sid, array_count(descriptor_text));
     append_wide_text(descriptor_text, L"D:P(A;OICI;FA;;;", array_count(descriptor_text));
     append_wide_text(descriptor_text, sid, array_count(descriptor_text));
     append_wide_text(descriptor_text, L")", array_count(descriptor_text));

@@ -73,8 +73,9 @@ TEST(CreatedDirectories, UnpackDirectoryIsPrivateToTheUser)
     EXPECT_EQ(security->nLength, sizeof(SECURITY_ATTRIBUTES));
     EXPECT_FALSE(security->bInheritHandle);
     wchar_t *text = nullptr;
-    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(security->lpSecurityDescriptor, SDDL_REVISION_1,
-                                                                     DACL_SECURITY_INFORMATION, &text, nullptr));
+    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
+        security->lpSecurityDescriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &text,
+        nullptr));
     HANDLE token = nullptr;
     ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
     unsigned char buffer[512];
