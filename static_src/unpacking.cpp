@@ -140,6 +140,9 @@ const SID *current_user_sid()
 // Only the user who runs the launcher may use the unpack directory and what
 // is below it: the list is protected from inheriting anything from %TEMP%,
 // and its one entry is inherited by every file and folder created inside.
+// The user is named as the owner too: an administrator's elevated token
+// would otherwise make the Administrators group the owner, and no later
+// check of the tree or sweep of it would know it as the user's.
 // Built once; null when the system cannot build it.
 SECURITY_ATTRIBUTES *private_directory_security()
 {
