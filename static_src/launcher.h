@@ -35,6 +35,7 @@ enum : size_t {
     archive_identity_length = 64,
     // The writer pool: at most this many writer threads, each with a few
     // chunks of decoded bytes queued for it, so the queue stays small.
+    held_folder_limit = 128,  // folders from the root or the profile down to a tree; a deeper place is not used
     writer_limit = 4,
     chunks_per_writer = 4,
     pool_chunk_limit = writer_limit * chunks_per_writer,
@@ -226,7 +227,13 @@ bool wide_from_utf8(const char *text, size_t length, wchar_t *target, size_t cap
 extern const FILETIME reused_file_time;
 bool start_from_reused_tree();  // child role: never returns; parent: false to unpack into a fresh directory instead
 void sweep_beside_reused_tree();  // the sweep thread's part in a reusing parent
-bool security_is_private(PSECURITY_DESCRIPTOR descriptor, PSID user);
+// Whether only the user, SYSTEM and Administrators may change what the
+// descriptor guards: a tree (owned by the user, nothing it would pass on to
+// what is made inside granting anyone else write) or, `above_tree`, a
+// folder above one (also owned by SYSTEM or Administrators; what it only
+// passes on is judged on the folder it reaches).
+bool security_is_private(PSECURITY_DESCRIPTOR descriptor, PSID user, bool above_tree = false);
+bool directory_is_private(HANDLE directory, bool above_tree);  // a real directory whose security passes, through its handle
 
 // environment.cpp
 wchar_t *read_environment_variable(const char *name);

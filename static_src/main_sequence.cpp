@@ -57,6 +57,7 @@ int run_main_sequence(const unsigned char *attached_data, uint64_t attached_data
     if (s.reuse_tree && start_from_reused_tree())
         return static_cast<int>(launch_and_supervise());
 
+    place_per_run_directory();
     open_attached_data();
     if (!child)
         create_unpack_directory();

@@ -62,7 +62,7 @@ static bool rename_held_directory(HANDLE directory, const wchar_t *target)
 // Who may change a tree: its owner must be the user, and only the user,
 // SYSTEM and Administrators may be granted any kind of write. A tree that
 // someone else could have changed is neither used nor removed.
-bool security_is_private(PSECURITY_DESCRIPTOR descriptor, PSID user)
+bool security_is_private(PSECURITY_DESCRIPTOR descriptor, PSID user, bool above_tree)
 {
     const wchar_t *library = L"advapi32.dll";
     auto get_owner = system_function<decltype(&GetSecurityDescriptorOwner)>(library, "GetSecurityDescriptorOwner");
@@ -76,7 +76,9 @@ bool security_is_private(PSECURITY_DESCRIPTOR descriptor, PSID user)
     PSID owner = nullptr;
     BOOL defaulted = FALSE, present = FALSE;
     PACL dacl = nullptr;
-    if (!get_owner(descriptor, &owner, &defaulted) || owner == nullptr || !equal_sid(owner, user))
+    if (!get_owner(descriptor, &owner, &defaulted) || owner == nullptr ||
+        !(equal_sid(owner, user) || (above_tree && (well_known(owner, WinLocalSystemSid) ||
+                                                    well_known(owner, WinBuiltinAdministratorsSid)))))
         return false;
     if (!get_dacl(descriptor, &present, &dacl, &defaulted) || !present || dacl == nullptr)
         return false;  // no list at all grants everyone everything
@@ -87,7 +89,9 @@ bool security_is_private(PSECURITY_DESCRIPTOR descriptor, PSID user)
         ACE_HEADER *header = nullptr;
         if (!get_ace(dacl, i, reinterpret_cast<void **>(&header)))
             return false;
-        if (header->AceType == ACCESS_DENIED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE) != 0)
+        // An inherit-only entry grants nothing here but everything it names
+        // to what the application creates inside a tree: there it counts.
+        if (header->AceType == ACCESS_DENIED_ACE_TYPE || (above_tree && (header->AceFlags & INHERIT_ONLY_ACE) != 0))
             continue;
         if (header->AceType != ACCESS_ALLOWED_ACE_TYPE)
             return false;  // callback and object entries are not read here: not trusted
@@ -102,7 +106,7 @@ bool security_is_private(PSECURITY_DESCRIPTOR descriptor, PSID user)
 
 // A real directory (not a link) that only the user and the system can
 // change; `directory` is open with read-control access.
-static bool directory_is_private(HANDLE directory)
+bool directory_is_private(HANDLE directory, bool above_tree)
 {
     if (directory == INVALID_HANDLE_VALUE)
         return false;
@@ -115,7 +119,7 @@ static bool directory_is_private(HANDLE directory)
                   (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
                   get_security(directory, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
                                nullptr, nullptr, nullptr, nullptr, &descriptor) == ERROR_SUCCESS &&
-                  security_is_private(descriptor, user);
+                  security_is_private(descriptor, user, above_tree);
     if (descriptor != nullptr)
         LocalFree(descriptor);
     return result;
@@ -293,6 +297,10 @@ static bool prepare_reused_tree()
 
     HANDLE lock = lock_archive();
     ensure_parent_chain(tree);
+    if (!hold_folders_above(tree)) {
+        unlock_archive(lock);
+        return false;
+    }
     // Held before it is checked: nothing can rename or remove it meanwhile.
     HANDLE held = open_directory(tree, held_access | inspect_access, held_share);
     bool present = held != INVALID_HANDLE_VALUE;
@@ -300,7 +308,7 @@ static bool prepare_reused_tree()
         unlock_archive(lock);
         return false;
     }
-    if (present && !directory_is_private(held)) {
+    if (present && !directory_is_private(held, false)) {
         CloseHandle(held);
         unlock_archive(lock);
         return false;
@@ -371,7 +379,7 @@ void sweep_beside_reused_tree()
             continue;
         HANDLE candidate = open_directory(s.reused_sweep_candidate, inspect_access,
                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-        bool removable = directory_is_private(candidate);
+        bool removable = directory_is_private(candidate, false);
         if (candidate != INVALID_HANDLE_VALUE)
             CloseHandle(candidate);
         if (removable)

@@ -1076,22 +1076,78 @@ TEST(Reuse, InterruptAfterPublicationEndsTheApplicationAndKeepsTheTree)
     remove_tree(scratch);
 }
 
-// A tree whose access list lets everyone write is not trusted: the run
-// unpacks into a fresh per-run directory and leaves that tree alone.
-TEST(Reuse, TreeOthersMayChangeIsNeitherUsedNorRemoved)
+namespace {
+
+// Lets everyone do everything in `folder` (Wine keeps it as the folder's
+// mode bits).
+void open_to_everyone(std::wstring folder)
 {
-    std::wstring temp = make_scratch_directory(L"reuse_open");
-    std::wstring tree = tree_of(run_launcher(kept_launcher(1), {L"args"}, with_temp(temp)), L"kept");
     PSECURITY_DESCRIPTOR open_to_all = nullptr;
     ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;OICI;FA;;;WD)", SDDL_REVISION_1,
                                                                      &open_to_all, nullptr));
     BOOL present = FALSE, defaulted = FALSE;
     PACL dacl = nullptr;
     GetSecurityDescriptorDacl(open_to_all, &present, &dacl, &defaulted);
-    ASSERT_EQ(SetNamedSecurityInfoW(&tree[0], SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
+    ASSERT_EQ(SetNamedSecurityInfoW(&folder[0], SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
                                     nullptr),
               static_cast<DWORD>(ERROR_SUCCESS));
     LocalFree(open_to_all);
+}
+
+// Waits for a waiting probe's READY file: its process number and library.
+std::pair<DWORD, std::wstring> await_ready(const std::wstring &ready)
+{
+    for (DWORD waited = 0; !path_exists(ready) && waited < scaled_timeout(60000); waited += 20)
+        Sleep(20);
+    std::string lines = read_file(ready);
+    size_t end = lines.find('\n');
+    if (end == std::string::npos)
+        return {0, L""};
+    return {static_cast<DWORD>(std::stoul(lines.substr(0, end))),
+            widen(lines.substr(end + 1, lines.find('\n', end + 1) - end - 1))};
+}
+
+}  // namespace
+
+// A start that finds the tree damaged while another run uses it runs from
+// its own working directory. Its application holds that directory, also
+// once the parent is gone, so no sweep takes it from under it.
+TEST(Reuse, ApplicationRunningFromAWorkingDirectoryHoldsIt)
+{
+    std::wstring scratch = make_scratch_directory(L"reuse_working");
+    std::wstring temp = scratch + L"\\temp", go = scratch + L"\\go";
+    CreateDirectoryW(temp.c_str(), nullptr);
+    PROCESS_INFORMATION user = start_in(kept_launcher(1), {L"wait", scratch + L"\\ready1", go, L"0"}, temp);
+    std::wstring tree = parent_of(await_ready(scratch + L"\\ready1").second);
+    write_file(tree + L"\\data\\note.txt", "AS PACKED");
+    PROCESS_INFORMATION mender = start_in(kept_launcher(1), {L"wait", scratch + L"\\ready2", go, L"0"}, temp);
+    auto [application, library] = await_ready(scratch + L"\\ready2");
+    std::wstring working = parent_of(library);
+    EXPECT_EQ(working.substr(0, tree.size() + 1), tree + L"~") << narrow(working);
+    TerminateProcess(mender.hProcess, 9);
+    WaitForSingleObject(mender.hProcess, scaled_timeout(30000));
+    HANDLE sweep = CreateFileW(working.c_str(), DELETE | FILE_LIST_DIRECTORY, 0, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    EXPECT_EQ(sweep, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    if (sweep != INVALID_HANDLE_VALUE)
+        CloseHandle(sweep);
+    write_file(go, "");
+    HANDLE orphan = OpenProcess(SYNCHRONIZE, FALSE, application);
+    for (HANDLE process : {user.hProcess, orphan})
+        EXPECT_EQ(WaitForSingleObject(process, scaled_timeout(60000)), WAIT_OBJECT_0);
+    for (HANDLE handle : {user.hProcess, user.hThread, mender.hProcess, mender.hThread, orphan})
+        CloseHandle(handle);
+    remove_tree(scratch);
+}
+
+// A tree whose access list lets everyone write is not trusted: the run
+// unpacks into a fresh per-run directory and leaves that tree alone.
+TEST(Reuse, TreeOthersMayChangeIsNeitherUsedNorRemoved)
+{
+    std::wstring temp = make_scratch_directory(L"reuse_open");
+    std::wstring tree = tree_of(run_launcher(kept_launcher(1), {L"args"}, with_temp(temp)), L"kept");
+    open_to_everyone(tree);
     ProcessResult result = run_launcher(kept_launcher(1), {L"args"}, with_temp(temp));
     EXPECT_EQ(result.exit_code, 0u) << result.err;
     std::wstring used = parent_of(from_hex(value_of(parse_report(result.out), "library")));
@@ -1102,7 +1158,8 @@ TEST(Reuse, TreeOthersMayChangeIsNeitherUsedNorRemoved)
 }
 
 // The same check one level down, on descriptors Wine cannot give a folder
-// (another owner, entries it does not store).
+// (another owner, entries it does not store): for a tree, and for a folder
+// above one.
 TEST(Reuse, OnlyTheUserSystemAndAdministratorsMayChangeATree)
 {
     PSID user = const_cast<SID *>(current_user_sid());
@@ -1112,25 +1169,32 @@ TEST(Reuse, OnlyTheUserSystemAndAdministratorsMayChangeATree)
     LocalFree(sid_text);
     const struct {
         std::wstring descriptor;
-        bool trusted;
+        bool tree, above;
     } cases[] = {
-        {L"O:" + me + L"D:P(A;OICI;FA;;;" + me + L")", true},
-        {L"O:" + me + L"D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;" + me + L")(A;;0x1200a9;;;WD)", true},
-        {L"O:" + me + L"D:(D;;FA;;;WD)(A;;FA;;;" + me + L")", true},
-        {L"O:" + me + L"D:(A;OICIIO;FA;;;WD)(A;;FA;;;" + me + L")", true},
-        {L"O:BAD:P(A;OICI;FA;;;" + me + L")", false},
-        {L"O:S-1-5-21-1-2-3-1001D:P(A;OICI;FA;;;" + me + L")", false},
-        {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;0x2;;;WD)", false},
-        {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;WD;;;BU)", false},
-        {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;GW;;;AU)", false},
-        {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;SD;;;S-1-5-21-1-2-3-1001)", false},
+        {L"O:" + me + L"D:P(A;OICI;FA;;;" + me + L")", true, true},
+        {L"O:" + me + L"D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;" + me + L")(A;;0x1200a9;;;WD)", true, true},
+        {L"O:" + me + L"D:(D;;FA;;;WD)(A;;FA;;;" + me + L")", true, true},
+        // Inherit-only: nothing on the folder, everything on what is made in it.
+        {L"O:" + me + L"D:(A;OICIIO;FA;;;WD)(A;;FA;;;" + me + L")", false, true},
+        {L"O:" + me + L"D:(A;CIIO;0x6;;;BU)(A;;FA;;;" + me + L")", false, true},
+        // The system's folders: owned by SYSTEM or Administrators.
+        {L"O:BAD:P(A;OICI;FA;;;" + me + L")", false, true},
+        {L"O:SYD:(A;;FA;;;SY)(A;OICIIO;GA;;;CO)(A;;0x1200a9;;;BU)", false, true},
+        {L"O:S-1-5-21-1-2-3-1001D:P(A;OICI;FA;;;" + me + L")", false, false},
+        {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;0x2;;;WD)", false, false},
+        // Adding a folder (as every user may at a volume's root) plants a name.
+        {L"O:SYD:(A;;FA;;;SY)(A;;0x4;;;AU)", false, false},
+        {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;WD;;;BU)", false, false},
+        {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;GW;;;AU)", false, false},
+        {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;SD;;;S-1-5-21-1-2-3-1001)", false, false},
     };
     for (const auto &c : cases) {
         PSECURITY_DESCRIPTOR descriptor = nullptr;
         ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(c.descriptor.c_str(), SDDL_REVISION_1,
                                                                          &descriptor, nullptr))
             << narrow(c.descriptor);
-        EXPECT_EQ(security_is_private(descriptor, user), c.trusted) << narrow(c.descriptor);
+        EXPECT_EQ(security_is_private(descriptor, user), c.tree) << narrow(c.descriptor);
+        EXPECT_EQ(security_is_private(descriptor, user, true), c.above) << narrow(c.descriptor);
         LocalFree(descriptor);
     }
     // No list at all: everyone may do everything.
