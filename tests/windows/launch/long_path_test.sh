@@ -15,11 +15,12 @@ scale=${VESKAR_TEST_TIMEOUT_SCALE:-1}
 # The server and the prefix's services come up untraced: they would log
 # into the trace for as long as they run.
 "$wine_run" "$tests" --helper process_alive 0 > /dev/null || true
-"$wine_run" reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ /d KERNEL32.FlushFileBuffers /f > /dev/null
+relay_key='HKCU\Software\Wine\Debug'
+"$wine_run" reg add "$relay_key" /v RelayInclude /t REG_SZ /d KERNEL32.FlushFileBuffers /f > /dev/null
 launchers=()
 for launcher in "$@"; do launchers+=("Z:${launcher//\//\\}"); done
 trace=$(mktemp) out=$(mktemp)
-trap 'rm -f "$trace" "$out"' EXIT
+trap 'rm -f "$trace" "$out"; "$wine_run" reg delete "$relay_key" /v RelayInclude /f > /dev/null 2>&1 || true' EXIT
 status=0
 VESKAR_WINEDEBUG=-all,+file,+relay timeout $((240 * scale)) "$wine_run" "$tests" --helper long_paths "${launchers[@]}" \
   > "$out" 2> "$trace" || status=$?
