@@ -21,7 +21,6 @@
 #include "launcher.h"
 #include "error_reporting.h"
 
-#include <shlobj.h>
 #include <wchar.h>
 
 static void release_held_folders()
@@ -47,13 +46,23 @@ static size_t root_length(const wchar_t *path)
 
 // Where the walk down `folder` starts: after the user's profile when the
 // folder is the profile or below it, else after the volume's root.
+// The profile is asked of the profile service's small library, not the
+// shell's, which would load a dozen more libraries into every reusing start.
 static size_t walk_start(const wchar_t *folder)
 {
-    auto folder_path = system_function<decltype(&SHGetFolderPathW)>(L"shell32.dll", "SHGetFolderPathW");
+    typedef BOOL(WINAPI * ProfileFunction)(HANDLE, wchar_t *, DWORD *);
+    auto profile_directory = system_function<ProfileFunction>(L"userenv.dll", "GetUserProfileDirectoryW");
+    auto open_process_token = system_function<decltype(&OpenProcessToken)>(L"advapi32.dll", "OpenProcessToken");
     wchar_t profile[MAX_PATH];
+    DWORD size = static_cast<DWORD>(array_count(profile));
     wchar_t full[system_path_capacity];
-    if (folder_path != nullptr && folder_path(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, profile) == S_OK &&
-        make_prefixed_path(full, array_count(full), profile)) {
+    HANDLE token = nullptr;
+    bool known = profile_directory != nullptr && open_process_token != nullptr &&
+                 open_process_token(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+                 profile_directory(token, profile, &size);
+    if (token != nullptr)
+        CloseHandle(token);
+    if (known && make_prefixed_path(full, array_count(full), profile)) {
         size_t length = wcslen(full);
         while (length > 0 && full[length - 1] == L'\\')
             full[--length] = L'\0';
