@@ -45,8 +45,8 @@ static size_t root_length(const wchar_t *path)
 }
 
 // Where the walk down `folder` starts: after the user's profile when the
-// folder is the profile or below it, else after the volume's root.
-// The profile is asked of the profile service's small library, not the
+// folder is the profile or below it, else after the volume's root. The
+// profile is asked of the profile service's small library, not of the
 // shell's, which would load a dozen more libraries into every reusing start.
 static size_t walk_start(const wchar_t *folder)
 {
