@@ -49,6 +49,13 @@ static void store_unpack_threads(const char *value, size_t length)
         launcher_state.unpack_threads = value[0] - '0';
 }
 
+// "exe": the first record is an ordinary program; absent, it is the
+// application library.
+static void store_entry(const char *value, size_t length)
+{
+    launcher_state.exe_entry = length == 3 && memcmp(value, "exe", 3) == 0;
+}
+
 struct NoteKey {
     const char *key;
     void (*store)(const char *value, size_t length);
@@ -59,6 +66,7 @@ static const NoteKey known_notes[] = {
     {"reuse", store_reuse},
     {"archive", store_archive_identity},
     {"unpack_threads", store_unpack_threads},
+    {"entry", store_entry},
 };
 
 bool next_build_note(const char *&cursor, const char *key, const char *&value, size_t &length)

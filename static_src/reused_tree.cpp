@@ -167,7 +167,7 @@ static bool tree_matches_archive(const wchar_t *tree)
     return any;
 }
 
-// The first packed file, the application library, below `tree`.
+// The first packed file, the application library or entry program, below `tree`.
 static void set_first_record_path(const wchar_t *tree)
 {
     LauncherState &s = launcher_state;
@@ -404,6 +404,9 @@ bool start_from_reused_tree()
         hand_off_to_library();
     }
     bool prepared = prepare_reused_tree();
+    // A tree unpacked just now was renamed into place since its first record was written.
+    if (prepared && s.exe_entry)
+        set_first_record_path(s.unpack_directory);
     if (!prepared) {
         // Not private: a fresh directory of the default kind, removed at exit.
         if (!expand_path_spec(s.unpack_directory, default_unpack_path_spec, array_count(s.unpack_directory)))
