@@ -187,8 +187,13 @@ for ((i = 0; i < pack_runs; i++)); do
     --threads "$threads" --reuse --unpack-dir "$(windows_path "$kept")\\$main"
   add pack_reuse "$(ms 0 $(( ($(now_ns) - t0) / 1000 )))"
 done
+# The tiny one keeps its tree in TEMP, so that it sweeps the crowded TEMP
+# below as a per-run launcher does; the same with a child process, as
+# before the application ran in the launcher's own process.
 "$pack" build --quiet --dir "$tiny" --app-library bench_app.dll -o "$work/tiny-kept.exe" --level "$level" \
-  --threads "$threads" --reuse --unpack-dir "$(windows_path "$kept")\\tiny"
+  --threads "$threads" --reuse --unpack-dir "{TEMP}\\tiny_kept"
+"$pack" build --quiet --dir "$tiny" --app-library bench_app.dll -o "$work/tiny-kept-child.exe" --level "$level" \
+  --threads "$threads" --reuse --reuse-process child --unpack-dir "{TEMP}\\tiny_kept_child"
 # Entry programs: the tiny payload and the reference one with bench_entry.exe
 # as their entry, the reference one reusing its tree. The program is in the
 # reference folder only while it is packed, so the other archives stay as
@@ -207,14 +212,20 @@ tiny_exe="$(windows_path "$work/tiny.exe")"
 launch() { local line; line=$(wine_run "$runner" launch "$@" | tr -d '\r') || { echo "run.sh: launch $* failed: $line" >&2; exit 1; }; echo "$line"; }
 limit() { local line; line=$(wine_run "$runner" limit "$@" | tr -d '\r') || { echo "run.sh: limit $* failed: $line" >&2; exit 1; }; echo "$line"; }
 
-# A crowded TEMP: 10,000 unrelated entries and 20 trees of launchers that
-# are gone, which a start removes while its application runs. Made afresh
-# from here before each such start and taken away after it.
+# A crowded TEMP: 10,000 unrelated entries and 20 trees of 400 files of
+# launchers that are gone, which a start sweeps while its application runs
+# and stops sweeping when it ends. Made afresh from here before each such
+# start and taken away after it.
 temp_dir=
 crowd_temp() {
   (cd "$temp_dir" && seq -f 'unrelated_%05g.tmp' 10000 | xargs touch)
-  for i in $(seq 100 119); do mkdir -p "$temp_dir/onefile_4000${i}_123456_staleTre$i" && cp -r "$tiny"/. "$_"/; done
+  for i in $(seq 100 119); do
+    for part in a b c d; do
+      mkdir -p "$temp_dir/onefile_4000${i}_123456_staleTre$i/$part" && (cd "$_" && seq -f 'file_%03g' 100 | xargs touch)
+    done
+  done
 }
+stale_entries() { find "$temp_dir" -mindepth 1 -path "$temp_dir/onefile_4000*" | wc -l; }
 clear_temp() { find "$temp_dir" -maxdepth 1 \( -name 'unrelated_*' -o -name 'onefile_4000*' \) -exec rm -rf {} +; }
 
 one="$(windows_path "$work/$main-one.exe")"
@@ -228,7 +239,8 @@ temp_dir=$(find "$VESKAR_WINEPREFIX/drive_c/users" -mindepth 2 -maxdepth 2 -name
 [ -d "$temp_dir" ] || { echo "run.sh: no Temp folder in $VESKAR_WINEPREFIX" >&2; exit 1; }
 clear_temp
 main_kept="$(windows_path "$work/$main-kept.exe")" tiny_kept="$(windows_path "$work/tiny-kept.exe")"
-rm -rf "$kept"; launch "$main_kept" >/dev/null; launch "$tiny_kept" >/dev/null
+tiny_kept_child="$(windows_path "$work/tiny-kept-child.exe")"
+rm -rf "$kept"; launch "$main_kept" >/dev/null; launch "$tiny_kept" >/dev/null; launch "$tiny_kept_child" >/dev/null
 tiny_entry="$(windows_path "$work/tiny-entry.exe")" entry_kept="$(windows_path "$work/$main-entry-kept.exe")"
 entry_alone="$(windows_path "$programs/bench_entry.exe")"
 launch "$tiny_entry" >/dev/null; launch "$entry_kept" >/dev/null; launch "$entry_alone" >/dev/null
@@ -266,10 +278,17 @@ for s in "${sizes[@]}"; do
     add tiny_to_app "$(ms "$(value start_us "$l")" "$(value app_us "$l")")"
     add tiny_to_exit "$(ms "$(value start_us "$l")" "$(value end_us "$l")")"
     crowd_temp
+    stale_before=$(stale_entries)
     l=$(launch "$tiny_exe")
     add crowded_to_app "$(ms "$(value start_us "$l")" "$(value app_us "$l")")"
-    stale_left=$(find "$temp_dir" -maxdepth 1 -name 'onefile_4000*' | wc -l)
-    [ "$stale_left" = 0 ] || echo "run.sh: the start in a crowded TEMP left $stale_left stale trees" >&2
+    add crowded_to_exit "$(ms "$(value start_us "$l")" "$(value end_us "$l")")"
+    add crowded_swept "$((stale_before - $(stale_entries)))"
+    clear_temp
+    crowd_temp
+    stale_before=$(stale_entries)
+    l=$(launch "$tiny_kept")
+    add crowded_reuse_to_exit "$(ms "$(value start_us "$l")" "$(value end_us "$l")")"
+    add crowded_reuse_swept "$((stale_before - $(stale_entries)))"
     clear_temp
     l=$(launch "$host" --twice "$library")
     add floor_to_app "$(ms "$(value start_us "$l")" "$(value app_us "$l")")"
@@ -286,6 +305,9 @@ for s in "${sizes[@]}"; do
     add reuse_to_exit "$(ms "$(value start_us "$l")" "$(value end_us "$l")")"
     l=$(launch "$tiny_kept")
     add reuse_tiny_to_app "$(ms "$(value start_us "$l")" "$(value app_us "$l")")"
+    add reuse_tiny_to_exit "$(ms "$(value start_us "$l")" "$(value end_us "$l")")"
+    l=$(launch "$tiny_kept_child")
+    add reuse_child_tiny_to_app "$(ms "$(value start_us "$l")" "$(value app_us "$l")")"
     # Entry programs: through a launcher, against one plain start of the same program.
     l=$(launch "$tiny_entry")
     add entry_tiny_to_app "$(ms "$(value start_us "$l")" "$(value app_us "$l")")"
@@ -410,15 +432,20 @@ row "Removal of the tree: plain walk" "$(m removal$M)" "\`SHFileOperationW\` FO_
 row "Ours after \`run_code\` to exit" "$(m after_app$M)" "plain removal" "$(m removal$M)" - ""
 row "Tiny application, start to \`run_code\`" "$(m tiny_to_app)" "two-process floor" "$(m floor_to_app)" 1.3 "tiny vs floor"
 row "Tiny application, start to exit" "$(m tiny_to_exit)" "two-process floor" "$(m floor_to_exit)" - ""
-row "Tiny application, start to \`run_code\`, TEMP with 10,000 entries and 20 dead trees" "$(m crowded_to_app)" "empty TEMP" "$(m tiny_to_app)" 1.05 "crowded TEMP"
+row "Tiny application, start to \`run_code\`, TEMP with 10,000 entries and 20 dead trees of 400 files" "$(m crowded_to_app)" "empty TEMP" "$(m tiny_to_app)" 1.05 "crowded TEMP"
+row "Tiny application, start to exit, the same crowded TEMP ($(m crowded_swept) entries swept)" "$(m crowded_to_exit)" "empty TEMP" "$(m tiny_to_exit)" 1.2 "crowded TEMP exit"
+row "Reusing start to exit, tiny application, the same crowded TEMP ($(m crowded_reuse_swept) entries swept)" "$(m crowded_reuse_to_exit)" "empty TEMP" "$(m reuse_tiny_to_exit)" 1.2 "crowded TEMP exit, reuse"
 row "Tiny application, start to \`run_code\`" "$(m tiny_to_app)" "one plain executable" "$(m single_to_app)" - ""
 row "Reusing start to \`run_code\` (reference)" "$(m reuse_to_app)" "first start, unpacking" "$(m reuse_first_to_app)" 0.05 "reuse vs first"
 row "Reusing start to \`run_code\` (reference)" "$(m reuse_to_app)" "two-process floor" "$(m floor_to_app)" 2.0 "reuse vs floor"
+row "Reusing start to \`run_code\` (reference)" "$(m reuse_to_app)" "one plain executable" "$(m single_to_app)" 1.5 "reuse vs one process"
+row "Reusing start to \`run_code\` (reference)" "$(m reuse_to_app)" "per-run start, tiny application" "$(m tiny_to_app)" 1.0 "reuse vs per-run tiny"
 # A reusing first start flushes every file before the tree is published; a
 # per-run start flushes none: the tree written both ways, and the two starts.
 row "Tree written, each file flushed before it is closed (reference)" "$(m flushed_write)" "written without flushing" "$(m write$M)" - ""
 row "Reusing first start to \`run_code\`, every file flushed (reference)" "$(m reuse_first_to_app)" "per-run start, nothing flushed" "$(m to_app$M)" - ""
 row "Reusing start to \`run_code\`, tiny application" "$(m reuse_tiny_to_app)" "two-process floor" "$(m floor_to_app)" - ""
+row "Reusing start to \`run_code\`, tiny application" "$(m reuse_tiny_to_app)" "\`--reuse-process child\`" "$(m reuse_child_tiny_to_app)" - ""
 row "Reusing start to exit (reference)" "$(m reuse_to_exit)" "two-process floor" "$(m floor_to_exit)" - ""
 row "Tiny entry program, start to its \`main\`" "$(m entry_tiny_to_app)" "one plain start of it" "$(m entry_alone_to_app)" - ""
 row "Reusing start of an entry program to its \`main\` (reference)" "$(m entry_reuse_to_app)" "the entry started directly in the tree" "$(m entry_direct_to_app)" 1.15 "entry reuse vs direct"

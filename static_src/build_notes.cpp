@@ -30,6 +30,12 @@ static void store_reuse(const char *value, size_t length)
     launcher_state.reuse_tree = length == 1 && value[0] == '1';
 }
 
+// "self" (the default) or "child".
+static void store_reuse_process(const char *value, size_t length)
+{
+    launcher_state.reuse_in_child_process = length == 5 && memcmp(value, "child", 5) == 0;
+}
+
 static void store_archive_identity(const char *value, size_t length)
 {
     if (length != archive_identity_length)
@@ -64,6 +70,7 @@ struct NoteKey {
 static const NoteKey known_notes[] = {
     {"unpack_dir", store_unpack_path_spec},
     {"reuse", store_reuse},
+    {"reuse_process", store_reuse_process},
     {"archive", store_archive_identity},
     {"unpack_threads", store_unpack_threads},
     {"entry", store_entry},

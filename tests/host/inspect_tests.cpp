@@ -131,15 +131,18 @@ TEST_F(Inspect, ListShowsTheUnpackDirectoryAndTheArchiveIdentity)
         std::string output;
         std::string spec_line;
         std::string reuse_line;
+        std::string process_line;  // empty: no such line
     } cases[] = {
-        {{}, "plain.exe", "{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM} (the default)", "no, a new directory removed at exit"},
-        {{"--unpack-dir", "D:\\apps\\x_{RANDOM}"}, "placed.exe", "D:\\apps\\x_{RANDOM}", "no, a new directory removed at exit"},
+        {{}, "plain.exe", "{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM} (the default)", "no, a new directory removed at exit", ""},
+        {{"--unpack-dir", "D:\\apps\\x_{RANDOM}"}, "placed.exe", "D:\\apps\\x_{RANDOM}", "no, a new directory removed at exit", ""},
         {{"--reuse"}, u8"My App ☃!.exe", "{CACHE_DIR}\\VeskarOnefile\\My_App___",
          "yes, kept as {CACHE_DIR}\\VeskarOnefile\\My_App____" + sum.substr(0, 16) +
-             " and checked at every start (archive identity " + sum + ")"},
-        {{"--reuse", "--unpack-dir", "{PROGRAM_DIR}\\cache"}, "kept.exe", "{PROGRAM_DIR}\\cache",
+             " and checked at every start (archive identity " + sum + ")",
+         "in the launcher's own process"},
+        {{"--reuse", "--unpack-dir", "{PROGRAM_DIR}\\cache", "--reuse-process", "child"}, "kept.exe", "{PROGRAM_DIR}\\cache",
          "yes, kept as {PROGRAM_DIR}\\cache_" + sum.substr(0, 16) + " and checked at every start (archive identity " +
-             sum + ")"},
+             sum + ")",
+         "in a child process, the launcher waiting beside it"},
     };
     for (const auto &c : cases) {
         const fs::path exe = scratch / fs::u8path(c.output);
@@ -152,6 +155,10 @@ TEST_F(Inspect, ListShowsTheUnpackDirectoryAndTheArchiveIdentity)
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_NE(r.out.find("\nunpack directory: " + c.spec_line + "\n"), std::string::npos) << r.out;
         EXPECT_NE(r.out.find("\nreuses its tree: " + c.reuse_line + "\n"), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("\nruns the application: " + c.process_line + (c.process_line.empty() ? "" : "\n")) !=
+                      std::string::npos,
+                  !c.process_line.empty())
+            << r.out;
     }
 }
 

@@ -127,6 +127,9 @@ void list_launcher(const fs::path &launcher, const fs::path &kit)
         const std::string identity = build_note(image, "archive");
         std::printf("reuses its tree: yes, kept as %s_%s and checked at every start (archive identity %s)\n",
                     spec.c_str(), identity.substr(0, 16).c_str(), identity.c_str());
+        std::printf("runs the application: %s\n", build_note(image, "reuse_process") == "child"
+                                                      ? "in a child process, the launcher waiting beside it"
+                                                      : "in the launcher's own process");
     } else {
         std::printf("reuses its tree: no, a new directory removed at exit\n");
     }

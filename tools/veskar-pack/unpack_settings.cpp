@@ -134,7 +134,9 @@ std::string unpack_notes(const UnpackSettings &settings, const std::filesystem::
         return settings.spec.empty() ? "" : "unpack_dir=" + settings.spec + "\n";
     const std::string name = readable_name(output);
     const std::string spec = settings.spec.empty() ? "{CACHE_DIR}\\VeskarOnefile\\" + name : settings.spec;
-    std::string notes = "unpack_dir=" + spec + "\nreuse=1\nname=" + name + "\n" + identity_placeholder + "\n";
+    // The launcher's own process is the default, written as no line.
+    std::string notes = "unpack_dir=" + spec + "\nreuse=1\nname=" + name + "\n" +
+                        (settings.process == "child" ? "reuse_process=child\n" : "") + identity_placeholder + "\n";
     for (const auto &[record, size] : records) {
         std::string utf8;
         if (!utf16_to_utf8(record, utf8))
