@@ -74,6 +74,7 @@ enum : LONG {
     stop_owns_directory = 4,
     stop_removal_started = 8,
     stop_removal_done = 16,
+    stop_reporting = 32,
 };
 
 struct LauncherState {
@@ -164,6 +165,11 @@ struct LauncherState {
     //                        made or written is the removal's doing, not an
     //                        error, and the thread that meets it stops.
     //   stop_removal_done    that removal has returned.
+    //   stop_reporting       a report has begun before any stop was requested:
+    //                        it prints its line and ends the process with its
+    //                        status, and an interrupt leaves it to do so. A
+    //                        report that finds a stop requested prints nothing
+    //                        and leaves the end to the interrupt thread.
     // Writers: `live_writers` counts writer threads started and not yet
     // ended. A writer checks removal_has_begun() before it creates a file and
     // before each write; once it has begun, the writer closes its file and
@@ -179,6 +185,7 @@ struct LauncherState {
     // thread, after the child is ended and the directory removed, with the
     // status of an interrupted process. Every other thread then waits.
     volatile LONG stop_state;
+    volatile DWORD interrupt_thread;    // the thread of the first console event, once it has begun; its own reports go on
     HANDLE volatile current_file;       // the file being written, or INVALID_HANDLE_VALUE; closed before a removal
     volatile LONG live_writers;         // writer threads started and not yet ended; the removal waits for zero
     HANDLE volatile held_directory;     // the unpack directory, open for the run's life without delete sharing:
@@ -306,6 +313,7 @@ void own_unpack_directory(HANDLE held);  // inside the step that created it
 HANDLE disown_unpack_directory();  // inside the step that published a reused tree; returns the handle that held it
 bool removal_has_begun();      // a failed file operation is then the removal's doing
 bool stop_is_requested();
+void begin_report();           // every report first: returns only when this report ends the process
 bool writer_may_start();       // the main thread, before it starts a writer thread; false: a removal has begun
 void writer_ended();           // a writer thread's last step
 [[noreturn]] void stop_for_interrupt();  // lets the file go and waits for the interrupt thread to end the process

@@ -83,6 +83,24 @@ static void close_taken(HANDLE volatile &field, HANDLE empty)
         Sleep(INFINITE);
 }
 
+void begin_report()
+{
+    LauncherState &s = launcher_state;
+    for (;;) {
+        LONG state = stop_state_now();
+        // A report within a report (a check failing on its way) goes on.
+        if ((state & stop_reporting) != 0)
+            return;
+        if ((state & stop_requested) != 0) {
+            if (s.interrupt_thread != GetCurrentThreadId())
+                stop_for_interrupt();
+            return;  // the interrupt thread's own failure ends the process as reported
+        }
+        if (InterlockedCompareExchange(&s.stop_state, state | stop_reporting, state) == state)
+            return;
+    }
+}
+
 // The child process handle is shared by the main thread (which waits on it)
 // and the interrupt thread (which may wait on it, terminate the child and
 // let it go). Whoever takes it out of the field by atomic exchange owns the
@@ -174,11 +192,13 @@ BOOL WINAPI console_control_handler(DWORD event_type)
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
         // Only the first event's thread acts; a later one would find the
-        // child already taken and remove the tree under its feet.
-        if ((InterlockedOr(&s.stop_state, stop_requested) & stop_requested) != 0) {
+        // child already taken and remove the tree under its feet. A report
+        // already under way ends the process itself, after its removal.
+        if ((InterlockedOr(&s.stop_state, stop_requested) & (stop_requested | stop_reporting)) != 0) {
             for (;;)
                 Sleep(INFINITE);
         }
+        s.interrupt_thread = GetCurrentThreadId();
         // A directory or a child being made right now is known once the
         // step ends; no new step begins.
         while ((stop_state_now() & stop_step_open) != 0)

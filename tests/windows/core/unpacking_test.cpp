@@ -323,6 +323,41 @@ TEST(StopProtocol, InterruptDuringTheCreatingStepRemovesWhatTheStepMade)
     remove_tree(scratch);
 }
 
+// A report and an interrupt at the same moment: whichever began first ends
+// the process, and only that one's way. The helper begins the report itself
+// (argument "report first") or lets the real handler begin on its thread
+// first, then reports.
+VESKAR_HELPER(report_and_interrupt)
+{
+    reset_launcher_state();
+    bool report_first = arguments.at(0) == L"report first";
+    if (report_first)
+        begin_report();
+    CreateThread(nullptr, 0, [](void *) -> DWORD { return console_control_handler(CTRL_CLOSE_EVENT); }, nullptr, 0,
+                 nullptr);
+    while (!stop_is_requested())
+        Sleep(1);
+    Sleep(100);  // the interrupt thread has gone as far as it goes
+    report_error(MESSAGE_DECODING_FAILED);
+}
+
+TEST(StopProtocol, ReportAndInterruptAtOnceEndTheWayOfTheOneThatBeganFirst)
+{
+    const struct {
+        const wchar_t *order;
+        DWORD status;
+        std::string out;
+    } cases[] = {
+        {L"report first", 2u, std::string(MESSAGE_DECODING_FAILED) + "\r\n"},
+        {L"interrupt first", static_cast<DWORD>(STATUS_CONTROL_C_EXIT), ""},
+    };
+    for (const auto &c : cases) {
+        ProcessResult result = run_helper("report_and_interrupt", {c.order});
+        EXPECT_EQ(result.exit_code, c.status) << narrow(c.order);
+        EXPECT_EQ(result.out, c.out) << narrow(c.order);
+    }
+}
+
 // Wine cannot make junctions or symbolic links, so the walk's rule for them
 // is checked here, on attributes as an entry's own handle shows them: a
 // link is deleted as a name and never entered.
