@@ -129,13 +129,22 @@ void let_child_go(HANDLE process)
         release_child_handle(process);
 }
 
-static void end_child()
+// What the child is given to end by itself before it is terminated: at the
+// normal end and on Ctrl+C or Ctrl+Break 5 seconds. At console close, logoff
+// and shutdown the system ends the launcher itself about 5 seconds after the
+// event, and the child, which gets the same event, has its own 5 seconds: a
+// shorter wait leaves the removal the rest of them (its retries take up to
+// 2 seconds). A removal cut off all the same leaves a dead tree, which a
+// later start's sweep removes.
+enum : DWORD { child_grace_ms = 5000, child_grace_before_system_end_ms = 2000 };
+
+static void end_child(DWORD grace_ms)
 {
     LauncherState &s = launcher_state;
     HANDLE child = static_cast<HANDLE>(InterlockedExchangePointer(const_cast<HANDLE *>(&s.child_process), nullptr));
     if (child == nullptr)
         return;
-    if (WaitForSingleObject(child, 5000) != WAIT_OBJECT_0)
+    if (WaitForSingleObject(child, grace_ms) != WAIT_OBJECT_0)
         TerminateProcess(child, 0);
     release_child_handle(child);
 }
@@ -175,7 +184,7 @@ void remove_unpack_directory_after_failure()
 
 void cleanup()
 {
-    end_child();
+    end_child(child_grace_ms);
     // The sweep finishes before the run's own removal and the exit.
     if (launcher_state.sweep_thread != nullptr)
         WaitForSingleObject(launcher_state.sweep_thread, INFINITE);
@@ -203,7 +212,8 @@ BOOL WINAPI console_control_handler(DWORD event_type)
         // step ends; no new step begins.
         while ((stop_state_now() & stop_step_open) != 0)
             Sleep(1);
-        end_child();
+        end_child(event_type == CTRL_C_EVENT || event_type == CTRL_BREAK_EVENT ? child_grace_ms
+                                                                                : child_grace_before_system_end_ms);
         remove_unpack_directory();
         // The end the system's own handler gives an interrupted process,
         // whichever event it was: not every system ends a process after

@@ -1233,6 +1233,42 @@ TEST(Cleanup, TreesOfLaunchersThatAreGoneAreRemovedByTheNextStart)
     remove_tree(temp);
 }
 
+// A removal cut off midway, as when the system ends the launcher some
+// seconds after a console close, logoff or shutdown: here the launcher is
+// killed while it removes its tree, whose removal a file this test holds
+// open keeps retrying. The half-removed tree of a launcher that is gone is
+// a later start's to finish.
+TEST(Cleanup, TreeWhoseRemovalWasCutOffIsFinishedByALaterStart)
+{
+    std::wstring temp = make_scratch_directory(L"cut_off");
+    WaitingLauncher run;
+    start_waiting(run, 0, temp);
+    if (!HasFatalFailure()) {
+        std::wstring note = run.unpack_directory + L"\\data\\note.txt";
+        HANDLE held = CreateFileW(note.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        EXPECT_NE(held, INVALID_HANDLE_VALUE);
+        write_file(run.go, "go");
+        bool removing = false;
+        for (DWORD waited = 0; !removing && waited < scaled_timeout(60000); waited += 10) {
+            removing = !path_exists(run.unpack_directory + L"\\probe.dll");
+            Sleep(removing ? 0 : 10);
+        }
+        EXPECT_TRUE(removing);
+        EXPECT_EQ(WaitForSingleObject(run.process.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT))
+            << "the launcher ended before it was cut off";
+        TerminateProcess(run.process.hProcess, 1);
+        WaitForSingleObject(run.process.hProcess, scaled_timeout(30000));
+        CloseHandle(held);
+        EXPECT_TRUE(path_exists(note));
+        for (int start = 0; start < 5 && path_exists(run.unpack_directory); start++)
+            EXPECT_EQ(run_launcher(launcher(L"probe"), {L"args"}, with_temp(temp)).exit_code, 0u);
+        EXPECT_FALSE(path_exists(run.unpack_directory));
+        EXPECT_TRUE(list_directory(temp).empty());
+    }
+    finish(run);
+    remove_tree(temp);
+}
+
 // ------------------------------------------------------------- hostile places
 
 TEST(Security, DependencyPlantedBesideTheLauncherOrInTheCurrentDirectoryIsNeverLoaded)
