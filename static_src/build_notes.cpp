@@ -30,16 +30,27 @@ static void store_reuse(const char *value, size_t length)
     launcher_state.reuse_tree = length == 1 && value[0] == '1';
 }
 
-static void store_archive_identity(const char *value, size_t length)
+// `length` lowercase hexadecimal digits into `target`, or nothing.
+static void store_digits(char *target, size_t digits, const char *value, size_t length)
 {
-    if (length != archive_identity_length)
+    if (length != digits)
         return;
     for (size_t i = 0; i < length; i++) {
         if (!((value[i] >= '0' && value[i] <= '9') || (value[i] >= 'a' && value[i] <= 'f')))
             return;
     }
-    memcpy(launcher_state.archive_identity, value, length);
-    launcher_state.archive_identity[length] = '\0';
+    memcpy(target, value, length);
+    target[length] = '\0';
+}
+
+static void store_archive_identity(const char *value, size_t length)
+{
+    store_digits(launcher_state.archive_identity, archive_identity_length, value, length);
+}
+
+static void store_application_tag(const char *value, size_t length)
+{
+    store_digits(launcher_state.application_tag, application_tag_length, value, length);
 }
 
 // 1 to writer_limit + 1 threads; 1 is the one-thread loop.
@@ -58,6 +69,7 @@ static const NoteKey known_notes[] = {
     {"unpack_dir", store_unpack_path_spec},
     {"reuse", store_reuse},
     {"archive", store_archive_identity},
+    {"application", store_application_tag},
     {"unpack_threads", store_unpack_threads},
 };
 
@@ -94,7 +106,7 @@ void read_build_notes(const char *notes, uint64_t length)
         if (next_build_note(cursor, note.key, value, value_length))
             note.store(value, value_length);
     }
-    // A tree is only reused under the name of a known archive.
-    if (s.archive_identity[0] == '\0')
+    // A tree is only reused under the names of a known archive and application.
+    if (s.archive_identity[0] == '\0' || s.application_tag[0] == '\0')
         s.reuse_tree = false;
 }

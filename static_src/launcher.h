@@ -32,6 +32,7 @@ enum : size_t {
     removal_path_capacity = 32768,
     removal_depth_limit = removal_path_capacity / 2,
     archive_identity_length = 64,
+    application_tag_length = 16,
     // The writer pool: at most this many writer threads, each with a few
     // chunks of decoded bytes queued for it, so the queue stays small.
     writer_limit = 4,
@@ -93,6 +94,7 @@ struct LauncherState {
     wchar_t unpack_path_spec[path_capacity];   // empty: default_unpack_path_spec
     bool reuse_tree;                    // keep the unpacked tree between runs (reused_tree.cpp)
     char archive_identity[archive_identity_length + 1]; // SHA-256 of the attached data, hex; empty: unknown
+    char application_tag[application_tag_length + 1];   // digits of the application identity's hash; empty: none in the notes
     bool running_from_reused_tree;      // the parent holds the published tree (not owned: kept at exit)
     wchar_t reused_sweep_path[path_capacity];      // the sweep beside it: the folder
     wchar_t reused_sweep_candidate[path_capacity]; // and one of its entries

@@ -25,7 +25,7 @@ endif()
 # veskar_add_onefile(<name> APP_LIBRARY <target-or-file> [DIR <dir>]
 #                    [SPLASH <png>] [ICON <ico>] [LEVEL <n>] [CONSOLE]
 #                    [VERSION_INFO <KEY=VALUE>...] [EXECUTION_LEVEL <level>]
-#                    [UNPACK_DIR <spec>] [REUSE] [UNPACK_THREADS <n>])
+#                    [UNPACK_DIR <spec>] [REUSE] [APP_ID <id>] [UNPACK_THREADS <n>])
 #
 # Builds ${CMAKE_CURRENT_BINARY_DIR}/<name>.exe (target <name>, part of ALL,
 # its property VESKAR_ONEFILE_EXECUTABLE naming the file) with veskar-pack.
@@ -45,14 +45,17 @@ endif()
 # requireAdministrator. UNPACK_DIR is the launcher's unpack path spec (e.g.
 # "{CACHE_DIR}\\MyApp" with REUSE, "D:\\apps\\MyApp_{RANDOM}" without; write
 # each backslash twice in a quoted CMake string) and REUSE keeps the unpacked
-# tree between runs; UNPACK_THREADS (1 to 5) fixes how many threads unpack the
-# application at start instead of the launcher's choice. They are passed to
-# veskar-pack build as --console, --version-info, --execution-level,
-# --unpack-dir, --reuse and --unpack-threads; the packer checks the spec.
+# tree between runs; APP_ID names the application whose older reused trees
+# are its old versions (default: CompanyName and ProductName of VERSION_INFO,
+# otherwise the launcher's name); UNPACK_THREADS (1 to 5) fixes how many
+# threads unpack the application at start instead of the launcher's choice.
+# They are passed to veskar-pack build as --console, --version-info,
+# --execution-level, --unpack-dir, --reuse, --app-id and --unpack-threads; the
+# packer checks the spec and the identity.
 # The launcher is rebuilt when the library, anything in DIR (files added or
 # removed included), the splash, the icon, the packer or the kit changes.
 function(veskar_add_onefile name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;REUSE" "APP_LIBRARY;DIR;SPLASH;ICON;LEVEL;EXECUTION_LEVEL;UNPACK_DIR;UNPACK_THREADS" "VERSION_INFO")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;REUSE" "APP_LIBRARY;DIR;SPLASH;ICON;LEVEL;EXECUTION_LEVEL;UNPACK_DIR;APP_ID;UNPACK_THREADS" "VERSION_INFO")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "veskar_add_onefile(${name}): unknown arguments: ${arg_UNPARSED_ARGUMENTS}")
   endif()
@@ -91,6 +94,9 @@ function(veskar_add_onefile name)
   endif()
   if(arg_REUSE)
     list(APPEND pack_options --reuse)
+  endif()
+  if(DEFINED arg_APP_ID)
+    list(APPEND pack_options --app-id "${arg_APP_ID}")
   endif()
   if(DEFINED arg_UNPACK_THREADS)
     if(NOT arg_UNPACK_THREADS MATCHES "^[1-5]$")

@@ -120,28 +120,57 @@ TEST_F(Inspect, ListShowsSplashIconAndUnrecordedLevel)
     EXPECT_NE(r.out.find("splash: none\n"), std::string::npos) << r.out;
 }
 
-TEST_F(Inspect, ListShowsTheUnpackDirectoryAndTheArchiveIdentity)
+// The application identity's digits as the packer makes them: the SHA-256
+// of its source and values, NUL-separated (printf's \\000).
+std::string application_tag(const std::string &printf_format)
+{
+    return run_program({"/bin/sh", "-c", "printf '" + printf_format + "' | sha256sum"}).out.substr(0, 16);
+}
+
+TEST_F(Inspect, ListShowsTheUnpackDirectoryAndTheIdentities)
 {
     REQUIRE_KIT();
     const fs::path blob = scratch / "data.bin";
     write_file(blob, attached_data(record_stream({{u"app.dll", "MZ"}, {u"data\\a.txt", "a"}})));
     const std::string sum = run_program({"sha256sum", blob.string()}).out.substr(0, 64);
-    const struct {
+    const std::string kept = " and checked at every start (archive identity " + sum + ")";
+    const std::vector<std::string> company_and_product = {"--version-info", "CompanyName=Veskar tests",
+                                                          "--version-info", "ProductName=Probe"};
+    struct ListCase {
         std::vector<std::string> options;
         std::string output;
-        std::string spec_line;
-        std::string reuse_line;
-    } cases[] = {
-        {{}, "plain.exe", "{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM} (the default)", "no, a new directory removed at exit"},
-        {{"--unpack-dir", "D:\\apps\\x_{RANDOM}"}, "placed.exe", "D:\\apps\\x_{RANDOM}", "no, a new directory removed at exit"},
-        {{"--reuse"}, u8"My App ☃!.exe", "{CACHE_DIR}\\VeskarOnefile\\My_App___",
-         "yes, kept as {CACHE_DIR}\\VeskarOnefile\\My_App____" + sum.substr(0, 16) +
-             " and checked at every start (archive identity " + sum + ")"},
-        {{"--reuse", "--unpack-dir", "{PROGRAM_DIR}\\cache"}, "kept.exe", "{PROGRAM_DIR}\\cache",
-         "yes, kept as {PROGRAM_DIR}\\cache_" + sum.substr(0, 16) + " and checked at every start (archive identity " +
-             sum + ")"},
+        std::string spec_line;      // empty: not looked at
+        std::string reuse_line;     // empty: not looked at
+        std::string identity_line;  // empty: none shown
     };
-    for (const auto &c : cases) {
+    const ListCase cases[] = {
+        {{}, "plain.exe", "{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM} (the default)", "no, a new directory removed at exit",
+         ""},
+        {{"--unpack-dir", "D:\\apps\\x_{RANDOM}"}, "placed.exe", "D:\\apps\\x_{RANDOM}",
+         "no, a new directory removed at exit", ""},
+        {{"--reuse"}, u8"My App \u2603!.exe", "{CACHE_DIR}\\VeskarOnefile\\My_App___",
+         "yes, kept as {CACHE_DIR}\\VeskarOnefile\\My_App____" + application_tag("name\\000My_App___") + "_" +
+             sum.substr(0, 16) + kept,
+         "My_App___ (the launcher's name)"},
+        {{"--reuse", "--unpack-dir", "{PROGRAM_DIR}\\cache", "--app-id", "Veskar.Cache"}, "kept.exe",
+         "{PROGRAM_DIR}\\cache",
+         "yes, kept as {PROGRAM_DIR}\\cache_" + application_tag("app-id\\000Veskar.Cache") + "_" + sum.substr(0, 16) +
+             kept,
+         "Veskar.Cache (from --app-id)"},
+    };
+    std::vector<std::string> described = {"--reuse"}, overruled = {"--reuse", "--app-id", "Veskar.Probe"};
+    described.insert(described.end(), company_and_product.begin(), company_and_product.end());
+    overruled.insert(overruled.end(), company_and_product.begin(), company_and_product.end());
+    // Which source names the application: only what the command line gives.
+    const ListCase sources[] = {
+        {described, "described.exe", "",
+         "yes, kept as {CACHE_DIR}\\VeskarOnefile\\described_" +
+             application_tag("version-info\\000Veskar tests\\000Probe") + "_" + sum.substr(0, 16) + kept,
+         "Veskar tests, Probe (from the CompanyName and ProductName of --version-info)"},
+        {overruled, "overruled.exe", "", "", "Veskar.Probe (from --app-id)"},
+        {{"--reuse", "--version-info", "ProductName=Probe"}, "half.exe", "", "", "half (the launcher's name)"},
+    };
+    auto check = [&](const ListCase &c) {
         const fs::path exe = scratch / fs::u8path(c.output);
         std::vector<std::string> args = {"--kit", real_kit().string(), "link", "--attached-data", blob.string(), "-o",
                                          exe.u8string()};
@@ -150,9 +179,18 @@ TEST_F(Inspect, ListShowsTheUnpackDirectoryAndTheArchiveIdentity)
         ASSERT_EQ(r.status, 0) << r.err;
         r = run_pack({"--kit", real_kit().string(), "list", exe.u8string()}, temp);
         ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_NE(r.out.find("\nunpack directory: " + c.spec_line + "\n"), std::string::npos) << r.out;
-        EXPECT_NE(r.out.find("\nreuses its tree: " + c.reuse_line + "\n"), std::string::npos) << r.out;
-    }
+        auto shows = [&](const std::string &key, const std::string &value) {
+            return value.empty() || r.out.find("\n" + key + ": " + value + "\n") != std::string::npos;
+        };
+        EXPECT_TRUE(shows("unpack directory", c.spec_line)) << r.out;
+        EXPECT_TRUE(shows("reuses its tree", c.reuse_line)) << r.out;
+        EXPECT_TRUE(shows("application identity", c.identity_line)) << r.out;
+        EXPECT_EQ(r.out.find("\napplication identity: ") != std::string::npos, !c.identity_line.empty()) << r.out;
+    };
+    for (const auto &c : cases)
+        check(c);
+    for (const auto &c : sources)
+        check(c);
 }
 
 TEST_F(Inspect, NotALauncher)
