@@ -229,7 +229,17 @@ bool wide_from_utf8(const char *text, size_t length, wchar_t *target, size_t cap
 
 // reused_tree.cpp
 extern const FILETIME reused_file_time;
-bool start_from_reused_tree();  // child role: never returns; parent: false to unpack into a fresh directory instead
+// How a reusing parent goes on once it has looked for its tree.
+enum ReusedTreeOutcome {
+    reused_tree_published,      // the published tree, checked and held; kept at exit
+    reused_tree_unpublished,    // a complete working directory the system would not rename into place:
+                                // checked, held and kept at exit; a later start publishes it
+    reused_tree_untrusted,      // someone else could change the place: a fresh per-run directory instead
+    reused_tree_lock_timed_out, // another start held the archive's lock too long: a fresh per-run directory
+};
+// What the main sequence does after start_from_reused_tree (the child role never returns).
+enum ReusedStart { reused_start_ready, reused_start_fresh_directory };
+ReusedStart start_from_reused_tree();
 void sweep_beside_reused_tree();  // the sweep thread's part in a reusing parent
 bool security_is_private(PSECURITY_DESCRIPTOR descriptor, PSID user);
 

@@ -54,7 +54,7 @@ int run_main_sequence(const unsigned char *attached_data, uint64_t attached_data
         s.child_role = true;
     }
 
-    if (s.reuse_tree && start_from_reused_tree())
+    if (s.reuse_tree && start_from_reused_tree() == reused_start_ready)
         return static_cast<int>(launch_and_supervise());
 
     open_attached_data();

@@ -878,14 +878,25 @@ std::wstring kept_launcher(int version)
     return test_binary_directory() + L"\\reuse_v" + std::to_wstring(version) + L"\\kept.exe";
 }
 
-// The tree a reusing launcher ran probe.dll from, after checking its name:
-// "<stem>_" and 16 lowercase hexadecimal digits of the archive identity.
+// A published tree's name after its stem: "_", 16 lowercase hexadecimal
+// digits of the application identity, "_" and 16 of the archive identity.
+const size_t tree_suffix_length = 1 + 16 + 1 + 16;
+
+// The folder a launcher ran probe.dll from.
+std::wstring used_folder(const ProcessResult &result)
+{
+    return parent_of(from_hex(value_of(parse_report(result.out), "library")));
+}
+
+// The tree a reusing launcher ran probe.dll from, after checking its name.
 std::wstring tree_of(const ProcessResult &result, const std::wstring &stem)
 {
-    std::wstring tree = parent_of(from_hex(value_of(parse_report(result.out), "library")));
+    std::wstring tree = used_folder(result);
     std::wstring name = tree.substr(tree.find_last_of(L'\\') + 1);
-    EXPECT_EQ(name.size(), stem.size() + 17) << narrow(tree);
+    EXPECT_EQ(name.size(), stem.size() + tree_suffix_length) << narrow(tree);
     EXPECT_EQ(name.substr(0, stem.size() + 1), stem + L"_") << narrow(tree);
+    EXPECT_EQ(name[stem.size() + 17], L'_') << narrow(tree);
+    name.erase(stem.size() + 17, 1);
     EXPECT_EQ(name.find_first_not_of(L"0123456789abcdef", stem.size() + 1), std::wstring::npos) << narrow(tree);
     return tree;
 }
@@ -989,7 +1000,7 @@ TEST(Reuse, FirstStartEndedWhileUnpackingLeavesNoTreeToUse)
         std::vector<std::wstring> left = names_in(temp);
         if (killed) {
             ASSERT_EQ(left.size(), 1u);
-            EXPECT_EQ(left[0].size(), std::wstring(L"big_kept_").size() + 16 + 12) << narrow(left[0]);
+            EXPECT_EQ(left[0].size(), std::wstring(L"big_kept").size() + tree_suffix_length + 12) << narrow(left[0]);
             EXPECT_EQ(left[0][left[0].size() - 12], L'~') << narrow(left[0]);
         } else {
             EXPECT_EQ(status, static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
@@ -999,7 +1010,7 @@ TEST(Reuse, FirstStartEndedWhileUnpackingLeavesNoTreeToUse)
         EXPECT_EQ(next.exit_code, 7u) << next.err;
         std::vector<std::wstring> after = names_in(temp);
         ASSERT_EQ(after.size(), 1u);
-        EXPECT_EQ(after[0].size(), std::wstring(L"big_kept_").size() + 16) << narrow(after[0]);
+        EXPECT_EQ(after[0].size(), std::wstring(L"big_kept").size() + tree_suffix_length) << narrow(after[0]);
         remove_tree(temp);
     }
 }
@@ -1154,6 +1165,100 @@ TEST(Reuse, DefaultPlaceIsBelowLocalApplicationDataNeverTemp)
     EXPECT_EQ(parent_of(tree), std::wstring(local) + L"\\VeskarOnefile");
     EXPECT_TRUE(list_directory(temp).empty()) << narrow(list_directory(temp)[0]);
     remove_tree(tree);
+    remove_tree(temp);
+}
+
+// The refusing kit renames nothing while VESKAR_TEST_REFUSE_RENAME is set,
+// as NTFS refuses it under a virus scanner: the first start runs from its
+// complete working directory and keeps it, a start still refused runs from
+// it again, and the first start allowed publishes it, all without a second
+// unpack: what the application added stays.
+TEST(Reuse, TreeTheSystemWillNotRenameIsKeptAndPublishedByALaterStart)
+{
+    std::wstring temp = make_scratch_directory(L"reuse_refused");
+    ProcessOptions refused = with_temp(temp);
+    refused.environment[L"VESKAR_TEST_REFUSE_RENAME"] = L"1";
+    ProcessResult first = run_launcher(launcher(L"refused"), {L"args"}, refused);
+    ASSERT_EQ(first.exit_code, 0u) << first.err;
+    std::wstring working = used_folder(first);
+    ASSERT_EQ(working.size(), temp.size() + std::wstring(L"\\refused").size() + tree_suffix_length + 12);
+    ASSERT_EQ(working[working.size() - 12], L'~') << narrow(working);
+    EXPECT_EQ(names_in(temp), std::vector<std::wstring>{name_of(working)});
+    write_file(working + L"\\added.txt", "the application's");
+
+    ProcessResult again = run_launcher(launcher(L"refused"), {L"args"}, refused);
+    EXPECT_EQ(again.exit_code, 0u) << again.err;
+    EXPECT_EQ(used_folder(again), working);
+    EXPECT_EQ(names_in(temp), std::vector<std::wstring>{name_of(working)});
+
+    ProcessResult published = run_launcher(launcher(L"refused"), {L"args"}, with_temp(temp));
+    EXPECT_EQ(published.exit_code, 0u) << published.err;
+    std::wstring tree = tree_of(published, L"refused");
+    EXPECT_EQ(tree, working.substr(0, working.size() - 12));
+    EXPECT_EQ(read_file(tree + L"\\added.txt"), "the application's");
+    EXPECT_EQ(names_in(temp), std::vector<std::wstring>{name_of(tree)});
+    remove_tree(temp);
+}
+
+// A start that holds the archive's lock for ever (hung, suspended), here
+// this test: the next start waits a bounded time, then runs from a
+// directory of its own in TEMP and leaves nothing.
+TEST(Reuse, StartBlockedByAnotherRunsFromTempAfterABoundedWait)
+{
+    std::wstring temp = make_scratch_directory(L"reuse_locked");
+    std::string image = read_file(kept_launcher(1));
+    size_t at = image.find("\narchive=");
+    ASSERT_NE(at, std::string::npos);
+    HANDLE lock = CreateMutexW(nullptr, TRUE, (L"Local\\VeskarOnefile_" + widen(image.substr(at + 9, 64))).c_str());
+    ASSERT_NE(lock, nullptr);
+    ProcessResult result = run_launcher(kept_launcher(1), {L"args"}, with_temp(temp));
+    ReleaseMutex(lock);
+    CloseHandle(lock);
+    EXPECT_EQ(result.exit_code, 0u) << result.err;
+    std::wstring used = used_folder(result);
+    EXPECT_EQ(parent_of(used), temp);
+    EXPECT_EQ(name_of(used).rfind(L"onefile_", 0), 0u) << narrow(used);
+    EXPECT_TRUE(names_in(temp).empty()) << narrow(names_in(temp)[0]);
+    remove_tree(temp);
+}
+
+// Two unrelated applications packed as tool.exe into one place, told apart
+// by --app-id and by the company and product of --version-info, keep their
+// trees over alternating starts; a new version of the first (the second's
+// archive under the first's identity) replaces only the first's tree.
+TEST(Reuse, ApplicationsOfOneNameKeepTheirTreesAndOnlyTheirOwnVersionsReplaceThem)
+{
+    std::wstring temp = make_scratch_directory(L"reuse_tools");
+    auto tool = [](const wchar_t *folder) { return test_binary_directory() + L"\\" + folder + L"\\tool.exe"; };
+    std::wstring first, other;
+    for (int round = 0; round < 2; round++) {
+        ProcessResult a = run_launcher(tool(L"first_v1"), {L"args"}, with_temp(temp));
+        ProcessResult b = run_launcher(tool(L"other"), {L"args"}, with_temp(temp));
+        ASSERT_EQ(a.exit_code, 0u) << a.err;
+        ASSERT_EQ(b.exit_code, 0u) << b.err;
+        if (round == 0) {
+            first = tree_of(a, L"tool");
+            other = tree_of(b, L"tool");
+            write_file(first + L"\\added.txt", "first's");
+        }
+        EXPECT_EQ(tree_of(a, L"tool"), first);
+        EXPECT_EQ(tree_of(b, L"tool"), other);
+        EXPECT_EQ(names_in(temp), (std::vector<std::wstring>{std::min(name_of(first), name_of(other)),
+                                                             std::max(name_of(first), name_of(other))}));
+    }
+    EXPECT_EQ(read_file(first + L"\\added.txt"), "first's");
+    // The same application, so the same first digits; another archive.
+    std::wstring newer;
+    for (int start = 0; start < 5 && (start == 0 || path_exists(first)); start++) {
+        ProcessResult upgraded = run_launcher(tool(L"first_v2"), {L"args"}, with_temp(temp));
+        ASSERT_EQ(upgraded.exit_code, 0u) << upgraded.err;
+        newer = tree_of(upgraded, L"tool");
+    }
+    EXPECT_EQ(name_of(newer).substr(0, 22), name_of(first).substr(0, 22));
+    EXPECT_NE(newer, other);
+    EXPECT_FALSE(path_exists(first));
+    EXPECT_EQ(read_file(other + L"\\version.txt"), "tool version 2");
+    EXPECT_EQ(read_file(newer + L"\\version.txt"), "tool version 2");
     remove_tree(temp);
 }
 
