@@ -93,12 +93,15 @@ std::wstring from_hex(const std::string &text)
 
 // `count` starts of `executable` with the argument "args" at once, all
 // with `temp` as their temporary directory.
-std::vector<ProcessResult> run_at_once(size_t count, const std::wstring &executable, const std::wstring &temp)
+std::vector<ProcessResult> run_at_once(size_t count, const std::wstring &executable, const std::wstring &temp,
+                                       const std::map<std::wstring, std::optional<std::wstring>> &environment = {})
 {
+    ProcessOptions options = with_temp(temp);
+    options.environment.insert(environment.begin(), environment.end());
     std::vector<ProcessResult> results(count);
     std::vector<std::thread> threads;
     for (size_t i = 0; i < count; i++)
-        threads.emplace_back([&, i] { results[i] = run_launcher(executable, {L"args"}, with_temp(temp)); });
+        threads.emplace_back([&, i] { results[i] = run_launcher(executable, {L"args"}, options); });
     for (std::thread &thread : threads)
         thread.join();
     return results;
@@ -1198,20 +1201,32 @@ TEST(Reuse, TreeTheSystemWillNotRenameIsKeptAndPublishedByALaterStart)
     EXPECT_EQ(read_file(tree + L"\\added.txt"), "the application's");
     EXPECT_EQ(names_in(temp), std::vector<std::wstring>{name_of(tree)});
     remove_tree(temp);
+
+    // Refused starts at once: one unpack, which all of them run from.
+    temp = make_scratch_directory(L"reuse_refused_at_once");
+    std::set<std::wstring> used;
+    for (const ProcessResult &result : run_at_once(4, launcher(L"refused"), temp, refused.environment)) {
+        EXPECT_EQ(result.exit_code, 0u) << result.err;
+        used.insert(used_folder(result));
+    }
+    ASSERT_EQ(used.size(), 1u);
+    EXPECT_EQ(names_in(temp), std::vector<std::wstring>{name_of(*used.begin())});
+    remove_tree(temp);
 }
 
 // A start that holds the archive's lock for ever (hung, suspended), here
 // this test: the next start waits a bounded time, then runs from a
-// directory of its own in TEMP and leaves nothing.
+// directory of its own in TEMP and leaves nothing. The archive is this
+// test's alone, so no other test waits behind the lock.
 TEST(Reuse, StartBlockedByAnotherRunsFromTempAfterABoundedWait)
 {
     std::wstring temp = make_scratch_directory(L"reuse_locked");
-    std::string image = read_file(kept_launcher(1));
+    std::string image = read_file(launcher(L"locked"));
     size_t at = image.find("\narchive=");
     ASSERT_NE(at, std::string::npos);
     HANDLE lock = CreateMutexW(nullptr, TRUE, (L"Local\\VeskarOnefile_" + widen(image.substr(at + 9, 64))).c_str());
     ASSERT_NE(lock, nullptr);
-    ProcessResult result = run_launcher(kept_launcher(1), {L"args"}, with_temp(temp));
+    ProcessResult result = run_launcher(launcher(L"locked"), {L"args"}, with_temp(temp));
     ReleaseMutex(lock);
     CloseHandle(lock);
     EXPECT_EQ(result.exit_code, 0u) << result.err;
