@@ -133,44 +133,32 @@ TEST_F(Inspect, ListShowsTheUnpackDirectoryAndTheIdentities)
     const fs::path blob = scratch / "data.bin";
     write_file(blob, attached_data(record_stream({{u"app.dll", "MZ"}, {u"data\\a.txt", "a"}})));
     const std::string sum = run_program({"sha256sum", blob.string()}).out.substr(0, 64);
-    const std::string kept = " and checked at every start (archive identity " + sum + ")";
-    const std::vector<std::string> company_and_product = {"--version-info", "CompanyName=Veskar tests",
-                                                          "--version-info", "ProductName=Probe"};
-    struct ListCase {
+    const std::string kept = "_" + sum.substr(0, 16) + " and checked at every start (archive identity " + sum + ")";
+    const std::string company = "CompanyName=Veskar tests", product = "ProductName=Probe";
+    // Empty lines are not looked at; without an identity line none is shown.
+    const struct {
         std::vector<std::string> options;
-        std::string output;
-        std::string spec_line;      // empty: not looked at
-        std::string reuse_line;     // empty: not looked at
-        std::string identity_line;  // empty: none shown
-    };
-    const ListCase cases[] = {
+        std::string output, spec_line, reuse_line, identity_line;
+    } cases[] = {
         {{}, "plain.exe", "{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM} (the default)", "no, a new directory removed at exit",
          ""},
         {{"--unpack-dir", "D:\\apps\\x_{RANDOM}"}, "placed.exe", "D:\\apps\\x_{RANDOM}",
          "no, a new directory removed at exit", ""},
         {{"--reuse"}, u8"My App \u2603!.exe", "{CACHE_DIR}\\VeskarOnefile\\My_App___",
-         "yes, kept as {CACHE_DIR}\\VeskarOnefile\\My_App____" + application_tag("name\\000My_App___") + "_" +
-             sum.substr(0, 16) + kept,
+         "yes, kept as {CACHE_DIR}\\VeskarOnefile\\My_App____" + application_tag("name\\000My_App___") + kept,
          "My_App___ (the launcher's name)"},
         {{"--reuse", "--unpack-dir", "{PROGRAM_DIR}\\cache", "--app-id", "Veskar.Cache"}, "kept.exe",
-         "{PROGRAM_DIR}\\cache",
-         "yes, kept as {PROGRAM_DIR}\\cache_" + application_tag("app-id\\000Veskar.Cache") + "_" + sum.substr(0, 16) +
-             kept,
+         "{PROGRAM_DIR}\\cache", "yes, kept as {PROGRAM_DIR}\\cache_" + application_tag("app-id\\000Veskar.Cache") + kept,
          "Veskar.Cache (from --app-id)"},
-    };
-    std::vector<std::string> described = {"--reuse"}, overruled = {"--reuse", "--app-id", "Veskar.Probe"};
-    described.insert(described.end(), company_and_product.begin(), company_and_product.end());
-    overruled.insert(overruled.end(), company_and_product.begin(), company_and_product.end());
-    // Which source names the application: only what the command line gives.
-    const ListCase sources[] = {
-        {described, "described.exe", "",
+        {{"--reuse", "--version-info", company, "--version-info", product}, "described.exe", "",
          "yes, kept as {CACHE_DIR}\\VeskarOnefile\\described_" +
-             application_tag("version-info\\000Veskar tests\\000Probe") + "_" + sum.substr(0, 16) + kept,
+             application_tag("version-info\\000Veskar tests\\000Probe") + kept,
          "Veskar tests, Probe (from the CompanyName and ProductName of --version-info)"},
-        {overruled, "overruled.exe", "", "", "Veskar.Probe (from --app-id)"},
-        {{"--reuse", "--version-info", "ProductName=Probe"}, "half.exe", "", "", "half (the launcher's name)"},
+        {{"--reuse", "--app-id", "Veskar.Probe", "--version-info", company, "--version-info", product},
+         "overruled.exe", "", "", "Veskar.Probe (from --app-id)"},
+        {{"--reuse", "--version-info", product}, "half.exe", "", "", "half (the launcher's name)"},
     };
-    auto check = [&](const ListCase &c) {
+    for (const auto &c : cases) {
         const fs::path exe = scratch / fs::u8path(c.output);
         std::vector<std::string> args = {"--kit", real_kit().string(), "link", "--attached-data", blob.string(), "-o",
                                          exe.u8string()};
@@ -179,18 +167,12 @@ TEST_F(Inspect, ListShowsTheUnpackDirectoryAndTheIdentities)
         ASSERT_EQ(r.status, 0) << r.err;
         r = run_pack({"--kit", real_kit().string(), "list", exe.u8string()}, temp);
         ASSERT_EQ(r.status, 0) << r.err;
-        auto shows = [&](const std::string &key, const std::string &value) {
-            return value.empty() || r.out.find("\n" + key + ": " + value + "\n") != std::string::npos;
-        };
-        EXPECT_TRUE(shows("unpack directory", c.spec_line)) << r.out;
-        EXPECT_TRUE(shows("reuses its tree", c.reuse_line)) << r.out;
-        EXPECT_TRUE(shows("application identity", c.identity_line)) << r.out;
+        for (const auto &[key, value] : {std::pair{"unpack directory", c.spec_line}, {"reuses its tree", c.reuse_line},
+                                         {"application identity", c.identity_line}})
+            EXPECT_TRUE(value.empty() || r.out.find("\n" + std::string(key) + ": " + value + "\n") != std::string::npos)
+                << r.out;
         EXPECT_EQ(r.out.find("\napplication identity: ") != std::string::npos, !c.identity_line.empty()) << r.out;
-    };
-    for (const auto &c : cases)
-        check(c);
-    for (const auto &c : sources)
-        check(c);
+    }
 }
 
 TEST_F(Inspect, NotALauncher)

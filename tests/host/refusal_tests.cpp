@@ -374,10 +374,8 @@ TEST_F(Refusal, ApplicationIdentities)
     } cases[] = {
         {"", "the application identity is empty"},
         {"Veskar/Tool", "the application identity 'Veskar/Tool' holds '/', which a folder name cannot"},
-        {"a:b", "holds ':', which a folder name cannot"},
         {"tab\there", "holds a control character"},
         {"Tool.", "ends in a dot or a space"},
-        {"Tool ", "ends in a dot or a space"},
         {std::string(101, 'x'), "is 101 UTF-16 units long: at most 100"},
     };
     for (const auto &c : cases) {

@@ -885,7 +885,6 @@ std::wstring kept_launcher(int version)
 // digits of the application identity, "_" and 16 of the archive identity.
 const size_t tree_suffix_length = 1 + 16 + 1 + 16;
 
-// The folder a launcher ran probe.dll from.
 std::wstring used_folder(const ProcessResult &result)
 {
     return parent_of(from_hex(value_of(parse_report(result.out), "library")));
@@ -894,13 +893,11 @@ std::wstring used_folder(const ProcessResult &result)
 // The tree a reusing launcher ran probe.dll from, after checking its name.
 std::wstring tree_of(const ProcessResult &result, const std::wstring &stem)
 {
-    std::wstring tree = used_folder(result);
-    std::wstring name = tree.substr(tree.find_last_of(L'\\') + 1);
+    std::wstring tree = used_folder(result), name = tree.substr(tree.find_last_of(L'\\') + 1);
     EXPECT_EQ(name.size(), stem.size() + tree_suffix_length) << narrow(tree);
-    EXPECT_EQ(name.substr(0, stem.size() + 1), stem + L"_") << narrow(tree);
-    EXPECT_EQ(name[stem.size() + 17], L'_') << narrow(tree);
-    name.erase(stem.size() + 17, 1);
-    EXPECT_EQ(name.find_first_not_of(L"0123456789abcdef", stem.size() + 1), std::wstring::npos) << narrow(tree);
+    EXPECT_EQ(name.rfind(stem + L"_", 0), 0u) << narrow(tree);
+    EXPECT_EQ(name.find_first_not_of(L"0123456789abcdef", stem.size() + 1), stem.size() + 17) << narrow(tree);
+    EXPECT_EQ(name.find_first_not_of(L"0123456789abcdef", stem.size() + 18), std::wstring::npos) << narrow(tree);
     return tree;
 }
 
@@ -1172,108 +1169,78 @@ TEST(Reuse, DefaultPlaceIsBelowLocalApplicationDataNeverTemp)
 }
 
 // The refusing kit renames nothing while VESKAR_TEST_REFUSE_RENAME is set,
-// as NTFS refuses it under a virus scanner: the first start runs from its
-// complete working directory and keeps it, a start still refused runs from
-// it again, and the first start allowed publishes it, all without a second
-// unpack: what the application added stays.
+// as NTFS under a virus scanner: a first start runs from its complete
+// working directory and keeps it, a start still refused runs from it again,
+// the first one allowed publishes it; starts at once share one unpack.
+// What the application added shows that nothing was unpacked again.
 TEST(Reuse, TreeTheSystemWillNotRenameIsKeptAndPublishedByALaterStart)
 {
-    std::wstring temp = make_scratch_directory(L"reuse_refused");
+    std::wstring temp = make_scratch_directory(L"reuse_refused"), working;
     ProcessOptions refused = with_temp(temp);
     refused.environment[L"VESKAR_TEST_REFUSE_RENAME"] = L"1";
-    ProcessResult first = run_launcher(launcher(L"refused"), {L"args"}, refused);
-    ASSERT_EQ(first.exit_code, 0u) << first.err;
-    std::wstring working = used_folder(first);
-    ASSERT_EQ(working.size(), temp.size() + std::wstring(L"\\refused").size() + tree_suffix_length + 12);
-    ASSERT_EQ(working[working.size() - 12], L'~') << narrow(working);
-    EXPECT_EQ(names_in(temp), std::vector<std::wstring>{name_of(working)});
-    write_file(working + L"\\added.txt", "the application's");
-
-    ProcessResult again = run_launcher(launcher(L"refused"), {L"args"}, refused);
-    EXPECT_EQ(again.exit_code, 0u) << again.err;
-    EXPECT_EQ(used_folder(again), working);
-    EXPECT_EQ(names_in(temp), std::vector<std::wstring>{name_of(working)});
-
-    ProcessResult published = run_launcher(launcher(L"refused"), {L"args"}, with_temp(temp));
-    EXPECT_EQ(published.exit_code, 0u) << published.err;
-    std::wstring tree = tree_of(published, L"refused");
-    EXPECT_EQ(tree, working.substr(0, working.size() - 12));
-    EXPECT_EQ(read_file(tree + L"\\added.txt"), "the application's");
-    EXPECT_EQ(names_in(temp), std::vector<std::wstring>{name_of(tree)});
+    for (bool refusing : {true, true, false}) {
+        ProcessResult result = run_launcher(launcher(L"refused"), {L"args"}, refusing ? refused : with_temp(temp));
+        ASSERT_EQ(result.exit_code, 0u) << result.err;
+        if (working.empty()) {
+            working = used_folder(result);
+            ASSERT_EQ(working.rfind(temp + L"\\refused_", 0), 0u) << narrow(working);
+            ASSERT_EQ(working.find(L'~'), working.size() - 12) << narrow(working);
+            write_file(working + L"\\added.txt", "the application's");
+        }
+        std::wstring expected = refusing ? working : working.substr(0, working.size() - 12);
+        EXPECT_EQ(used_folder(result), expected);
+        EXPECT_EQ(names_in(temp), std::vector<std::wstring>{name_of(expected)});
+        EXPECT_EQ(read_file(expected + L"\\added.txt"), "the application's");
+    }
     remove_tree(temp);
-
-    // Refused starts at once: one unpack, which all of them run from.
     temp = make_scratch_directory(L"reuse_refused_at_once");
     std::set<std::wstring> used;
-    for (const ProcessResult &result : run_at_once(4, launcher(L"refused"), temp, refused.environment)) {
-        EXPECT_EQ(result.exit_code, 0u) << result.err;
+    for (const ProcessResult &result : run_at_once(4, launcher(L"refused"), temp, refused.environment))
         used.insert(used_folder(result));
-    }
-    ASSERT_EQ(used.size(), 1u);
+    EXPECT_EQ(used.size(), 1u);
     EXPECT_EQ(names_in(temp), std::vector<std::wstring>{name_of(*used.begin())});
     remove_tree(temp);
 }
 
-// A start that holds the archive's lock for ever (hung, suspended), here
-// this test: the next start waits a bounded time, then runs from a
-// directory of its own in TEMP and leaves nothing. The archive is this
-// test's alone, so no other test waits behind the lock.
+// This test holds the archive's lock as a hung or suspended start would:
+// the start waits a bounded time, then runs from TEMP and leaves nothing.
 TEST(Reuse, StartBlockedByAnotherRunsFromTempAfterABoundedWait)
 {
     std::wstring temp = make_scratch_directory(L"reuse_locked");
     std::string image = read_file(launcher(L"locked"));
-    size_t at = image.find("\narchive=");
-    ASSERT_NE(at, std::string::npos);
-    HANDLE lock = CreateMutexW(nullptr, TRUE, (L"Local\\VeskarOnefile_" + widen(image.substr(at + 9, 64))).c_str());
-    ASSERT_NE(lock, nullptr);
+    std::string identity = image.substr(image.find("\narchive=") + 9, 64);
+    HANDLE lock = CreateMutexW(nullptr, TRUE, (L"Local\\VeskarOnefile_" + widen(identity)).c_str());
     ProcessResult result = run_launcher(launcher(L"locked"), {L"args"}, with_temp(temp));
-    ReleaseMutex(lock);
     CloseHandle(lock);
     EXPECT_EQ(result.exit_code, 0u) << result.err;
-    std::wstring used = used_folder(result);
-    EXPECT_EQ(parent_of(used), temp);
-    EXPECT_EQ(name_of(used).rfind(L"onefile_", 0), 0u) << narrow(used);
-    EXPECT_TRUE(names_in(temp).empty()) << narrow(names_in(temp)[0]);
+    EXPECT_EQ(used_folder(result).rfind(temp + L"\\onefile_", 0), 0u) << narrow(used_folder(result));
+    EXPECT_TRUE(names_in(temp).empty());
     remove_tree(temp);
 }
 
-// Two unrelated applications packed as tool.exe into one place, told apart
-// by --app-id and by the company and product of --version-info, keep their
-// trees over alternating starts; a new version of the first (the second's
-// archive under the first's identity) replaces only the first's tree.
+// Two applications packed into one place keep their trees over alternating
+// starts; a new version of one (with the other's archive) replaces only its
+// own tree, at once or within a few starts.
 TEST(Reuse, ApplicationsOfOneNameKeepTheirTreesAndOnlyTheirOwnVersionsReplaceThem)
 {
     std::wstring temp = make_scratch_directory(L"reuse_tools");
-    auto tool = [](const wchar_t *folder) { return test_binary_directory() + L"\\" + folder + L"\\tool.exe"; };
-    std::wstring first, other;
-    for (int round = 0; round < 2; round++) {
-        ProcessResult a = run_launcher(tool(L"first_v1"), {L"args"}, with_temp(temp));
-        ProcessResult b = run_launcher(tool(L"other"), {L"args"}, with_temp(temp));
-        ASSERT_EQ(a.exit_code, 0u) << a.err;
-        ASSERT_EQ(b.exit_code, 0u) << b.err;
-        if (round == 0) {
-            first = tree_of(a, L"tool");
-            other = tree_of(b, L"tool");
-            write_file(first + L"\\added.txt", "first's");
-        }
-        EXPECT_EQ(tree_of(a, L"tool"), first);
-        EXPECT_EQ(tree_of(b, L"tool"), other);
-        EXPECT_EQ(names_in(temp), (std::vector<std::wstring>{std::min(name_of(first), name_of(other)),
-                                                             std::max(name_of(first), name_of(other))}));
-    }
-    EXPECT_EQ(read_file(first + L"\\added.txt"), "first's");
-    // The same application, so the same first digits; another archive.
-    std::wstring newer;
-    for (int start = 0; start < 5 && (start == 0 || path_exists(first)); start++) {
-        ProcessResult upgraded = run_launcher(tool(L"first_v2"), {L"args"}, with_temp(temp));
-        ASSERT_EQ(upgraded.exit_code, 0u) << upgraded.err;
-        newer = tree_of(upgraded, L"tool");
-    }
-    EXPECT_EQ(name_of(newer).substr(0, 22), name_of(first).substr(0, 22));
+    auto tree_from = [&](const wchar_t *name) {
+        ProcessResult result = run_launcher(launcher(name), {L"args"}, with_temp(temp));
+        EXPECT_EQ(result.exit_code, 0u) << result.err;
+        return tree_of(result, L"tool");
+    };
+    std::wstring first = tree_from(L"tool_first_v1"), other = tree_from(L"tool_other");
+    EXPECT_EQ(tree_from(L"tool_first_v1"), first);
+    EXPECT_EQ(tree_from(L"tool_other"), other);
+    EXPECT_EQ(names_in(temp).size(), 2u);
+    std::wstring newer = tree_from(L"tool_first_v2");
+    for (int start = 0; start < 4 && path_exists(first); start++)
+        tree_from(L"tool_first_v2");
+    EXPECT_EQ(name_of(newer).substr(0, 22), name_of(first).substr(0, 22));  // "tool_" and the application
     EXPECT_NE(newer, other);
     EXPECT_FALSE(path_exists(first));
-    EXPECT_EQ(read_file(other + L"\\version.txt"), "tool version 2");
-    EXPECT_EQ(read_file(newer + L"\\version.txt"), "tool version 2");
+    EXPECT_EQ(read_file(other + L"\\version.txt"), "version 2");
+    EXPECT_EQ(names_in(temp).size(), 2u);
     remove_tree(temp);
 }
 
@@ -1354,37 +1321,28 @@ TEST(Cleanup, TreesOfLaunchersThatAreGoneAreRemovedByTheNextStart)
 }
 
 // A removal cut off midway, as when the system ends the launcher some
-// seconds after a console close, logoff or shutdown: here the launcher is
-// killed while it removes its tree, whose removal a file this test holds
-// open keeps retrying. The half-removed tree of a launcher that is gone is
-// a later start's to finish.
+// seconds after a console close, logoff or shutdown: the launcher is killed
+// while a file this test holds keeps its removal retrying. A later start
+// finishes the half-removed tree.
 TEST(Cleanup, TreeWhoseRemovalWasCutOffIsFinishedByALaterStart)
 {
     std::wstring temp = make_scratch_directory(L"cut_off");
     WaitingLauncher run;
     start_waiting(run, 0, temp);
-    if (!HasFatalFailure()) {
-        std::wstring note = run.unpack_directory + L"\\data\\note.txt";
-        HANDLE held = CreateFileW(note.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-        EXPECT_NE(held, INVALID_HANDLE_VALUE);
-        write_file(run.go, "go");
-        bool removing = false;
-        for (DWORD waited = 0; !removing && waited < scaled_timeout(60000); waited += 10) {
-            removing = !path_exists(run.unpack_directory + L"\\probe.dll");
-            Sleep(removing ? 0 : 10);
-        }
-        EXPECT_TRUE(removing);
-        EXPECT_EQ(WaitForSingleObject(run.process.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT))
-            << "the launcher ended before it was cut off";
-        TerminateProcess(run.process.hProcess, 1);
-        WaitForSingleObject(run.process.hProcess, scaled_timeout(30000));
-        CloseHandle(held);
-        EXPECT_TRUE(path_exists(note));
-        for (int start = 0; start < 5 && path_exists(run.unpack_directory); start++)
-            EXPECT_EQ(run_launcher(launcher(L"probe"), {L"args"}, with_temp(temp)).exit_code, 0u);
-        EXPECT_FALSE(path_exists(run.unpack_directory));
-        EXPECT_TRUE(list_directory(temp).empty());
-    }
+    HANDLE held = CreateFileW((run.unpack_directory + L"\\data\\note.txt").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    write_file(run.go, "go");
+    for (DWORD waited = 0; path_exists(run.unpack_directory + L"\\probe.dll") && waited < scaled_timeout(60000);
+         waited += 10)
+        Sleep(10);
+    EXPECT_EQ(WaitForSingleObject(run.process.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "not cut off";
+    TerminateProcess(run.process.hProcess, 1);
+    WaitForSingleObject(run.process.hProcess, scaled_timeout(30000));
+    CloseHandle(held);
+    EXPECT_TRUE(path_exists(run.unpack_directory + L"\\data\\note.txt"));
+    for (int start = 0; start < 5 && path_exists(run.unpack_directory); start++)
+        EXPECT_EQ(run_launcher(launcher(L"probe"), {L"args"}, with_temp(temp)).exit_code, 0u);
+    EXPECT_TRUE(list_directory(temp).empty());
     finish(run);
     remove_tree(temp);
 }
