@@ -412,8 +412,9 @@ static ReusedTreeOutcome prepare_reused_tree()
 }
 
 // Removes what this application's other archives and killed unpacks left
-// beside the tree: trees of other identities and working directories, each
-// only when it is private and nobody holds it. Runs on the sweep thread
+// beside the tree: trees of the same application with other archive
+// identities, and working directories, each only when it is private and
+// nobody holds it. Runs on the sweep thread
 // while the child runs.
 void sweep_beside_reused_tree()
 {
