@@ -14,6 +14,13 @@ macro(veskar_image_options out)
   if(arg_CONSOLE)
     list(APPEND ${out} --console)
   endif()
+  if(arg_GUI)
+    list(APPEND ${out} --gui)
+  endif()
+  # "--app-arg=VALUE": a fixed argument may itself start with '-'.
+  foreach(app_arg IN LISTS arg_APP_ARGS)
+    list(APPEND ${out} "--app-arg=${app_arg}")
+  endforeach()
   foreach(key_value IN LISTS arg_VERSION_INFO)
     list(APPEND ${out} --version-info "${key_value}")
   endforeach()
@@ -38,16 +45,20 @@ endmacro()
 set(VESKAR_KIT_TARGETS veskar_launcher_gui veskar_launcher_console)
 
 # The launcher options both functions take:
-#   [SPLASH <png>] [ICON <ico>] [CONSOLE] [VERSION_INFO <KEY=VALUE>...] [EXECUTION_LEVEL <level>]
+#   [SPLASH <png>] [ICON <ico>] [CONSOLE | GUI] [APP_ARGS <arg>...] [VERSION_INFO <KEY=VALUE>...] [EXECUTION_LEVEL <level>]
 #   [UNPACK_DIR <spec>] [REUSE] [APP_ID <id>] [UNPACK_THREADS <n>]
 
-# veskar_link_attached_data(<name> ATTACHED_DATA <file> [launcher options] [DEPENDS <deps>...])
+# veskar_link_attached_data(<name> ATTACHED_DATA <file> [APP_EXE <name>] [launcher options] [DEPENDS <deps>...])
 # Makes <name>.exe around an attached-data file made by other means (tests
-# craft them to exercise the launcher's reader).
+# craft them to exercise the launcher's reader). APP_EXE marks its first
+# record as a program to start; the name is not checked.
 function(veskar_link_attached_data name)
-  cmake_parse_arguments(arg "CONSOLE;REUSE" "ATTACHED_DATA;SPLASH;ICON;EXECUTION_LEVEL;UNPACK_DIR;APP_ID;UNPACK_THREADS" "DEPENDS;VERSION_INFO" ${ARGN})
+  cmake_parse_arguments(arg "CONSOLE;GUI;REUSE" "ATTACHED_DATA;APP_EXE;SPLASH;ICON;EXECUTION_LEVEL;UNPACK_DIR;APP_ID;UNPACK_THREADS" "DEPENDS;VERSION_INFO;APP_ARGS" ${ARGN})
   set(out "${CMAKE_CURRENT_BINARY_DIR}/${name}.exe")
   veskar_image_options(extra)
+  if(arg_APP_EXE)
+    list(APPEND extra --app-exe "${arg_APP_EXE}")
+  endif()
   add_custom_command(OUTPUT "${out}"
     COMMAND "${VESKAR_PACK}" --kit "${VESKAR_KIT_DIR}" link --attached-data "${arg_ATTACHED_DATA}" -o "${out}" ${extra}
     DEPENDS "${arg_ATTACHED_DATA}" ${VESKAR_KIT_TARGETS} "${VESKAR_PACK}" ${arg_SPLASH} ${arg_ICON} ${arg_DEPENDS}
@@ -56,13 +67,19 @@ function(veskar_link_attached_data name)
   add_custom_target(${name} ALL DEPENDS "${out}")
 endfunction()
 
-# veskar_pack_folder(<name> DIR <dir> APP_LIBRARY <relative path> [LEVEL <n>] [KIT <folder>] [launcher options] [DEPENDS <deps>...])
+# veskar_pack_folder(<name> DIR <dir> APP_LIBRARY|APP_EXE <relative path> [LEVEL <n>] [KIT <folder>]
+#                    [launcher options] [DEPENDS <deps>...])
 # Packs a folder into <name>.exe with veskar-pack build. DEPENDS names the
 # targets that fill the folder; the packer's depfile tracks the files in it.
 function(veskar_pack_folder name)
-  cmake_parse_arguments(arg "CONSOLE;REUSE" "DIR;APP_LIBRARY;LEVEL;SPLASH;ICON;EXECUTION_LEVEL;UNPACK_DIR;APP_ID;UNPACK_THREADS;KIT" "DEPENDS;VERSION_INFO" ${ARGN})
+  cmake_parse_arguments(arg "CONSOLE;GUI;REUSE" "DIR;APP_LIBRARY;APP_EXE;LEVEL;SPLASH;ICON;EXECUTION_LEVEL;UNPACK_DIR;APP_ID;UNPACK_THREADS;KIT" "DEPENDS;VERSION_INFO;APP_ARGS" ${ARGN})
   set(out "${CMAKE_CURRENT_BINARY_DIR}/${name}.exe")
   veskar_image_options(extra)
+  if(arg_APP_EXE)
+    set(entry --app-exe "${arg_APP_EXE}")
+  else()
+    set(entry --app-library "${arg_APP_LIBRARY}")
+  endif()
   if(arg_LEVEL)
     list(APPEND extra --level ${arg_LEVEL})
   endif()
@@ -74,7 +91,7 @@ function(veskar_pack_folder name)
   endif()
   add_custom_command(OUTPUT "${out}"
     COMMAND "${VESKAR_PACK}" --kit "${kit}" build --quiet --dir "${arg_DIR}"
-            --app-library "${arg_APP_LIBRARY}" -o "${out}" --depfile "${out}.d" ${extra}
+            ${entry} -o "${out}" --depfile "${out}.d" ${extra}
     DEPFILE "${out}.d"
     DEPENDS ${VESKAR_KIT_TARGETS} "${VESKAR_PACK}" ${arg_SPLASH} ${arg_ICON} ${arg_DEPENDS}
     COMMENT "Packing launcher ${name}.exe"

@@ -22,23 +22,30 @@ if(NOT DEFINED VESKAR_ONEFILE_PACK_HAS_DEPFILE)
   unset(_veskar_onefile_result)
 endif()
 
-# veskar_add_onefile(<name> APP_LIBRARY <target-or-file> [DIR <dir>]
-#                    [SPLASH <png>] [ICON <ico>] [LEVEL <n>] [CONSOLE]
+# veskar_add_onefile(<name> APP_LIBRARY <target-or-file> | APP_EXE <target-or-file> [APP_ARGS <arg>...]
+#                    [DIR <dir>] [SPLASH <png>] [ICON <ico>] [LEVEL <n>] [CONSOLE | GUI]
 #                    [VERSION_INFO <KEY=VALUE>...] [EXECUTION_LEVEL <level>]
 #                    [UNPACK_DIR <spec>] [REUSE] [APP_ID <id>] [UNPACK_THREADS <n>])
 #
 # Builds ${CMAKE_CURRENT_BINARY_DIR}/<name>.exe (target <name>, part of ALL,
 # its property VESKAR_ONEFILE_EXECUTABLE naming the file) with veskar-pack.
-# The application folder packed is:
-#   - APP_LIBRARY a file inside DIR: DIR itself, as it is;
-#   - APP_LIBRARY a target, or a file outside DIR: the staging folder
+# The entry is either an application library exporting run_code
+# (APP_LIBRARY: a shared library target or a .dll) or an ordinary program
+# the launcher starts (APP_EXE: an executable target or a .exe), with
+# APP_ARGS as fixed arguments before the user's ("{APP_DIR}" stands for the
+# folder it is unpacked to; no empty ones, which CMake lists drop). The
+# application folder packed is:
+#   - the entry a file inside DIR: DIR itself, as it is;
+#   - the entry a target, or a file outside DIR: the staging folder
 #     ${CMAKE_CURRENT_BINARY_DIR}/<name>-app, refilled on every pack with
-#     DIR's contents (if DIR is given), the library at its top, and for a
+#     DIR's contents (if DIR is given), the entry at its top, and for a
 #     target the DLLs CMake knows it needs at run time ($<TARGET_RUNTIME_DLLS>).
-#     A file in DIR with the library's name is an error.
-# A relative APP_LIBRARY file is taken relative to DIR when DIR is given,
+#     A file in DIR with the entry's name is an error.
+# A relative entry file is taken relative to DIR when DIR is given,
 # otherwise to the current source folder, like DIR, SPLASH and ICON.
-# CONSOLE makes a console-subsystem launcher (for command-line programs);
+# CONSOLE makes a console-subsystem launcher (for command-line programs) and
+# GUI a GUI one; a program entry gives its own subsystem, icon, version
+# information and execution level unless these options are given;
 # VERSION_INFO pairs (one list element each, e.g. "ProductName=My App",
 # values without ';') become the version resource Explorer shows; and
 # EXECUTION_LEVEL is asInvoker (the default), highestAvailable or
@@ -52,15 +59,35 @@ endif()
 # They are passed to veskar-pack build as --console, --version-info,
 # --execution-level, --unpack-dir, --reuse, --app-id and --unpack-threads; the
 # packer checks the spec and the identity.
-# The launcher is rebuilt when the library, anything in DIR (files added or
+# The launcher is rebuilt when the entry, anything in DIR (files added or
 # removed included), the splash, the icon, the packer or the kit changes.
 function(veskar_add_onefile name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;REUSE" "APP_LIBRARY;DIR;SPLASH;ICON;LEVEL;EXECUTION_LEVEL;UNPACK_DIR;APP_ID;UNPACK_THREADS" "VERSION_INFO")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;GUI;REUSE" "APP_LIBRARY;APP_EXE;DIR;SPLASH;ICON;LEVEL;EXECUTION_LEVEL;UNPACK_DIR;APP_ID;UNPACK_THREADS" "VERSION_INFO;APP_ARGS")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "veskar_add_onefile(${name}): unknown arguments: ${arg_UNPARSED_ARGUMENTS}")
   endif()
-  if(NOT arg_APP_LIBRARY)
-    message(FATAL_ERROR "veskar_add_onefile(${name}): APP_LIBRARY is required (a shared library target or a .dll file)")
+  if(arg_APP_LIBRARY AND arg_APP_EXE)
+    message(FATAL_ERROR "veskar_add_onefile(${name}): give one of APP_LIBRARY and APP_EXE")
+  elseif(arg_APP_EXE)
+    set(entry "${arg_APP_EXE}")
+    set(entry_option --app-exe)
+    set(entry_word APP_EXE)
+    set(entry_types "^EXECUTABLE$")
+    set(entry_wanted "an executable")
+  elseif(arg_APP_LIBRARY)
+    set(entry "${arg_APP_LIBRARY}")
+    set(entry_option --app-library)
+    set(entry_word APP_LIBRARY)
+    set(entry_types "^(SHARED|MODULE)_LIBRARY$")
+    set(entry_wanted "a shared library")
+  else()
+    message(FATAL_ERROR "veskar_add_onefile(${name}): APP_LIBRARY (a shared library target or a .dll file) or APP_EXE (an executable target or a .exe file) is required")
+  endif()
+  if(arg_CONSOLE AND arg_GUI)
+    message(FATAL_ERROR "veskar_add_onefile(${name}): give one of CONSOLE and GUI")
+  endif()
+  if(arg_APP_ARGS AND NOT arg_APP_EXE)
+    message(FATAL_ERROR "veskar_add_onefile(${name}): APP_ARGS gives arguments to a program: it needs APP_EXE")
   endif()
   if(DEFINED arg_LEVEL AND NOT arg_LEVEL MATCHES "^[0-9]+$")
     message(FATAL_ERROR "veskar_add_onefile(${name}): LEVEL must be a number, not '${arg_LEVEL}'")
@@ -78,6 +105,16 @@ function(veskar_add_onefile name)
   if(arg_CONSOLE)
     list(APPEND pack_options --console)
   endif()
+  if(arg_GUI)
+    list(APPEND pack_options --gui)
+  endif()
+  # "--app-arg=VALUE": a fixed argument may itself start with '-'.
+  foreach(app_arg IN LISTS arg_APP_ARGS)
+    if(app_arg STREQUAL "")
+      message(FATAL_ERROR "veskar_add_onefile(${name}): APP_ARGS cannot pass an empty argument")
+    endif()
+    list(APPEND pack_options "--app-arg=${app_arg}")
+  endforeach()
   # The packer checks the keys and versions; here only the form, so that a
   # stray word is named at configure time.
   foreach(pair IN LISTS arg_VERSION_INFO)
@@ -127,33 +164,33 @@ function(veskar_add_onefile name)
 
   set(staged TRUE)
   set(stage "${CMAKE_CURRENT_BINARY_DIR}/${name}-app")
-  if(TARGET ${arg_APP_LIBRARY})
-    get_target_property(type ${arg_APP_LIBRARY} TYPE)
-    if(NOT type MATCHES "^(SHARED|MODULE)_LIBRARY$")
-      message(FATAL_ERROR "veskar_add_onefile(${name}): APP_LIBRARY target '${arg_APP_LIBRARY}' is a ${type}, not a shared library")
+  if(TARGET ${entry})
+    get_target_property(type ${entry} TYPE)
+    if(NOT type MATCHES "${entry_types}")
+      message(FATAL_ERROR "veskar_add_onefile(${name}): ${entry_word} target '${entry}' is a ${type}, not ${entry_wanted}")
     endif()
-    set(library_name "$<TARGET_FILE_NAME:${arg_APP_LIBRARY}>")
-    set(stage_files "$<TARGET_FILE:${arg_APP_LIBRARY}>")
-    get_target_property(imported ${arg_APP_LIBRARY} IMPORTED)
+    set(entry_name "$<TARGET_FILE_NAME:${entry}>")
+    set(stage_files "$<TARGET_FILE:${entry}>")
+    get_target_property(imported ${entry} IMPORTED)
     if(NOT imported)
-      list(APPEND stage_files "$<TARGET_RUNTIME_DLLS:${arg_APP_LIBRARY}>")
+      list(APPEND stage_files "$<TARGET_RUNTIME_DLLS:${entry}>")
     endif()
-    list(APPEND depends ${arg_APP_LIBRARY} ${stage_files})
+    list(APPEND depends ${entry} ${stage_files})
   else()
     if(dir)
-      get_filename_component(library "${arg_APP_LIBRARY}" ABSOLUTE BASE_DIR "${dir}")
-      file(RELATIVE_PATH library_name "${dir}" "${library}")
-      if(NOT library_name MATCHES "^\\.\\./" AND NOT IS_ABSOLUTE "${library_name}")
+      get_filename_component(entry_file "${entry}" ABSOLUTE BASE_DIR "${dir}")
+      file(RELATIVE_PATH entry_name "${dir}" "${entry_file}")
+      if(NOT entry_name MATCHES "^\\.\\./" AND NOT IS_ABSOLUTE "${entry_name}")
         set(staged FALSE)
       endif()
     else()
-      get_filename_component(library "${arg_APP_LIBRARY}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
+      get_filename_component(entry_file "${entry}" ABSOLUTE BASE_DIR "${CMAKE_CURRENT_SOURCE_DIR}")
     endif()
     if(staged)
-      get_filename_component(library_name "${library}" NAME)
-      set(stage_files "${library}")
+      get_filename_component(entry_name "${entry_file}" NAME)
+      set(stage_files "${entry_file}")
     endif()
-    list(APPEND depends "${library}")
+    list(APPEND depends "${entry_file}")
   endif()
 
   set(commands)
@@ -175,7 +212,7 @@ function(veskar_add_onefile name)
   add_custom_command(OUTPUT "${out}"
     ${commands}
     COMMAND "${VESKAR_ONEFILE_PACK}" --kit "${VESKAR_ONEFILE_KIT_DIR}" build --quiet
-            --dir "${pack_dir}" --app-library "${library_name}" -o "${out}" ${pack_options}
+            --dir "${pack_dir}" ${entry_option} "${entry_name}" -o "${out}" ${pack_options}
     DEPENDS ${depends}
     ${depfile_arguments}
     COMMENT "Packing launcher ${name}.exe"

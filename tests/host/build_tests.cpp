@@ -230,9 +230,10 @@ TEST_F(Build, HelpForEveryCommand)
     const std::vector<std::pair<std::string, std::vector<std::string>>> commands{
         {"", {"build", "link", "list", "extract", "verify", "--kit"}},
         {"build", {"--dir", "--app-library", "--output", "--level", "--splash", "--icon", "--depfile", "--quiet",
-                   "--threads", "--console", "--version-info", "--execution-level"}},
+                   "--threads", "--console", "--version-info", "--execution-level", "--app-exe", "--app-arg",
+                   "--gui"}},
         {"link", {"--attached-data", "--output", "--splash", "--icon", "--console", "--version-info",
-                  "--execution-level"}},
+                  "--execution-level", "--app-exe", "--app-arg", "--gui"}},
         {"list", {"launcher"}},
         {"extract", {"launcher", "folder"}},
         {"verify", {"launcher"}},

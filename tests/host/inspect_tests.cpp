@@ -175,6 +175,60 @@ TEST_F(Inspect, ListShowsTheUnpackDirectoryAndTheIdentities)
     }
 }
 
+TEST_F(Inspect, ListShowsTheEntryAndItsFixedArguments)
+{
+    REQUIRE_KIT();
+    const fs::path blob = scratch / "data.bin", exe = scratch / "linked.exe";
+    write_file(blob, attached_data(record_stream({{u"bin\\tool.exe", "MZ"}, {u"main.js", "1"}})));
+    const std::string sum = run_program({"sha256sum", blob.string()}).out.substr(0, 64);
+    // An argument that reads like the identity's line must not take its place.
+    const std::string like_identity = "archive=" + std::string(64, '0');
+    const struct {
+        std::vector<std::string> options;
+        std::string notes, listed;
+    } cases[] = {
+        {{"--app-exe", "bin\\tool.exe"}, "entry=exe\n", "entry: program bin\\tool.exe\nfixed arguments: none\n"},
+        {{"--app-exe", "x", "--app-arg", "{APP_DIR}\\main.js", "--app-arg=", "--app-arg=--a b", "--app-arg",
+          like_identity, "--reuse"},
+         "entry=exe\napp_arg={APP_DIR}\\main.js\napp_arg=\napp_arg=--a b\napp_arg=" + like_identity +
+             "\nunpack_dir={CACHE_DIR}\\VeskarOnefile\\linked\nreuse=1\nname=linked\narchive=" + sum + "\n",
+         "fixed arguments:\n  \"{APP_DIR}\\main.js\"\n  \"\"\n  \"--a b\"\n  \"" + like_identity + "\"\n"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = {"--kit", real_kit().string(), "link", "--attached-data", blob.string(), "-o",
+                                         exe.string()};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        RunResult r = run_pack(args, temp);
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_NE(read_file(exe).find(c.notes), std::string::npos) << c.notes;
+        r = run_pack({"--kit", real_kit().string(), "list", exe.string()}, temp);
+        EXPECT_NE(r.out.find(c.listed), std::string::npos) << r.out;
+    }
+}
+
+TEST_F(Inspect, LinkedFilesArePackedAsCopies)
+{
+    REQUIRE_KIT();
+    const fs::path app = scratch / "app";
+    write_file(app / "node_modules" / "tool" / "cli.js", "console.log(1)\n");
+    write_file(app / "node.exe", make_program());
+    fs::create_directories(app / "node_modules" / ".bin");
+    fs::create_symlink("../tool/cli.js", app / "node_modules" / ".bin" / "tool");
+    fs::create_symlink("node.exe", app / "entry.exe");
+    const fs::path exe = scratch / "app.exe", out = scratch / "out";
+    RunResult r = run_pack({"--kit", real_kit().string(), "build", "--quiet", "--dir", app.string(), "--app-exe",
+                            "entry.exe", "-o", exe.string()},
+                           temp);
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = run_pack({"extract", exe.string(), out.string()}, temp);
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const auto &[copy, original] : {std::pair{"node_modules/.bin/tool", "node_modules/tool/cli.js"},
+                                         std::pair{"entry.exe", "node.exe"}}) {
+        EXPECT_FALSE(fs::is_symlink(out / copy)) << copy;
+        EXPECT_EQ(read_file(out / copy), read_file(app / original)) << copy;
+    }
+}
+
 TEST_F(Inspect, NotALauncher)
 {
     write_file(scratch / "text.exe", "just some text, not an executable");

@@ -119,6 +119,42 @@ TEST_F(LauncherImage, ListShowsSubsystemLevelAndVersionInformation)
         << r.out;
 }
 
+TEST_F(LauncherImage, ProgramEntryGivesItsIdentity)
+{
+    REQUIRE_KIT();
+    // Entries: a launcher with an identity of its own (tests/package/exe-app
+    // has one made by windres), and a bare x86 program.
+    write_file(scratch / "red.ico", make_icon(7));
+    fs::copy_file(build("described", {"--console", "--icon", (scratch / "red.ico").string(), "--execution-level",
+                                      "requireAdministrator", "--version-info", "CompanyName=Acme"}),
+                  app / "described.exe");
+    write_file(app / "gui.exe", make_program(0x014C, 2));
+    const struct {
+        std::string entry;
+        std::vector<std::string> options;
+        std::string listed;
+    } cases[] = {
+        {"described.exe", {}, "icon: custom (1 images)\nsubsystem: console (shares the console it is started from)"
+                              "\nexecution level: requireAdministrator\nversion information:\n  CompanyName: Acme\n"},
+        {"described.exe", {"--gui", "--icon", (real_kit() / "veskar.ico").string(), "--execution-level",
+                           "asInvoker", "--version-info", "ProductName=P"},
+         "icon: default\nsubsystem: GUI (no console)\nexecution level: asInvoker\nversion information:\n  "
+         "ProductName: P\n"},
+        {"gui.exe", {}, "icon: default\nsubsystem: GUI (no console)\nexecution level: asInvoker\nversion "
+                        "information: none\n"},
+    };
+    for (const auto &c : cases) {
+        const fs::path exe = scratch / "packed.exe";
+        std::vector<std::string> args{"--kit", real_kit().string(), "build", "--quiet", "--dir", app.string(),
+                                      "--app-exe", c.entry, "-o", exe.string()};
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        RunResult r = run_pack(args, temp);
+        ASSERT_EQ(r.status, 0) << r.err;
+        r = run_pack({"--kit", real_kit().string(), "list", exe.string()}, temp);
+        EXPECT_NE(r.out.find(c.listed), std::string::npos) << c.entry << ":\n" << r.out;
+    }
+}
+
 TEST_F(LauncherImage, ChecksumMatchesAndSignedLauncherStillReads)
 {
     REQUIRE_KIT();

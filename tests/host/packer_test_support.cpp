@@ -147,6 +147,27 @@ std::string make_dll(const std::string &export_name, uint16_t machine, bool dll)
     return b;
 }
 
+std::string make_program(uint16_t machine, uint16_t subsystem)
+{
+    std::string b = make_dll("", machine, false);
+    const size_t opt = 0x44 + 20;
+    put_le(b, opt + 68, subsystem, 2);
+    if (machine != 0x014C)
+        return b;
+    // PE32: a 4-byte image base after the code's base, 4-byte stack and heap
+    // sizes, then 16 directories; the section header moves up behind them.
+    const std::string section = b.substr(opt + 240, 40);
+    put_le(b, 0x44 + 16, 224, 2);
+    put_le(b, opt, 0x10B, 2);
+    put_le(b, opt + 24, 0x1000, 4), put_le(b, opt + 28, 0x400000, 4);
+    put_le(b, opt + 72, 0x100000, 4), put_le(b, opt + 76, 0x1000, 4);
+    put_le(b, opt + 80, 0x100000, 4), put_le(b, opt + 84, 0x1000, 4);
+    put_le(b, opt + 88, 0, 4), put_le(b, opt + 92, 16, 4);
+    b.replace(opt + 96, 128 + 40 + 16, std::string(128 + 40 + 16, '\0'));
+    b.replace(opt + 224, 40, section);
+    return b;
+}
+
 static void put_big_u32(std::string &s, uint32_t v)
 {
     for (int shift = 24; shift >= 0; shift -= 8)

@@ -46,6 +46,10 @@ fs::path make_dummy_kit(const fs::path &folder);
 // `dll` (IMAGE_FILE_DLL) make the libraries the packer refuses.
 std::string make_dll(const std::string &export_name = "run_code", uint16_t machine = 0x8664, bool dll = true);
 
+// A minimal program image: make_dll's image without exports, marked as a
+// program with `subsystem`; for x86 (0x014C) with the PE32 optional header.
+std::string make_program(uint16_t machine = 0x8664, uint16_t subsystem = 3);
+
 // A small PNG of the given size, optionally with an animation chunk.
 std::string make_png(uint32_t width, uint32_t height, bool animated = false);
 // An icon file with one PNG-coded image.

@@ -27,6 +27,13 @@ protected:
                 "--depfile", (scratch / "out" / "launcher.d").string()};
     }
 
+    std::vector<std::string> program_args()
+    {
+        std::vector<std::string> args = build_args();
+        args[5] = "--app-exe", args[6] = "tool.exe";
+        return args;
+    }
+
     // Runs and checks the refusal: one line, naming `needle`, nothing written.
     void expect_refused(const std::vector<std::string> &args, const std::string &needle)
     {
@@ -78,6 +85,33 @@ TEST_F(Refusal, ApplicationLibraryThatCannotWork)
     }
     write_file(app / "lib.dll", dll);
     EXPECT_EQ(pefile_verdict(), "ok");
+}
+
+TEST_F(Refusal, ProgramEntryChecked)
+{
+    const struct {
+        std::string bytes, needle;
+    } cases[] = {
+        {"#!/bin/sh\n", "is not a Windows program (not a PE image at all)"},
+        {make_program().substr(0, 0x50), "is not a Windows program (its headers are damaged or cut short)"},
+        {make_dll(), "is not a Windows program (a library, not a program)"},
+        {make_program(0x01C4), "is not a Windows program (built for a processor Windows does not run it on, machine "
+                                "type 0x01C4; x86-64, x86 and ARM64 are)"},
+        {make_program(0x8664, 1), "is not a Windows program (subsystem 1, neither a console nor a GUI program)"},
+        // Accepted: refused only later, for the dummy kit's launcher of the entry's subsystem.
+        {make_program(0x8664, 3), "veskar-launcher-console.exe' is not a prebuilt launcher"},
+        {make_program(0x014C, 2), "veskar-launcher.exe' is not a prebuilt launcher"},
+        {make_program(0xAA64, 3), "veskar-launcher-console.exe' is not a prebuilt launcher"},
+    };
+    std::vector<std::string> args = program_args();
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.needle);
+        write_file(app / "tool.exe", c.bytes);
+        expect_refused(args, c.needle.find("prebuilt") != std::string::npos
+                                 ? c.needle
+                                 : "application program '" + (app / "tool.exe").string() + "' " + c.needle +
+                                       ": --app-exe names the .exe the launcher starts");
+    }
 }
 
 TEST_F(Refusal, ApplicationLibraryNameLeavingTheFolder)
@@ -220,18 +254,35 @@ TEST_F(Refusal, SpecialFilesAndSymbolicLinks)
     expect_refused(build_args(), (app / "data" / "pipe").string() + "' is neither a regular file nor a folder");
     fs::remove(app / "data" / "pipe");
 
-    fs::create_symlink("a.txt", app / "data" / "link.txt");
-    expect_refused(build_args(), (app / "data" / "link.txt").string() + "' is a symbolic link");
-    fs::remove(app / "data" / "link.txt");
-
-    fs::create_directory_symlink(scratch / "kit", app / "linked-folder");
-    expect_refused(build_args(), (app / "linked-folder").string() + "' is a symbolic link");
-    fs::remove(app / "linked-folder");
-
-    // The application library itself, or a folder above it, as a link.
-    fs::rename(app / "lib.dll", scratch / "real.dll");
-    fs::create_symlink(scratch / "real.dll", app / "lib.dll");
-    expect_refused(build_args(), (app / "lib.dll").string() + "' is not a regular file");
+    // A link to a regular file below the folder is packed as a copy (the
+    // dummy kit then stops the build); every other link is refused.
+    fs::create_directories(scratch / "hop");
+    fs::create_symlink(app / "data" / "a.txt", scratch / "hop" / "back.txt");
+    const std::string kit_stop = "veskar-launcher.exe' is not a prebuilt launcher";
+    const struct {
+        std::string link, target, needle;
+    } cases[] = {
+        {"data/link.txt", "a.txt", kit_stop},
+        {"chain.txt", "data/link-to-link.txt", kit_stop},
+        {"data/link-to-link.txt", "a.txt", kit_stop},
+        {"folder", "data", "' is a symbolic link to a folder: put the file or folder itself there"},
+        {"outside.txt", (scratch / "kit" / "veskar.ico").string(), "' is a symbolic link that leads outside the "
+                                                                   "application folder"},
+        {"data/leaving.txt", "../../hop/back.txt", "' is a symbolic link that leads outside the application folder"},
+        {"dangling.txt", "missing.txt", "' is a symbolic link that leads nowhere (its target does not exist)"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.link);
+        const fs::path link = app / c.link;
+        fs::create_directories(link.parent_path());
+        fs::create_symlink(c.target, link);
+        // The second link of the chain is made after its first: refused as dangling until then.
+        if (c.link != "chain.txt") {
+            expect_refused(build_args(), c.needle == kit_stop ? c.needle : link.string() + c.needle);
+            if (c.needle != kit_stop)
+                fs::remove(link);
+        }
+    }
 }
 
 TEST_F(Refusal, ApplicationFolderMissing)
@@ -264,7 +315,9 @@ TEST_F(Refusal, BadLevelAndMissingArguments)
     }
     RunResult r = run_pack({"build", "--dir", app.string(), "-o", out.string()}, temp);
     EXPECT_NE(r.status, 0);
-    EXPECT_NE(r.err.find("--app-library is required"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("build needs the entry: --app-library (a DLL exporting run_code) or --app-exe"),
+              std::string::npos)
+        << r.err;
     r = run_pack({}, temp);
     EXPECT_NE(r.status, 0);
     EXPECT_NE(r.err.find("subcommand"), std::string::npos) << r.err;
@@ -331,6 +384,29 @@ TEST_F(Refusal, LauncherOptions)
     };
     for (const auto &c : cases)
         expect_refused(with(c.options), c.needle);
+}
+
+TEST_F(Refusal, EntryOptions)
+{
+    write_file(app / "tool.exe", make_program());
+    const struct {
+        std::vector<std::string> args, options;
+        std::string needle;
+    } cases[] = {
+        {build_args(), {"--app-exe", "tool.exe"}, "--app-library and --app-exe both name the entry: give one"},
+        {build_args(), {"--app-arg", "x"}, "--app-arg gives arguments to a program: it needs --app-exe"},
+        {program_args(), {"--gui", "--console"}, "--console and --gui ask for different launchers: give one"},
+        {program_args(), {"--app-arg", "{APP_DIR}", "--app-arg", "{APP_DIR}\\{USER}"},
+         "--app-arg '{APP_DIR}\\{USER}' names an unknown placeholder {USER}: the only placeholder is {APP_DIR}"},
+        {program_args(), {"--app-arg", "{{APP_DIR}"}, "has a '{' that is not closed"},
+        {program_args(), {"--app-arg", "x}"}, "has a '}' that closes no '{'"},
+        {program_args(), {"--app-arg", "a\r\nb"}, "--app-arg 'a\\r\\nb' holds a line break"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        expect_refused(args, c.needle);
+    }
 }
 
 TEST_F(Refusal, UnpackDirectorySpecs)

@@ -1,6 +1,7 @@
 // The packer's walk on Windows decides what an entry is from the attributes
-// and reparse tag the directory listing gives. Wine cannot make a junction
-// or a symbolic link, so the rule is tested here, where it is the same code.
+// and reparse tag the directory listing gives, and whether a link's final
+// target lies below the folder. Wine cannot make a junction or a symbolic
+// link, so the rules are tested here, where they are the same code.
 #include "host_system.h"
 
 #include <gtest/gtest.h>
@@ -28,6 +29,23 @@ TEST(WindowsEntryKind, NameSurrogateReparsePointsAreLinks)
     };
     for (const auto &c : cases)
         EXPECT_EQ(kind_from_windows_attributes(c.attributes, c.tag), c.kind) << std::hex << c.attributes << " " << c.tag;
+}
+
+TEST(LinkTargets, BelowTheFolderByWholeNames)
+{
+    const struct {
+        std::string path, folder;
+        char separator;
+        bool below;
+    } cases[] = {
+        {"\\\\?\\C:\\app\\bin\\tool.cmd", "\\\\?\\C:\\app", '\\', true},
+        {"\\\\?\\C:\\apple\\tool.cmd", "\\\\?\\C:\\app", '\\', false},
+        {"\\\\?\\C:\\x", "\\\\?\\C:\\", '\\', true},
+        {"\\\\?\\UNC\\server\\share\\app\\x", "\\\\?\\UNC\\server\\share\\app", '\\', true},
+        {"/srv/app/node_modules/.bin/x", "/srv/app", '/', true},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(path_text_is_below(c.path, c.folder, c.separator), c.below) << c.path << " in " << c.folder;
 }
 
 } // namespace

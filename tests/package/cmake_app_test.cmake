@@ -1,7 +1,8 @@
 # cmake -DSOURCE_DIR=<repository> -DWINDOWS_BUILD=<build> -DSTAGE=<stage> -DWORK=<folder> -P cmake_app_test.cmake
 # Installs both builds into a fresh prefix and uses the package from there
 # the way a user's project does: examples/cmake-app (cross-compiled with the
-# installed toolchain file) and tests/package/file-app (a prebuilt library).
+# installed toolchain file), tests/package/file-app (a prebuilt library) and
+# tests/package/exe-app (a program target).
 # Launchers are run under Wine and judged by their output and status; after
 # each change of an input, the build log tells whether the launcher was packed
 # again. Everything the test changes is a copy under WORK.
@@ -192,6 +193,28 @@ file(WRITE "${prebuilt}/greeting.txt" "Second greeting.\n")
 build("${file_build}" "prebuilt folder edited")
 expect_packed("prebuilt folder edited" in-folder imported NOT alone)
 expect_run("prebuilt folder edited" 0 "greeting: Second greeting.\n" "${file_build}/in-folder.exe")
+
+# --- tests/package/exe-app: a program target as the entry, cross-compiled.
+set(exe_arguments -S "${SOURCE_DIR}/tests/package/exe-app" -G Ninja -DCMAKE_BUILD_TYPE=Release
+  "-DCMAKE_PREFIX_PATH=${prefix}" "-DCMAKE_TOOLCHAIN_FILE=${package_dir}/mingw-w64-x86_64.cmake"
+  "-DICON=${WORK}/veskar.ico")
+run_step("configuring exe-app" "${CMAKE_COMMAND}" ${exe_arguments} -B "${WORK}/exe-app-build")
+build("${WORK}/exe-app-build" "exe-app first build")
+expect_packed("exe-app first build" exe-app)
+run_step("listing exe-app.exe" "${prefix}/bin/veskar-pack" list "${WORK}/exe-app-build/exe-app.exe")
+foreach(line "  tool.exe\n" "  libhelper.dll\n" "  data.txt\n" "entry: program tool.exe\n"
+    "fixed arguments:\n  \"{APP_DIR}\\data.txt\"\n  \"--verbose\"\n" "subsystem: console"
+    # The kit's icon, the one the program carries: its images copied intact.
+    "icon: default\n" "  FileVersion: 4.3.2.1\n" "  CompanyName: Exe App Makers\n")
+  string(FIND "${step_output}" "${line}" position)
+  if(position EQUAL -1)
+    message(FATAL_ERROR "veskar-pack list of exe-app.exe lacks '${line}':\n${step_output}")
+  endif()
+endforeach()
+expect_configure_failure("APP_EXE and APP_LIBRARY" "give one of APP_LIBRARY and APP_EXE"
+  ${exe_arguments} -B "${WORK}/misuse-both" -DMISUSE=both-entries)
+expect_configure_failure("library target as APP_EXE" "APP_EXE target 'helper' is a SHARED_LIBRARY, not an executable"
+  ${exe_arguments} -B "${WORK}/misuse-program" -DMISUSE=library-as-program)
 
 # --- Misuse and half installations fail at configure time, saying why.
 expect_configure_failure("static library as APP_LIBRARY" "is a STATIC_LIBRARY, not a shared library"

@@ -19,16 +19,18 @@ namespace fs = std::filesystem;
 
 enum : unsigned { max_window_log = 27 };  // the launcher's decoder accepts windows up to 2^27 bytes
 
-// The application library as given on the command line: checked as text
-// first, so that "../x" or "C:\\x" is refused before anything is read.
-static fs::path library_relative_path(const fs::path &directory, const std::string &app_library)
+static const char *entry_option(const EntryFile &entry) { return entry.program ? "--app-exe" : "--app-library"; }
+
+// The entry as given on the command line: checked as text first, so that
+// "../x" or "C:\\x" is refused before anything is read.
+static fs::path entry_relative_path(const fs::path &directory, const EntryFile &entry)
 {
-    std::string text = app_library;
+    std::string text = entry.relative;
     std::replace(text.begin(), text.end(), '/', '\\');
-    std::string problem = record_name_problem(utf8_to_utf16(text, app_library));
+    std::string problem = record_name_problem(utf8_to_utf16(text, entry.relative));
     if (!problem.empty())
-        throw PackError{"--app-library '" + app_library + "' must name a file below '" + directory.u8string() +
-                        "': " + problem};
+        throw PackError{std::string(entry_option(entry)) + " '" + entry.relative + "' must name a file below '" +
+                        directory.u8string() + "': " + problem};
     std::replace(text.begin(), text.end(), '\\', '/');
     return fs::u8path(text);
 }
@@ -54,26 +56,52 @@ static void refuse_case_collisions(const ArchiveEntry &first, const std::vector<
     }
 }
 
-FolderContents collect_entries(const fs::path &directory, const std::string &app_library)
+// A symbolic link is packed as a copy of the regular file it leads to
+// inside the folder (npm and other tools on Linux put such links in trees
+// meant for Windows); any other link is refused, not followed: what it
+// leads to may lie outside the folder or appear twice. The file's size; it
+// is read, and named in a depfile, through the link.
+static uint64_t followed_link_size(const fs::path &path, const fs::path &directory)
+{
+    const LinkTarget t = file_link_target(path, directory);
+    if (!t.problem.empty())
+        throw PackError{"'" + path.u8string() + "' is a symbolic link " + t.problem +
+                        ": put the file or folder itself there"};
+    return t.size;
+}
+
+fs::path checked_entry_path(const fs::path &directory, const EntryFile &entry)
 {
     if (!is_folder(directory))
         throw PackError{"application folder '" + directory.u8string() + "' " +
                         (entry_kind(directory) != EntryKind::missing ? "is not a folder" : "does not exist") +
                         ": name the folder to pack with --dir"};
+    const fs::path entry_path = directory / entry_relative_path(directory, entry);
+    EntryKind kind = entry_kind(entry_path);
+    if (kind == EntryKind::link)
+        followed_link_size(entry_path, directory), kind = EntryKind::file;
+    if (kind != EntryKind::file)
+        throw PackError{std::string(entry.program ? "application program '" : "application library '") +
+                        entry_path.u8string() + "' " +
+                        (kind == EntryKind::missing ? "does not exist" : "is not a regular file") + ": " +
+                        entry_option(entry) + " names the " + (entry.program ? "program" : "library") +
+                        " relative to --dir"};
+    if (entry.program)
+        check_entry_program(entry_path);
+    else
+        check_application_library(entry_path);
+    return entry_path;
+}
 
-    const fs::path library_relative = library_relative_path(directory, app_library);
-    const fs::path library_path = directory / library_relative;
-    const EntryKind library_kind = entry_kind(library_path);
-    if (library_kind != EntryKind::file)
-        throw PackError{"application library '" + library_path.u8string() + "' " +
-                        (library_kind == EntryKind::missing ? "does not exist" : "is not a regular file") +
-                        ": --app-library names the library relative to --dir"};
-    check_application_library(library_path);
+FolderContents collect_entries(const fs::path &directory, const EntryFile &entry)
+{
+    const fs::path entry_relative = entry_relative_path(directory, entry);
+    const fs::path entry_path = directory / entry_relative;
 
     FolderContents contents;
     std::vector<ArchiveEntry> rest;
     // Its size comes from the walk, which meets it like every other file.
-    ArchiveEntry first{library_path, record_name_for_path(library_relative, library_path.u8string()), 0};
+    ArchiveEntry first{entry_path, record_name_for_path(entry_relative, entry_path.u8string()), 0};
     std::error_code error;
 
     // Folders still to list, relative to the application folder.
@@ -90,24 +118,22 @@ FolderContents collect_entries(const fs::path &directory, const std::string &app
             const fs::path relative = relative_folder / entry.name;
             const fs::path path = directory / relative;
             const std::string shown = path.u8string();
-            // Symbolic links and junctions are refused, not followed: what
-            // they point to may lie outside the folder or appear twice, and
-            // Windows would unpack a copy anyway. Copy the file itself into
-            // the folder instead.
-            if (entry.kind == EntryKind::link)
-                throw PackError{"'" + shown + "' is a symbolic link: put the file or folder itself there"};
-            if (entry.kind == EntryKind::folder) {
+            // A link is a regular file here, or refused.
+            const bool link = entry.kind == EntryKind::link;
+            const uint64_t size = link ? followed_link_size(path, directory) : entry.size;
+            const EntryKind kind = link ? EntryKind::file : entry.kind;
+            if (kind == EntryKind::folder) {
                 record_name_for_path(relative, shown);  // files below need a valid folder name
                 pending.push_back(relative);
                 continue;
             }
-            if (entry.kind != EntryKind::file)
+            if (kind != EntryKind::file)
                 throw PackError{"'" + shown + "' is neither a regular file nor a folder: remove it from the folder"};
             std::u16string name = record_name_for_path(relative, shown);
             if (name == first.name)
-                first.size = entry.size;
+                first.size = size;
             else
-                rest.push_back(ArchiveEntry{path, name, entry.size});
+                rest.push_back(ArchiveEntry{path, name, size});
         }
     }
     // One fixed order, whatever order the file system lists entries in.

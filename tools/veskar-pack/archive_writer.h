@@ -25,7 +25,14 @@ struct ArchiveOptions {
     bool show_progress = false;
 };
 
-// What a folder packs into: the records (application library first, then
+// The file the launcher runs, named relative to the application folder:
+// an application library (--app-library) or a program (--app-exe).
+struct EntryFile {
+    std::string relative;
+    bool program = false;
+};
+
+// What a folder packs into: the records (the entry first, then
 // every other regular file in one fixed order) and the folders met on the
 // way, which a depfile lists so that adding or removing a file is noticed.
 struct FolderContents {
@@ -33,9 +40,14 @@ struct FolderContents {
     std::vector<std::filesystem::path> folders;
 };
 
+// The entry's path below the folder, once the folder, the name and the file
+// have been checked (check_entry_program or check_application_library).
+// Throws PackError naming what is wrong.
+std::filesystem::path checked_entry_path(const std::filesystem::path &directory, const EntryFile &entry);
+
 // Throws PackError naming the offending path for anything that cannot be
-// packed; nothing is written.
-FolderContents collect_entries(const std::filesystem::path &directory, const std::string &app_library);
+// packed; nothing is written. The entry must have passed checked_entry_path.
+FolderContents collect_entries(const std::filesystem::path &directory, const EntryFile &entry);
 
 // Produces the attached data for the entries, handing it to `sink` in
 // pieces as it is compressed.

@@ -37,6 +37,15 @@ EntryKind kind_from_windows_attributes(uint32_t attributes, uint32_t reparse_tag
     return (attributes & directory) != 0 ? EntryKind::folder : EntryKind::file;
 }
 
+bool path_text_is_below(const std::string &path, const std::string &folder, char separator)
+{
+    if (folder.empty() || path.size() <= folder.size() || path.compare(0, folder.size(), folder) != 0)
+        return false;
+    return folder.back() == separator || path[folder.size()] == separator;
+}
+
+static const char *const link_outside = "that leads outside the application folder";
+
 fs::path default_kit_directory()
 {
     return own_executable().parent_path().parent_path() / "lib" / "veskar-onefile";
@@ -183,6 +192,54 @@ bool is_file(const fs::path &path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
 }
 
+// A handle on what a path leads to, links followed; folders too.
+static HANDLE open_followed(const fs::path &path)
+{
+    return CreateFileW(system_path(path).c_str(), FILE_READ_ATTRIBUTES,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+// The path the system itself has for an open file or folder, "\\?\" form.
+static std::wstring final_path(HANDLE handle)
+{
+    const DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+    const DWORD size = GetFinalPathNameByHandleW(handle, nullptr, 0, flags);
+    std::wstring path(size, L'\0');
+    const DWORD length = size == 0 ? 0 : GetFinalPathNameByHandleW(handle, path.data(), size, flags);
+    path.resize(length < size ? length : 0);
+    return path;
+}
+
+LinkTarget file_link_target(const fs::path &link, const fs::path &folder)
+{
+    LinkTarget t;
+    HANDLE target = open_followed(link);
+    if (target == INVALID_HANDLE_VALUE) {
+        t.problem = "that leads nowhere (its target does not exist)";
+        return t;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool known = GetFileInformationByHandle(target, &info) != 0;
+    const std::wstring target_path = final_path(target);
+    CloseHandle(target);
+    HANDLE root = open_followed(folder);
+    const std::wstring root_path = root == INVALID_HANDLE_VALUE ? std::wstring() : final_path(root);
+    if (root != INVALID_HANDLE_VALUE)
+        CloseHandle(root);
+    if (!known || target_path.empty() || root_path.empty())
+        t.problem = "whose target cannot be read";
+    else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        t.problem = "to a folder";
+    else if (!path_text_is_below(fs::path(target_path).u8string(), fs::path(root_path).u8string(), '\\'))
+        t.problem = link_outside;
+    else if ((info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) != 0)
+        t.problem = "to something that is not a regular file";
+    else
+        t.size = uint64_t{info.nFileSizeHigh} << 32 | info.nFileSizeLow;
+    return t;
+}
+
 std::FILE *open_for_writing(const fs::path &path)
 {
     // Opened without following a reparse point (a symbolic link or a
@@ -289,6 +346,47 @@ bool is_file(const fs::path &path)
 {
     std::error_code error;
     return fs::is_regular_file(path, error);
+}
+
+LinkTarget file_link_target(const fs::path &link, const fs::path &folder)
+{
+    // Link by link, each checked to lie below the folder, so that a chain
+    // leaving it is refused even when it comes back.
+    LinkTarget t;
+    std::error_code error;
+    const fs::path root = fs::canonical(folder, error);
+    fs::path current = link;
+    for (int hops = 0; !error && hops < 40; hops++) {
+        const fs::path target = fs::read_symlink(current, error);
+        if (error)
+            break;
+        fs::path next = target.is_absolute() ? target : current.parent_path() / target;
+        if (next.filename() == "." || next.filename() == ".." || next.filename().empty())
+            next = fs::weakly_canonical(next, error);
+        else
+            next = fs::weakly_canonical(next.parent_path(), error) / next.filename();
+        if (error)
+            break;
+        if (!path_text_is_below(next.string(), root.string(), '/')) {
+            t.problem = link_outside;
+            return t;
+        }
+        const EntryKind kind = entry_kind(next);
+        if (kind == EntryKind::link) {
+            current = next;
+            continue;
+        }
+        t.problem = kind == EntryKind::missing  ? "that leads nowhere (its target does not exist)"
+                    : kind == EntryKind::folder ? "to a folder"
+                    : kind == EntryKind::other  ? "to something that is not a regular file"
+                                                : "";
+        if (kind == EntryKind::file)
+            t.size = fs::file_size(next, error);
+        if (!error)
+            return t;
+    }
+    t.problem = "whose target cannot be read";
+    return t;
 }
 
 std::FILE *open_for_writing(const fs::path &path)

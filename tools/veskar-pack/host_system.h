@@ -57,6 +57,22 @@ bool is_file(const std::filesystem::path &path);
 // system, so that the rule is tested where links can be made.
 EntryKind kind_from_windows_attributes(uint32_t attributes, uint32_t reparse_tag);
 
+// What a symbolic link found in the application folder `folder` leads to:
+// a regular file, when it and every link on the way lie below `folder` (on
+// Windows the final target, from the system), of `size` bytes; otherwise
+// `problem` says why it cannot be packed ("to a folder", ...).
+struct LinkTarget {
+    uint64_t size = 0;
+    std::string problem;
+};
+LinkTarget file_link_target(const std::filesystem::path &link, const std::filesystem::path &folder);
+
+// Whether the absolute path `path` lies below the folder `folder`, both in
+// one form (final paths on Windows, canonical ones elsewhere), compared as
+// text up to a `separator`. Here on every system, so that the Windows rule
+// is tested where links can be made.
+bool path_text_is_below(const std::string &path, const std::string &folder, char separator);
+
 // Opens a file for writing in binary mode, created or emptied; a symbolic
 // link in its place is refused rather than followed. Null with errno set
 // on failure.

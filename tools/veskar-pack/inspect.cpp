@@ -20,7 +20,7 @@ static AttachedDataSummary read_launcher(const PeImage &image, const RecordVisit
     try {
         AttachedDataSummary summary = read_attached_data(attached_data_of(image), visitor);
         if (summary.records == 0)
-            throw PackError{"the record stream holds no records, so there is no application library to run"};
+            throw PackError{"the record stream holds no records, so there is no application to run"};
         return summary;
     } catch (const PackError &e) {
         if (e.message.compare(0, 1, "'") == 0)
@@ -29,17 +29,29 @@ static AttachedDataSummary read_launcher(const PeImage &image, const RecordVisit
     }
 }
 
-static std::string build_note(const PeImage &image, const std::string &key)
+// Every value of `key` in the build notes, in their order.
+static std::vector<std::string> build_notes(const PeImage &image, const std::string &key)
 {
+    std::vector<std::string> values;
     std::optional<ByteSpan> notes = section_contents(image, build_notes_section);
     if (!notes)
-        return {};
-    std::string text(reinterpret_cast<const char *>(notes->data), notes->size);
-    size_t at = text.find(key + "=");
-    if (at == std::string::npos || (at > 0 && text[at - 1] != '\n'))
-        return {};
-    size_t end = text.find('\n', at);
-    return text.substr(at + key.size() + 1, end == std::string::npos ? std::string::npos : end - at - key.size() - 1);
+        return values;
+    const std::string text(reinterpret_cast<const char *>(notes->data), notes->size);
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
+        if (text.compare(at, key.size() + 1, key + "=") == 0)
+            values.push_back(text.substr(at + key.size() + 1, end - at - key.size() - 1));
+        at = end + 1;
+    }
+    return values;
+}
+
+static std::string build_note(const PeImage &image, const std::string &key)
+{
+    std::vector<std::string> values = build_notes(image, key);
+    return values.empty() ? std::string() : values.front();
 }
 
 // The icon group as linked, compared with the kit's own icon.
@@ -48,19 +60,11 @@ static std::string icon_kind(const PeImage &image, const fs::path &kit)
     std::optional<ByteSpan> group = find_resource(image, resource_group_icon, 1);
     if (!group)
         return "none";
-    std::vector<IconImage> linked;
-    const uint8_t *g = group->data;
-    size_t count = group->size >= 6 ? (g[4] | g[5] << 8) : 0;
-    if (group->size < 6 + count * 14)
+    std::optional<std::vector<IconImage>> images = icon_group_images(image, *group);
+    if (!images)
         return "damaged icon group";
-    for (size_t i = 0; i < count; i++) {
-        const uint8_t *entry = g + 6 + i * 14;
-        std::optional<ByteSpan> image_bytes = find_resource(image, resource_icon, entry[12] | entry[13] << 8);
-        if (!image_bytes)
-            return "damaged icon group";
-        linked.push_back(IconImage{std::vector<uint8_t>(entry, entry + 8),
-                                   std::vector<uint8_t>(image_bytes->data, image_bytes->data + image_bytes->size)});
-    }
+    const std::vector<IconImage> &linked = *images;
+    const size_t count = linked.size();
     const fs::path default_icon = kit / "veskar.ico";
     if (!is_file(default_icon))
         return "present (" + std::to_string(count) + " images; no launcher kit here to compare with)";
@@ -87,14 +91,25 @@ void list_launcher(const fs::path &launcher, const fs::path &kit)
 {
     PeImage image = read_pe_image(launcher);
     std::printf("%12s  %s\n", "size", "name");
+    std::u16string entry;
     AttachedDataSummary summary = read_launcher(image, RecordVisitor{
-        [](const RecordInfo &r) {
+        [&](const RecordInfo &r) {
+            if (entry.empty())
+                entry = r.name;
             std::printf("%12llu  %s\n", static_cast<unsigned long long>(r.size), printable_name(r.name).c_str());
         },
         nullptr, nullptr});
     std::string level = build_note(image, "level");
     std::optional<ByteSpan> splash = find_resource(image, resource_rcdata, 28);
     std::printf("records: %zu\n", summary.records);
+    const bool program = build_note(image, "entry") == "exe";
+    std::printf("entry: %s %s\n", program ? "program" : "library", printable_name(entry).c_str());
+    if (program) {
+        const std::vector<std::string> fixed = build_notes(image, "app_arg");
+        std::printf("fixed arguments:%s\n", fixed.empty() ? " none" : "");
+        for (const std::string &argument : fixed)
+            std::printf("  \"%s\"\n", argument.c_str());
+    }
     std::printf("uncompressed: %llu bytes of files, %llu bytes of record stream\n",
                 static_cast<unsigned long long>(summary.content_bytes),
                 static_cast<unsigned long long>(summary.stream_size));

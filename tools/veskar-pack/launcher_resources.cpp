@@ -65,9 +65,14 @@ void add_version_info(VersionInfo &info, const std::string &key_value)
         throw PackError{"--version-info " + key + " is given twice: give each key once"};
 }
 
+bool is_execution_level(const std::string &level)
+{
+    return level == "asInvoker" || level == "highestAvailable" || level == "requireAdministrator";
+}
+
 void check_execution_level(const std::string &level)
 {
-    if (level != "asInvoker" && level != "highestAvailable" && level != "requireAdministrator")
+    if (!is_execution_level(level))
         throw PackError{"--execution-level '" + level + "' is not asInvoker, highestAvailable or requireAdministrator"};
 }
 
@@ -174,6 +179,8 @@ std::vector<uint8_t> resource_section(const LauncherResources &r, uint32_t rva)
         resources.push_back(Resource{resource_rcdata, splash_resource_id, r.splash});
     if (r.version)
         resources.push_back(Resource{resource_version, 1, version_resource(*r.version)});
+    else if (!r.copied_version.empty())
+        resources.push_back(Resource{resource_version, 1, r.copied_version});
     std::sort(resources.begin(), resources.end(),
               [](const Resource &a, const Resource &b) { return a.type != b.type ? a.type < b.type : a.id < b.id; });
 

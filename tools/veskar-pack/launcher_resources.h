@@ -24,14 +24,17 @@ struct VersionInfo {
 // or a FileVersion/ProductVersion that is not 1 to 4 numbers 0-65535.
 void add_version_info(VersionInfo &info, const std::string &key_value);
 
-// Throws PackError unless `level` is a level Windows accepts in a manifest.
+// Whether `level` is a level Windows accepts in a manifest; check_ throws
+// PackError naming the option unless it is.
+bool is_execution_level(const std::string &level);
 void check_execution_level(const std::string &level);
 
 struct LauncherResources {
     std::vector<IconImage> icon;
     std::string manifest;              // the kit's, with the requested execution level
     std::vector<uint8_t> splash;       // empty: no splash
-    std::optional<VersionInfo> version;
+    std::optional<VersionInfo> version;  // as given with --version-info
+    std::vector<uint8_t> copied_version; // a program entry's own VS_VERSIONINFO, used when `version` is not given
 };
 
 // The kit's manifest with its requestedExecutionLevel set to `level`.

@@ -141,7 +141,9 @@ LauncherLayout lay_out_launcher(const LauncherRequest &request)
         rva += static_cast<uint32_t>(align_up(contents.size(), l.section_alignment));
     };
     if (!request.build_notes.empty()) {
-        size_t identity = request.build_notes.find(identity_placeholder);
+        // A line of its own: a fixed argument could hold the same text.
+        const std::string notes = "\n" + request.build_notes;
+        size_t identity = notes.find("\n" + identity_placeholder + "\n");
         if (identity != std::string::npos)
             l.identity_offset = align_up(b.size(), l.file_alignment) + identity + identity_note_key.size();
         add(build_notes_section, std::vector<uint8_t>(request.build_notes.begin(), request.build_notes.end()));

@@ -3,6 +3,7 @@
 #include "archive_reader.h"
 #include "archive_writer.h"
 #include "depfile.h"
+#include "entry_program.h"
 #include "host_system.h"
 #include "image_files.h"
 #include "inspect.h"
@@ -22,11 +23,12 @@ namespace {
 
 struct Arguments {
     std::string kit;
-    std::string directory, app_library, output, splash, icon, depfile, attached_data;
+    std::string directory, app_library, app_exe, output, splash, icon, depfile, attached_data;
+    std::vector<std::string> app_args;  // fixed arguments of a program entry, before the user's
     std::string launcher, extract_to;
-    bool console = false;
+    bool console = false, gui = false;
     std::vector<std::string> version_info;
-    std::string execution_level = "asInvoker";
+    std::string execution_level;  // empty: the program entry's, else asInvoker
     int unpack_threads = 0;  // 0: the launcher chooses at run time
     ArchiveOptions options;
     UnpackSettings unpack;
@@ -43,34 +45,61 @@ void check_output_folder(const std::string &output)
 
 // Everything but the attached data, read and checked before the long work
 // starts, so that a wrong option or file is named at once.
-LauncherRequest launcher_request(const Arguments &a, const fs::path &kit)
+// `entry` is the identity of a program entry to take where no option
+// replaces it.
+LauncherRequest launcher_request(const Arguments &a, const fs::path &kit, const std::optional<EntryIdentity> &entry)
 {
+    if (a.console && a.gui)
+        throw PackError{"--console and --gui ask for different launchers: give one of them"};
+    if (!a.app_library.empty() && !a.app_exe.empty())
+        throw PackError{"--app-library and --app-exe both name the entry: give one of them"};
+    if (!a.app_args.empty() && a.app_exe.empty())
+        throw PackError{"--app-arg gives arguments to a program: it needs --app-exe"};
+    for (const std::string &argument : a.app_args)
+        check_fixed_argument(argument);
     LauncherRequest request;
     request.kit = kit;
-    request.console = a.console;
-    const std::vector<fs::path> kit_inputs = kit_files(kit, a.console);
+    request.console = a.console || (!a.gui && entry && entry->console);
+    kit_files(kit, request.console);
     LauncherResources &r = request.resources;
     if (!a.splash.empty()) {
         check_splash_png(fs::u8path(a.splash));
         r.splash = read_whole_file(fs::u8path(a.splash), "splash image");
     }
-    const fs::path icon = a.icon.empty() ? kit / "veskar.ico" : fs::u8path(a.icon);
-    r.icon = read_icon_file(read_whole_file(icon, a.icon.empty() ? "kit icon" : "icon"), icon.u8string());
-    check_execution_level(a.execution_level);
+    if (a.icon.empty() && entry && entry->icon_damaged)
+        throw PackError{"application program '" + (fs::u8path(a.directory) / fs::u8path(a.app_exe)).u8string() +
+                        "' has a damaged icon group: give --icon an .ico file"};
+    if (a.icon.empty() && entry && !entry->icon.empty()) {
+        r.icon = entry->icon;
+    } else {
+        const fs::path icon = a.icon.empty() ? kit / "veskar.ico" : fs::u8path(a.icon);
+        r.icon = read_icon_file(read_whole_file(icon, a.icon.empty() ? "kit icon" : "icon"), icon.u8string());
+    }
+    std::string level = a.execution_level;
+    if (!level.empty())
+        check_execution_level(level);
+    else if (entry && is_execution_level(entry->execution_level))
+        level = entry->execution_level;
+    else
+        level = "asInvoker";
     std::vector<uint8_t> manifest = read_whole_file(kit / "launcher.manifest", "kit manifest");
-    r.manifest = manifest_with_level(std::string(manifest.begin(), manifest.end()), a.execution_level);
+    r.manifest = manifest_with_level(std::string(manifest.begin(), manifest.end()), level);
     if (!a.version_info.empty()) {
         r.version = VersionInfo{};
         for (const std::string &key_value : a.version_info)
             add_version_info(*r.version, key_value);
+    } else if (entry) {
+        r.copied_version = entry->version;
     }
     if (!a.unpack.spec.empty())
         check_unpack_spec(a.unpack.spec, a.unpack.reuse);
     if (a.app_id_given)
         check_app_id(a.unpack.app_id);
     check_output_folder(a.output);
+    if (!a.app_exe.empty())
+        request.build_notes = program_entry_notes(a.app_args);
     if (a.unpack_threads != 0)
-        request.build_notes = "unpack_threads=" + std::to_string(a.unpack_threads) + "\n";
+        request.build_notes += "unpack_threads=" + std::to_string(a.unpack_threads) + "\n";
     return request;
 }
 
@@ -89,8 +118,14 @@ std::string readable_size(uint64_t bytes)
 void build_command(const Arguments &a, const fs::path &kit)
 {
     const auto start = std::chrono::steady_clock::now();
-    LauncherRequest request = launcher_request(a, kit);
-    FolderContents contents = collect_entries(fs::u8path(a.directory), a.app_library);
+    if (a.app_library.empty() && a.app_exe.empty())
+        throw PackError{"build needs the entry: --app-library (a DLL exporting run_code) or --app-exe (a program), "
+                        "relative to --dir"};
+    const EntryFile entry{a.app_exe.empty() ? a.app_library : a.app_exe, !a.app_exe.empty()};
+    const fs::path entry_path = checked_entry_path(fs::u8path(a.directory), entry);
+    LauncherRequest request =
+        launcher_request(a, kit, entry.program ? std::optional(read_entry_identity(entry_path)) : std::nullopt);
+    FolderContents contents = collect_entries(fs::u8path(a.directory), entry);
     ArchiveOptions options = a.options;
     options.show_progress = !a.quiet && stderr_is_terminal();
     std::vector<std::pair<std::u16string, uint64_t>> records;
@@ -103,7 +138,7 @@ void build_command(const Arguments &a, const fs::path &kit)
                    [&](const AttachedDataSink &sink) { write_attached_data(contents.entries, sink, options); });
 
     if (!a.depfile.empty()) {
-        std::vector<fs::path> inputs = kit_files(kit, a.console);
+        std::vector<fs::path> inputs = kit_files(kit, request.console);
         // Folders too: adding or removing a file changes its folder's time.
         inputs.insert(inputs.end(), contents.folders.begin(), contents.folders.end());
         for (const ArchiveEntry &e : contents.entries)
@@ -143,7 +178,7 @@ std::vector<std::pair<std::u16string, uint64_t>> attached_records(const fs::path
 
 void link_command(const Arguments &a, const fs::path &kit)
 {
-    LauncherRequest request = launcher_request(a, kit);
+    LauncherRequest request = launcher_request(a, kit, std::nullopt);
     const fs::path attached_data = fs::u8path(a.attached_data);
     if (!is_file(attached_data))
         throw PackError{"attached data '" + a.attached_data + "' does not exist or is not a file"};
@@ -175,19 +210,26 @@ void link_command(const Arguments &a, const fs::path &kit)
 void add_launcher_options(CLI::App *command, Arguments &a)
 {
     command->add_option("--splash", a.splash, "PNG image shown while the application starts");
-    command->add_option("--icon", a.icon, "Icon file (.ico) replacing the launcher's icon");
+    command->add_option("--icon", a.icon,
+                        "Icon file (.ico) replacing the launcher's icon (default: a program entry's own icon)");
     command->add_flag("--console", a.console,
-                      "A console-subsystem launcher: started from a console, it shares it with the application");
+                      "A console-subsystem launcher: started from a console, it shares it with the application "
+                      "(default: for a program entry, the subsystem of the program)");
+    command->add_flag("--gui", a.gui, "A GUI-subsystem launcher, whatever the program entry's subsystem");
     command->add_option("--version-info", a.version_info,
                         "KEY=VALUE for the version information Explorer shows (repeatable); keys: FileVersion, "
                         "ProductVersion (1 to 4 dot-separated numbers), ProductName, CompanyName, FileDescription, "
-                        "LegalCopyright, OriginalFilename, InternalName")
+                        "LegalCopyright, OriginalFilename, InternalName; given, they replace a program entry's own")
         ->expected(1)
         ->take_all();
     command->add_option("--execution-level", a.execution_level,
                         "Requested execution level in the manifest: asInvoker, highestAvailable or "
-                        "requireAdministrator")
-        ->capture_default_str();
+                        "requireAdministrator (default: a program entry's own, else asInvoker)");
+    command->add_option("--app-arg", a.app_args,
+                        "Fixed argument for the --app-exe program, before the user's (repeatable); {APP_DIR} "
+                        "stands for the folder the application is unpacked to")
+        ->expected(1)
+        ->take_all();
     command->add_option("--unpack-dir", a.unpack.spec,
                         "Where the launcher unpacks, a spec with placeholders such as {TEMP}, {CACHE_DIR} and "
                         "{RANDOM} (default: {TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}; with --reuse "
@@ -217,9 +259,15 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "veskar-pack: %s\n", e.message.c_str());
         return 1;
     }
+    // CLI11 reads "--app-arg=" as a missing value and takes the next word
+    // instead: an empty fixed argument is given as two words.
     std::vector<const char *> argument_pointers;
-    for (const std::string &argument : arguments)
-        argument_pointers.push_back(argument.c_str());
+    for (const std::string &argument : arguments) {
+        const bool empty_app_arg = argument == "--app-arg=";
+        argument_pointers.push_back(empty_app_arg ? "--app-arg" : argument.c_str());
+        if (empty_app_arg)
+            argument_pointers.push_back("");
+    }
 
     CLI::App app{"veskar-pack: build a single-file Windows launcher from an application folder, and look into "
                  "launchers built with it"};
@@ -232,8 +280,10 @@ int main(int argc, char **argv)
     CLI::App *build = app.add_subcommand("build", "Pack an application folder into its launcher");
     build->add_option("--dir", a.directory, "Application folder; every file below it is packed")->required();
     build->add_option("--app-library", a.app_library,
-                      "Application library (exports run_code), relative to --dir; it becomes the first record")
-        ->required();
+                      "Application library (exports run_code), relative to --dir; it becomes the first record");
+    build->add_option("--app-exe", a.app_exe,
+                      "Application program (.exe) the launcher starts instead of a library, relative to --dir; it "
+                      "becomes the first record");
     build->add_option("-o,--output", a.output, "Launcher to write")->required();
     build->add_option("--level", a.options.level, "zstd level, " + std::to_string(min_level) + " to " +
                                                       std::to_string(max_level))
@@ -249,10 +299,12 @@ int main(int argc, char **argv)
 
     CLI::App *link = app.add_subcommand("link", "Make a launcher around attached data made elsewhere");
     link->add_option("--attached-data", a.attached_data, "Attached data file")->required();
+    link->add_option("--app-exe", a.app_exe,
+                     "The attached data's first record is a program the launcher starts (recorded, not checked)");
     link->add_option("-o,--output", a.output, "Launcher to write")->required();
     add_launcher_options(link, a);
 
-    CLI::App *list = app.add_subcommand("list", "Show the files, sizes, compression, unpack directory, splash, icon, subsystem, execution level and version information of a launcher");
+    CLI::App *list = app.add_subcommand("list", "Show the files, the entry and its fixed arguments, sizes, compression, unpack directory, splash, icon, subsystem, execution level and version information of a launcher");
     list->add_option("launcher", a.launcher, "Launcher .exe built by veskar-pack")->required();
 
     CLI::App *extract = app.add_subcommand("extract", "Write the files packed in a launcher into a folder, "

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include "image_files.h"
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -39,12 +41,40 @@ PeImage read_pe_image(const std::filesystem::path &path);
 // headers and the export table, however large the library.
 void check_application_library(const std::filesystem::path &path);
 
+// The program the launcher starts: a PE executable image (not a DLL) for
+// x86-64, x86 or ARM64, with a console or GUI subsystem. Throws PackError,
+// one line naming the file and what it is, for anything else; returns the
+// subsystem. Reads only the headers.
+uint32_t check_entry_program(const std::filesystem::path &path);
+
 // A section's contents as loaded (its VirtualSize, not the padded raw
 // size); nothing when the image has no such section.
 std::optional<ByteSpan> section_contents(const PeImage &image, const std::string &name);
 
 // The first language of resource type/id; nothing when absent.
 std::optional<ByteSpan> find_resource(const PeImage &image, uint32_t type, uint32_t id);
+
+// The first resource of a type, named or numbered, as Windows takes a
+// program's icon: named entries sort first.
+std::optional<ByteSpan> find_first_resource(const PeImage &image, uint32_t type);
+
+// The images an RT_GROUP_ICON entry lists, each from the RT_ICON its id
+// names; nothing when the group is damaged or an image is missing.
+std::optional<std::vector<IconImage>> icon_group_images(const PeImage &image, ByteSpan group);
+
+// A program's resources without reading the whole file: `bytes` holds only
+// the section with the resource directory, `sections` only that section
+// (empty, and no resources, when there are none), `subsystem` set. Call
+// after check_entry_program.
+PeImage read_resource_image(const std::filesystem::path &path);
+
+enum : uint32_t {
+    machine_x86 = 0x014C,
+    machine_x86_64 = 0x8664,
+    machine_arm64 = 0xAA64,
+    subsystem_gui = 2,
+    subsystem_console = 3,
+};
 
 enum : uint32_t {
     resource_icon = 3,

@@ -56,6 +56,22 @@ done
 "$wine_run" "$pack_exe" extract "hello ☃.exe" "out ☃" > extract.out 2>&1 || fail "extract failed: $(cat extract.out)"
 diff -r "$folder" "out ☃" > /dev/null || fail "the extracted tree differs from the packed folder"
 
+# --- A program entry (a launcher with version information of its own) with
+# fixed arguments: packed alike, its identity taken on both.
+mkdir program
+cp "hello ☃.exe" "program/tool ☃.exe"
+printf 'data\n' > program/data.txt
+program_options=(--dir program --app-exe "tool ☃.exe" --app-arg '{APP_DIR}\data.txt' --app-arg "naïve ☃"
+                 --app-arg= --level 3 --quiet)
+"$wine_run" "$pack_exe" build "${program_options[@]}" -o program-windows.exe > build.out 2>&1 ||
+  fail "veskar-pack.exe build --app-exe failed: $(cat build.out)"
+"$linux_pack" build "${program_options[@]}" -o program-linux.exe
+cmp program-windows.exe program-linux.exe > /dev/null || fail "the program launchers packed on Windows and on Linux differ"
+"$linux_pack" list program-linux.exe > list.out
+for text in 'entry: program tool ☃.exe' '"{APP_DIR}\data.txt"' '"naïve ☃"' 'ProductName: Hello ☃'; do
+  grep -qF "$text" list.out || fail "list of the program launcher does not show '$text': $(cat list.out)"
+done
+
 # --- Long paths: as the launcher writes them, past MAX_PATH. Record names
 # stay within 1023 units, so the 4,000-unit paths come from a deep folder.
 pad() { head -c "$1" /dev/zero | tr '\0' "$2"; }

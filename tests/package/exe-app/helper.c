@@ -1,0 +1,1 @@
+__declspec(dllexport) const char *helper_greeting(void) { return "greeting from the helper DLL"; }

@@ -1,0 +1,3 @@
+__declspec(dllimport) const char *helper_greeting(void);
+
+int main(void) { return helper_greeting()[0] == '\0'; }
