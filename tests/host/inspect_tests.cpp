@@ -191,7 +191,8 @@ TEST_F(Inspect, ListShowsTheEntryAndItsFixedArguments)
         {{"--app-exe", "x", "--app-arg", "{APP_DIR}\\main.js", "--app-arg=", "--app-arg=--a b", "--app-arg",
           like_identity, "--reuse"},
          "entry=exe\napp_arg={APP_DIR}\\main.js\napp_arg=\napp_arg=--a b\napp_arg=" + like_identity +
-             "\nunpack_dir={CACHE_DIR}\\VeskarOnefile\\linked\nreuse=1\nname=linked\narchive=" + sum + "\n",
+             "\nunpack_dir={CACHE_DIR}\\VeskarOnefile\\linked\nreuse=1\nname=linked\napp_id=linked\napp_id_from=name\n"
+             "application=" + application_tag("name\\000linked") + "\narchive=" + sum + "\n",
          "fixed arguments:\n  \"{APP_DIR}\\main.js\"\n  \"\"\n  \"--a b\"\n  \"" + like_identity + "\"\n"},
     };
     for (const auto &c : cases) {
