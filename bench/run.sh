@@ -53,7 +53,7 @@ command -v /usr/bin/time >/dev/null || { echo "run.sh: /usr/bin/time is missing:
 # The Windows programs: the folder may have been configured before bench/
 # existed, so configure it again before building them.
 cmake "$windows_build" >/dev/null
-cmake --build "$windows_build" -j2 --target bench_app bench_host bench_runner >/dev/null
+cmake --build "$windows_build" -j2 --target bench_app bench_entry bench_host bench_runner >/dev/null
 programs="$windows_build/bench"
 generator="$work/payload_generator"
 if [ ! -x "$generator" ] || [ "$root/bench/payload_generator.cpp" -nt "$generator" ]; then
@@ -189,6 +189,16 @@ for ((i = 0; i < pack_runs; i++)); do
 done
 "$pack" build --quiet --dir "$tiny" --app-library bench_app.dll -o "$work/tiny-kept.exe" --level "$level" \
   --threads "$threads" --reuse --unpack-dir "$(windows_path "$kept")\\tiny"
+# Entry programs: the tiny payload and the reference one with bench_entry.exe
+# as their entry, the reference one reusing its tree. The program is in the
+# reference folder only while it is packed, so the other archives stay as
+# they were.
+cp "$programs/bench_entry.exe" "$tiny/" && cp "$programs/bench_entry.exe" "$main_dir/"
+"$pack" build --quiet --dir "$tiny" --app-exe bench_entry.exe -o "$work/tiny-entry.exe" --level "$level" \
+  --threads "$threads"
+"$pack" build --quiet --dir "$main_dir" --app-exe bench_entry.exe -o "$work/$main-entry-kept.exe" --level "$level" \
+  --threads "$threads" --reuse --unpack-dir "$(windows_path "$kept")\\$main-entry"
+rm "$tiny/bench_entry.exe" "$main_dir/bench_entry.exe"
 
 peer="$(windows_path "$work/$main_leaf-peer.exe")"
 host="$(windows_path "$programs/bench_host.exe")"
@@ -219,6 +229,12 @@ temp_dir=$(find "$VESKAR_WINEPREFIX/drive_c/users" -mindepth 2 -maxdepth 2 -name
 clear_temp
 main_kept="$(windows_path "$work/$main-kept.exe")" tiny_kept="$(windows_path "$work/tiny-kept.exe")"
 rm -rf "$kept"; launch "$main_kept" >/dev/null; launch "$tiny_kept" >/dev/null
+tiny_entry="$(windows_path "$work/tiny-entry.exe")" entry_kept="$(windows_path "$work/$main-entry-kept.exe")"
+entry_alone="$(windows_path "$programs/bench_entry.exe")"
+launch "$tiny_entry" >/dev/null; launch "$entry_kept" >/dev/null; launch "$entry_alone" >/dev/null
+# The reusing launcher's entry where it runs it: started directly from the tree.
+entry_in_tree="$(windows_path "$(ls -d "$kept/$main-entry"_* | head -1)/bench_entry.exe")"
+launch "$entry_in_tree" >/dev/null
 
 # One launch of ours and one of the limits, then the others, in turn; the
 # limit's shell removal only on the reference payload.
@@ -269,6 +285,17 @@ for s in "${sizes[@]}"; do
     add reuse_to_exit "$(ms "$(value start_us "$l")" "$(value end_us "$l")")"
     l=$(launch "$tiny_kept")
     add reuse_tiny_to_app "$(ms "$(value start_us "$l")" "$(value app_us "$l")")"
+    # Entry programs: through a launcher, against one plain start of the same program.
+    l=$(launch "$tiny_entry")
+    add entry_tiny_to_app "$(ms "$(value start_us "$l")" "$(value app_us "$l")")"
+    l=$(launch "$entry_alone")
+    add entry_alone_to_app "$(ms "$(value start_us "$l")" "$(value app_us "$l")")"
+    l=$(launch "$entry_kept")
+    add entry_reuse_to_app "$(ms "$(value start_us "$l")" "$(value app_us "$l")")"
+    add entry_reuse_to_exit "$(ms "$(value start_us "$l")" "$(value end_us "$l")")"
+    l=$(launch "$entry_in_tree")
+    add entry_direct_to_app "$(ms "$(value start_us "$l")" "$(value app_us "$l")")"
+    add entry_direct_to_exit "$(ms "$(value start_us "$l")" "$(value end_us "$l")")"
   done
 done
 # The reference payload again with the prefix's TEMP on a memory disk (a
@@ -388,6 +415,10 @@ row "Reusing start to \`run_code\` (reference)" "$(m reuse_to_app)" "first start
 row "Reusing start to \`run_code\` (reference)" "$(m reuse_to_app)" "two-process floor" "$(m floor_to_app)" 2.0 "reuse vs floor"
 row "Reusing start to \`run_code\`, tiny application" "$(m reuse_tiny_to_app)" "two-process floor" "$(m floor_to_app)" - ""
 row "Reusing start to exit (reference)" "$(m reuse_to_exit)" "two-process floor" "$(m floor_to_exit)" - ""
+row "Tiny entry program, start to its \`main\`" "$(m entry_tiny_to_app)" "one plain start of it" "$(m entry_alone_to_app)" - ""
+row "Reusing start of an entry program to its \`main\` (reference)" "$(m entry_reuse_to_app)" "the entry started directly in the tree" "$(m entry_direct_to_app)" 1.15 "entry reuse vs direct"
+row "Reusing start of an entry program to its \`main\` (reference)" "$(m entry_reuse_to_app)" "two-process floor" "$(m floor_to_app)" - ""
+row "Reusing start of an entry program to exit (reference)" "$(m entry_reuse_to_exit)" "the entry started directly in the tree" "$(m entry_direct_to_exit)" - ""
 row "Packing with --reuse (reference)" "$(m pack_reuse)" "packing without" "$(m pack$M)" - ""
 row "Packing time (reference)" "$(m pack$M)" "tar \\| zstd -$level -T$threads" "$(m zstd_pack$M)" 1.05 "pack time"
 rowv "Archive size (reference)" "$attached_size" "tar \\| zstd -$level -T$threads" "$zstd_size" bytes 1.01 "pack size"

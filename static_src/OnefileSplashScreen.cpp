@@ -1,6 +1,7 @@
 // The splash screen: a PNG from the launcher's resources, shown centred on
 // the primary monitor's work area as a borderless per-pixel-alpha window
-// until the application deletes the splash feedback file. Best effort: every
+// until the application deletes the splash feedback file (an entry program
+// also by showing its first visible top-level window). Best effort: every
 // failure before the window means no splash.
 #include "launcher.h"
 
@@ -34,6 +35,9 @@ static struct {
     decltype(&GetMonitorInfoA) get_monitor_info;
     decltype(&UpdateLayeredWindow) update_layered_window;
     decltype(&DestroyWindow) destroy_window;
+    decltype(&EnumWindows) enum_windows;
+    decltype(&GetWindowThreadProcessId) get_window_thread_process_id;
+    decltype(&IsWindowVisible) is_window_visible;
     WNDPROC default_window_procedure;
     decltype(&PathFileExistsW) path_file_exists;
 } splash_api;
@@ -67,6 +71,9 @@ static bool load_splash_functions()
            resolve(f.get_monitor_info, L"user32.dll", "GetMonitorInfoA") &&
            resolve(f.update_layered_window, L"user32.dll", "UpdateLayeredWindow") &&
            resolve(f.destroy_window, L"user32.dll", "DestroyWindow") &&
+           resolve(f.enum_windows, L"user32.dll", "EnumWindows") &&
+           resolve(f.get_window_thread_process_id, L"user32.dll", "GetWindowThreadProcessId") &&
+           resolve(f.is_window_visible, L"user32.dll", "IsWindowVisible") &&
            resolve(f.default_window_procedure, L"user32.dll", "DefWindowProcA") &&
            resolve(f.path_file_exists, L"shlwapi.dll", "PathFileExistsW");
 }
@@ -222,13 +229,30 @@ void show_splash_screen()
     s.splash_feedback_pending = true;
 }
 
-bool check_splash_feedback()
+// Stops the enumeration at a visible top-level window of the process
+// whose ID `process` points to, and clears that ID.
+static BOOL CALLBACK find_visible_window(HWND window, LPARAM process)
+{
+    const auto &f = splash_api;
+    DWORD *wanted = reinterpret_cast<DWORD *>(process);
+    DWORD owner = 0;
+    f.get_window_thread_process_id(window, &owner);
+    if (owner != *wanted || !f.is_window_visible(window))
+        return TRUE;
+    *wanted = 0;
+    return FALSE;
+}
+
+bool check_splash_feedback(DWORD entry)
 {
     LauncherState &s = launcher_state;
     if (!s.splash_feedback_pending)
         return false;
     const auto &f = splash_api;
-    if (f.path_file_exists(s.splash_feedback_file_path))
+    DWORD window_owner = entry;
+    if (entry != 0)
+        f.enum_windows(find_visible_window, reinterpret_cast<LPARAM>(&window_owner));
+    if (f.path_file_exists(s.splash_feedback_file_path) && (entry == 0 || window_owner != 0))
         return true;
     if (s.splash_window != nullptr) {
         f.destroy_window(s.splash_window);

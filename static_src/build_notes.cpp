@@ -60,6 +60,13 @@ static void store_unpack_threads(const char *value, size_t length)
         launcher_state.unpack_threads = value[0] - '0';
 }
 
+// "exe": the first record is an ordinary program; absent, it is the
+// application library.
+static void store_entry(const char *value, size_t length)
+{
+    launcher_state.exe_entry = length == 3 && memcmp(value, "exe", 3) == 0;
+}
+
 struct NoteKey {
     const char *key;
     void (*store)(const char *value, size_t length);
@@ -71,6 +78,7 @@ static const NoteKey known_notes[] = {
     {"archive", store_archive_identity},
     {"application", store_application_tag},
     {"unpack_threads", store_unpack_threads},
+    {"entry", store_entry},
 };
 
 bool next_build_note(const char *&cursor, const char *key, const char *&value, size_t &length)

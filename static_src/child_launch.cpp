@@ -1,5 +1,6 @@
-// Starting the launcher's own executable as the child that runs the
-// application, and waiting for it.
+// Starting the child that runs the application, and waiting for it: the
+// launcher's own executable for an application library, the unpacked
+// entry program itself for an ordinary application.
 #include "launcher.h"
 #include "error_reporting.h"
 
@@ -153,20 +154,68 @@ bool split_next_argument(const wchar_t *&cursor, wchar_t *argument, size_t capac
     return true;
 }
 
-static void build_child_command_line()
+// A fixed argument of the entry program as packed (UTF-8), with every
+// "{APP_DIR}" replaced by the unpack directory, into `argument`.
+static void expand_fixed_argument(const char *value, size_t length, wchar_t *argument, size_t capacity)
+{
+    LauncherState &s = launcher_state;
+    if (!wide_from_utf8(value, length, s.fixed_argument, array_count(s.fixed_argument)))
+        report_error(MESSAGE_DECODING_FAILED);
+    static const wchar_t placeholder[] = L"{APP_DIR}";
+    const size_t placeholder_length = array_count(placeholder) - 1;
+    argument[0] = L'\0';
+    const wchar_t *rest = s.fixed_argument;
+    for (const wchar_t *found; (found = wcsstr(rest, placeholder)) != nullptr; rest = found + placeholder_length) {
+        size_t used = wcslen(argument);
+        size_t before = static_cast<size_t>(found - rest);
+        check_or_abort(capacity - used > before);
+        wmemcpy(argument + used, rest, before);
+        argument[used + before] = L'\0';
+        append_wide_text(argument, s.unpack_directory, capacity);
+    }
+    append_wide_text(argument, rest, capacity);
+}
+
+// Argument 0 is `program`; an entry program's fixed arguments follow; then
+// the launcher's own arguments, each re-quoted as it was split.
+static void build_child_command_line(const wchar_t *program)
 {
     LauncherState &s = launcher_state;
     s.child_command_line[0] = L'\0';
     size_t length = 0;
-    const wchar_t *cursor = GetCommandLineW();
-    // Argument 0 becomes the launcher's own full path.
-    split_next_argument(cursor, s.split_argument, array_count(s.split_argument), true);
-    append_quoted_argument(s.child_command_line, length, array_count(s.child_command_line),
-                           s.launcher_executable_path);
-    while (split_next_argument(cursor, s.split_argument, array_count(s.split_argument), false)) {
-        append_unit(s.child_command_line, length, array_count(s.child_command_line), L' ');
-        append_quoted_argument(s.child_command_line, length, array_count(s.child_command_line), s.split_argument);
+    const size_t capacity = array_count(s.child_command_line);
+    append_quoted_argument(s.child_command_line, length, capacity, program);
+    const char *notes = s.exe_entry ? s.build_notes : nullptr;
+    const char *value = nullptr;
+    size_t value_length = 0;
+    while (next_build_note(notes, "app_arg", value, value_length)) {
+        expand_fixed_argument(value, value_length, s.split_argument, array_count(s.split_argument));
+        append_unit(s.child_command_line, length, capacity, L' ');
+        append_quoted_argument(s.child_command_line, length, capacity, s.split_argument);
     }
+    const wchar_t *cursor = GetCommandLineW();
+    split_next_argument(cursor, s.split_argument, array_count(s.split_argument), true);
+    while (split_next_argument(cursor, s.split_argument, array_count(s.split_argument), false)) {
+        append_unit(s.child_command_line, length, capacity, L' ');
+        append_quoted_argument(s.child_command_line, length, capacity, s.split_argument);
+    }
+}
+
+// The job an entry program runs in. Its only handle stays with the
+// launcher, so the system ends the entry when the launcher ends for any
+// reason, a kill included; what the entry starts leaves the job silently,
+// so a browser or helper it opens lives on. Null when the system refuses:
+// the entry then runs without it.
+static HANDLE make_entry_job()
+{
+    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits = {};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+    if (job != nullptr && !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+        CloseHandle(job);
+        job = nullptr;
+    }
+    return job;
 }
 
 // Waits until the child has ended and returns its exit code.
@@ -181,7 +230,7 @@ static DWORD wait_for_child(HANDLE child)
         // A child may really end with 259 (STILL_ACTIVE): the wait tells.
         if (exit_code != STILL_ACTIVE || waited == WAIT_OBJECT_0)
             return exit_code;
-        if (!check_splash_feedback())
+        if (!check_splash_feedback(launcher_state.exe_entry ? GetProcessId(child) : 0))
             timeout = INFINITE;
         // When the interrupt thread has taken the child, it ends it within
         // seconds; this thread's handle stays valid until it releases it.
@@ -203,7 +252,20 @@ DWORD launch_and_supervise()
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    build_child_command_line();
+    const wchar_t *program = s.launcher_executable_path;
+    if (s.exe_entry) {
+        program = s.first_record_path;
+        // A GUI launcher started without any handles passes none: a console
+        // entry then gets its new console's own.
+        if (startup.hStdInput == nullptr && startup.hStdOutput == nullptr && startup.hStdError == nullptr)
+            startup.dwFlags = 0;
+        write_environment_variable("VESKAR_ONEFILE_TREE", s.unpack_directory);
+        clear_unpack_name_values();
+        // The entry searches for its libraries as when started directly.
+        SetDllDirectoryW(nullptr);
+        s.entry_job = make_entry_job();
+    }
+    build_child_command_line(program);
 
     // Started suspended and published before it runs, in one guarded step:
     // an interrupt from now on waits for the step, then finds the child and
@@ -211,12 +273,14 @@ DWORD launch_and_supervise()
     if (!begin_guarded_step())
         stop_for_interrupt();
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(s.launcher_executable_path, s.child_command_line, nullptr, nullptr, TRUE,
+    if (!CreateProcessW(program, s.child_command_line, nullptr, nullptr, TRUE,
                         NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr, nullptr, &startup, &process)) {
         DWORD error = GetLastError();
         end_guarded_step();
         report_os_error(MESSAGE_LAUNCH_FAILED, error);
     }
+    if (s.entry_job != nullptr)
+        AssignProcessToJobObject(s.entry_job, process.hProcess);
     publish_child(process.hProcess);
     if (stop_is_requested()) {
         TerminateProcess(process.hProcess, 0);

@@ -120,6 +120,7 @@ struct LauncherState {
     // decodes and makes directories; the writers create, write and close
     // the files.
     int32_t unpack_threads;             // from the build notes: threads that unpack, the decoding one included; 0: chosen at run time
+    bool exe_entry;                     // the first record is a program the parent starts itself; clear: a library for the child
     int32_t writer_count;               // writers started for this unpack and not yet joined; 0: the main thread writes itself
     DWORD decoding_thread;              // the thread that started them: only its reports wait for them
     HANDLE writer_threads[writer_limit]; // joined by the main thread once the input has ended
@@ -142,6 +143,8 @@ struct LauncherState {
     wchar_t launcher_executable_path[path_capacity];         // from GetModuleFileNameW; the child's image and argument 0
     wchar_t child_command_line[command_line_capacity];       // rebuilt, re-quoted command line
     wchar_t split_argument[command_line_capacity];           // one argument of the own command line on its way there
+    wchar_t fixed_argument[command_line_capacity];           // an entry program's fixed argument as packed, before expansion
+    HANDLE entry_job;                   // the job an entry program runs in; never closed: it ends the entry with the launcher
 
     // The stop protocol: who may create, write, remove, start the child and
     // end the process, and when. Threads: the main thread (unpacks, starts
@@ -219,6 +222,9 @@ void read_build_notes(const char *notes, uint64_t length);  // pack-time setting
 // main_sequence.cpp
 int run_main_sequence(const unsigned char *attached_data, uint64_t attached_data_length);
 extern const wchar_t default_unpack_path_spec[];
+// Removes the values that name a run's unpack directory (time, random
+// text), which only a child needs to find its parent's.
+void clear_unpack_name_values();
 
 // build_notes.cpp
 void read_build_notes(const char *notes, uint64_t length);
@@ -343,5 +349,7 @@ bool is_splash_feedback_name(const wchar_t *name);
 
 // OnefileSplashScreen.cpp
 void show_splash_screen();
-bool check_splash_feedback();
+// True while the splash stays up; `entry` (0: none) is a process whose
+// first visible top-level window also takes it down.
+bool check_splash_feedback(DWORD entry);
 POINT centre_in_work_area(const RECT &work_area, LONG width, LONG height);

@@ -1,6 +1,7 @@
 // The main sequence of both roles. A run started by a user is the parent:
 // it unpacks, starts its own executable again and supervises it. A run whose
 // parent is the same executable is the child: it runs the application.
+// With an entry program there is no child: the parent starts the program.
 #include "launcher.h"
 #include "error_reporting.h"
 
@@ -20,20 +21,27 @@ static void publish_parent_process_id()
     write_environment_variable("VESKAR_ONEFILE_PARENT", wide);
 }
 
+void clear_unpack_name_values()
+{
+    write_environment_variable("VESKAR_ONEFILE_START", nullptr);
+    write_environment_variable("VESKAR_ONEFILE_TIME_US", nullptr);
+    write_environment_variable("VESKAR_ONEFILE_RANDOM", nullptr);
+}
+
 int run_main_sequence(const unsigned char *attached_data, uint64_t attached_data_length)
 {
     LauncherState &s = launcher_state;
     s.argument_count = __argc;
     s.argument_vector = __wargv;
     SetDllDirectoryW(L"");  // the current directory leaves the library search order
-    bool child = decide_role();
+    // An entry program is started by the parent itself: a launcher it
+    // starts again is a whole new run, never a child.
+    bool child = !s.exe_entry && decide_role();
     const wchar_t *spec = s.unpack_path_spec[0] != L'\0' ? s.unpack_path_spec : default_unpack_path_spec;
 
     if (!child) {
         // Old time and random values must not name this run's directory.
-        write_environment_variable("VESKAR_ONEFILE_START", nullptr);
-        write_environment_variable("VESKAR_ONEFILE_TIME_US", nullptr);
-        write_environment_variable("VESKAR_ONEFILE_RANDOM", nullptr);
+        clear_unpack_name_values();
         publish_parent_process_id();
         bool expanded = expand_path_spec(s.unpack_directory, spec, array_count(s.unpack_directory));
         show_splash_screen();

@@ -184,7 +184,7 @@ static bool tree_matches_archive(const wchar_t *tree)
     return any;
 }
 
-// The first packed file, the application library, below `tree`.
+// The first packed file, the application library or entry program, below `tree`.
 static void set_first_record_path(const wchar_t *tree)
 {
     LauncherState &s = launcher_state;
@@ -488,6 +488,9 @@ ReusedStart start_from_reused_tree()
     }
     ReusedTreeOutcome outcome = prepare_reused_tree();
     bool fresh = outcome == reused_tree_untrusted || outcome == reused_tree_lock_timed_out;
+    // A tree unpacked just now was renamed into place since its first record was written.
+    if (!fresh && s.exe_entry)
+        set_first_record_path(s.unpack_directory);
     if (fresh) {
         // A fresh directory of the default kind, removed at exit.
         if (!expand_path_spec(s.unpack_directory, default_unpack_path_spec, array_count(s.unpack_directory)))

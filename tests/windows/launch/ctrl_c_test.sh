@@ -3,13 +3,16 @@
 # only to a program that has a console, so the launcher runs under a
 # pseudo-terminal (script) and gets SIGINT, as from a user's Ctrl+C.
 #
-#   ctrl_c_test.sh WINE_RUN PROBE_EXE LAUNCH_TESTS_EXE
+#   ctrl_c_test.sh WINE_RUN PROBE_EXE LAUNCH_TESTS_EXE [entry]
+#
+# With "entry", PROBE_EXE runs an entry program (entry_app.cpp) that shares
+# the console and must have had the event itself.
 #
 # Two cases: an application that would run for ever is ended after its grace
 # time; one that finishes within it is left to finish. In both the launcher
 # ends and its unpack directory is gone.
 set -euo pipefail
-wine_run=$1 probe=$2 tests=$3
+wine_run=$1 probe=$2 tests=$3 kind=${4:-library}
 scale=${VESKAR_TEST_TIMEOUT_SCALE:-1}
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/veskar-ctrl-c.XXXXXX")
 trap 'rm -rf "$scratch"' EXIT
@@ -51,7 +54,15 @@ run_case() {
   unpack_dir=$("$wine_run" winepath -u "${library%\\*}")
   [ -d "$unpack_dir" ] || fail "no unpack directory at $unpack_dir"
 
-  kill -INT "$(cat "$dir/pid")"
+  if [ "$kind" = entry ]; then
+    # As a terminal does at Ctrl+C: the whole foreground process group,
+    # the entry program's Wine process included.
+    kill -INT -- "-$(ps -o pgid= -p "$(cat "$dir/pid")" | tr -d ' ')"
+    wait_for 30 test -s "$dir/ready.txt.event" && [ "$(tr -d '\r\n' < "$dir/ready.txt.event")" = 0 ] ||
+      fail "the entry program did not get the Ctrl+C"
+  else
+    kill -INT "$(cat "$dir/pid")"
+  fi
   [ "$finish_on_its_own" = yes ] && touch "$dir/go"
   if ! wait_for 60 eval '! kill -0 '"$script_pid"' 2>/dev/null'; then
     fail "the launcher did not end"

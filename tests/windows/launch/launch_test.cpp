@@ -596,14 +596,15 @@ PROCESS_INFORMATION start_launcher(const std::wstring &executable, const std::ve
 }
 
 // Its temporary directory is `shared_temp`, or one of its own.
-void start_waiting(WaitingLauncher &run, DWORD status, const std::wstring &shared_temp = L"")
+void start_waiting(WaitingLauncher &run, DWORD status, const std::wstring &shared_temp = L"",
+                   const wchar_t *name = L"probe")
 {
     run.scratch = make_scratch_directory(L"event");
     std::wstring temp = shared_temp.empty() ? run.scratch + L"\\temp" : shared_temp;
     CreateDirectoryW(temp.c_str(), nullptr);
     run.ready = run.scratch + L"\\ready.txt";
     run.go = run.scratch + L"\\go";
-    run.process = start_launcher(launcher(L"probe"), {L"wait", run.ready, run.go, std::to_wstring(status)}, temp);
+    run.process = start_launcher(launcher(name), {L"wait", run.ready, run.go, std::to_wstring(status)}, temp);
     ASSERT_NE(run.process.hProcess, nullptr);
     for (DWORD waited = 0; !path_exists(run.ready); waited += 20) {
         ASSERT_LT(waited, scaled_timeout(60000)) << "the application never came up";
@@ -1505,3 +1506,164 @@ TEST(LauncherImage, SignedLauncherUnpacksRunsAndPassesTheStatus)
     EXPECT_TRUE(list_directory(temp).empty());
 }
 #endif
+
+// ------------------------------------------------------------ entry programs
+
+namespace {
+
+// The launchers of entry.exe (entry_app.cpp): a console and a GUI program.
+const wchar_t *const entry_launchers[] = {L"entry_console", L"entry_gui"};
+
+// The fixed arguments packed with them (CMakeLists.txt), as the program
+// must receive them from a tree at `tree`.
+std::vector<std::wstring> exe_entry_fixed_arguments(const std::wstring &tree)
+{
+    return {L"fixed:" + tree + L"\\script.txt", L"fixed:two words", L"fixed:say \"hi\"", L"fixed:back\\slash and words",
+            L"fixed:" + tree + L"|" + tree, L"fixed:caf\u00e9 \u0436"};
+}
+
+std::vector<std::wstring> received_arguments(const Report &report)
+{
+    std::vector<std::wstring> received;
+    for (const std::string &value : values_of(report, "argument"))
+        received.push_back(from_hex(value));
+    return received;
+}
+
+}  // namespace
+
+TEST(ExeEntry, ProgramGetsFixedThenUserArgumentsTheCallersFolderAndTheVariables)
+{
+    for (const wchar_t *name : entry_launchers) {
+        std::wstring temp = make_scratch_directory(L"entry_args");
+        std::wstring caller_folder = make_scratch_directory(L"entry_caller");
+        ProcessOptions options = with_temp(temp);
+        options.current_directory = caller_folder;
+        std::vector<std::wstring> arguments = {L"args"};
+        arguments.insert(arguments.end(), tricky_arguments.begin(), tricky_arguments.end());
+        ProcessResult result = run_launcher(launcher(name), arguments, options);
+        ASSERT_EQ(result.exit_code, 0u) << narrow(name) << result.out << result.err;
+        Report report = parse_report(result.out);
+        std::wstring program = from_hex(value_of(report, "program"));
+        std::wstring tree = parent_of(program);
+        EXPECT_EQ(parent_of(tree), temp);
+        std::vector<std::wstring> expected = {program};
+        for (const std::wstring &fixed : exe_entry_fixed_arguments(tree))
+            expected.push_back(fixed);
+        expected.insert(expected.end(), arguments.begin(), arguments.end());
+        EXPECT_EQ(received_arguments(report), expected) << narrow(name) << result.out;
+        EXPECT_EQ(from_hex(value_of(report, "working directory")), caller_folder);
+        EXPECT_EQ(from_hex(value_of(report, "VESKAR_ONEFILE_TREE")), tree);
+        EXPECT_EQ(from_hex(value_of(report, "VESKAR_ONEFILE_DIRECTORY")), test_binary_directory());
+        EXPECT_EQ(from_hex(value_of(report, "VESKAR_ORIGINAL_ARGV0")), launcher(name));
+        EXPECT_NE(value_of(report, "VESKAR_ONEFILE_PARENT"), "unset");
+        // What only names the unpack directory for a child is not passed on.
+        EXPECT_EQ(value_of(report, "VESKAR_ONEFILE_RANDOM"), "unset");
+        EXPECT_EQ(result.err, "");
+        EXPECT_TRUE(list_directory(temp).empty()) << narrow(name);
+    }
+}
+
+TEST(ExeEntry, StandardStreamsAreTheCallersBothWays)
+{
+    const std::string input = "first line\r\nsecond line \xc3\xbc\n";
+    for (const wchar_t *name : entry_launchers) {
+        ProcessOptions options;
+        options.input = input;
+        ProcessResult result = run_launcher(launcher(name), {L"echo"}, options);
+        EXPECT_EQ(result.exit_code, 0u) << narrow(name);
+        EXPECT_EQ(result.out, input) << narrow(name);
+        EXPECT_EQ(result.err, "to standard error\n") << narrow(name);
+    }
+}
+
+TEST(ExeEntry, ProgramStatusBecomesTheLaunchersInFull)
+{
+    for (const wchar_t *name : entry_launchers) {
+        for (DWORD status : {0u, 259u, 0xC0000005u, 0x12345678u}) {
+            std::wstring temp = make_scratch_directory(L"entry_status");
+            ProcessResult result = run_launcher(launcher(name), {L"exit", std::to_wstring(status)}, with_temp(temp));
+            EXPECT_EQ(result.exit_code, status) << narrow(name) << result.out << result.err;
+            EXPECT_TRUE(list_directory(temp).empty()) << narrow(name) << " left a tree after " << status;
+        }
+    }
+}
+
+TEST(ExeEntry, KilledLauncherTakesTheProgramWithItAndTheNextStartSweepsItsTree)
+{
+    std::wstring temp = make_scratch_directory(L"entry_killed");
+    WaitingLauncher run;
+    start_waiting(run, 0, temp, L"entry_console");
+    if (!HasFatalFailure()) {
+        ASSERT_TRUE(TerminateProcess(run.process.hProcess, 1));
+        EXPECT_EQ(WaitForSingleObject(run.application, scaled_timeout(30000)), WAIT_OBJECT_0)
+            << "the program outlived its launcher";
+        EXPECT_FALSE(path_exists(run.ready + L".done"));
+        ProcessResult next = run_launcher(launcher(L"entry_console"), {L"exit", L"0"}, with_temp(temp));
+        EXPECT_EQ(next.exit_code, 0u) << next.err;
+        EXPECT_FALSE(path_exists(run.unpack_directory));
+    }
+    finish(run);
+    remove_tree(temp);
+}
+
+TEST(ExeEntry, ProgramsTheEntryStartsLiveOnAndTheirTreeGoesAtALaterStart)
+{
+    std::wstring temp = make_scratch_directory(L"entry_spawn");
+    std::wstring scratch = make_scratch_directory(L"entry_spawn_control");
+    std::wstring ready = scratch + L"\\ready.txt", go = scratch + L"\\go";
+    ProcessResult result = run_launcher(launcher(L"entry_console"), {L"spawn", ready, go}, with_temp(temp));
+    ASSERT_EQ(result.exit_code, 7u) << result.out << result.err;
+    std::string written = read_file(ready);
+    size_t line_end = written.find('\n');
+    HANDLE copy = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(std::stoul(written.substr(0, line_end))));
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(WaitForSingleObject(copy, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "ended with the launcher";
+    std::wstring tree = parent_of(widen(written.substr(line_end + 1, written.find('\n', line_end + 1) - line_end - 1)));
+    write_file(go, "go");
+    EXPECT_EQ(WaitForSingleObject(copy, scaled_timeout(60000)), WAIT_OBJECT_0);
+    CloseHandle(copy);
+    EXPECT_TRUE(path_exists(ready + L".done"));
+    EXPECT_EQ(run_launcher(launcher(L"entry_console"), {L"exit", L"0"}, with_temp(temp)).exit_code, 0u);
+    EXPECT_FALSE(path_exists(tree));
+    remove_tree(temp);
+}
+
+TEST(ExeEntry, RelaunchThroughTheLauncherIsAWholeNewStart)
+{
+    std::wstring temp = make_scratch_directory(L"entry_relaunch");
+    ProcessResult result = run_launcher(launcher(L"entry_console"), {L"relaunch"}, with_temp(temp));
+    ASSERT_EQ(result.exit_code, 0u) << result.out << result.err;
+    Report report = parse_report(result.out);
+    EXPECT_EQ(value_of(report, "relaunch status"), "0");
+    std::vector<std::string> programs = values_of(report, "program");
+    ASSERT_EQ(programs.size(), 2u) << result.out;
+    std::wstring outer = parent_of(from_hex(programs[0])), inner = parent_of(from_hex(programs[1]));
+    EXPECT_NE(outer, inner);
+    EXPECT_EQ(parent_of(inner), temp);
+    // The second launcher started the program as a first start does.
+    std::vector<std::wstring> expected = {from_hex(programs[1])};
+    for (const std::wstring &fixed : exe_entry_fixed_arguments(inner))
+        expected.push_back(fixed);
+    expected.push_back(L"args");
+    EXPECT_EQ(received_arguments(report), expected);
+    EXPECT_EQ(from_hex(value_of(report, "VESKAR_ONEFILE_TREE")), inner);
+    EXPECT_TRUE(list_directory(temp).empty());
+}
+
+TEST(ExeEntry, ReusingLauncherStartsTheProgramFromTheKeptTree)
+{
+    std::wstring temp = make_scratch_directory(L"entry_kept");
+    std::wstring trees[2];
+    for (std::wstring &tree : trees) {
+        ProcessResult result = run_launcher(launcher(L"entry_kept"), {L"args", L"x"}, with_temp(temp));
+        ASSERT_EQ(result.exit_code, 0u) << result.out << result.err;
+        Report report = parse_report(result.out);
+        tree = from_hex(value_of(report, "VESKAR_ONEFILE_TREE"));
+        EXPECT_EQ(received_arguments(report), (std::vector<std::wstring>{tree + L"\\entry.exe", L"args", L"x"}));
+    }
+    EXPECT_EQ(trees[0], trees[1]);
+    EXPECT_EQ(names_in(temp), std::vector<std::wstring>{name_of(trees[0])});
+    EXPECT_TRUE(path_exists(trees[0] + L"\\script.txt"));
+    remove_tree(temp);
+}

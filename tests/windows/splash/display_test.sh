@@ -131,6 +131,7 @@ shows_image() {
   screenshot "$work/shot.png"
   [ "$(differing_pixels "$work/shot.png" "$1" "$2" "$3")" = 0 ]
 }
+shows_no_image() { ! shows_image "$@"; }
 screen_is_bare() {
   screenshot "$work/shot.png"
   [ "$(lit_pixels "$work/shot.png")" = 0 ]
@@ -162,8 +163,9 @@ expect_line() {
 }
 
 # The splash of IMAGE comes up centred, then goes when the application
-# deletes the feedback file (ACTION delete) or stays until the launcher has
-# ended (ACTION keep).
+# deletes the feedback file (ACTION delete), when the entry program shows
+# its first window (ACTION window) or stays until the launcher has ended
+# (ACTION keep).
 splash_case() {
   local launcher=$1 image=$2 action=$3 width height x y
   width=$($convert "$image" -format %w info:)
@@ -184,6 +186,14 @@ splash_case() {
     eventually screen_is_bare || fail "the splash is still on screen after the feedback file was deleted"
     end_launcher
     expect_line finish.txt "splash_window: none"
+    [ -z "$(feedback_files)" ] || fail "a feedback file is left: $(feedback_files)"
+  elif [ "$action" = window ]; then
+    # The entry program's first window takes the splash down; the feedback
+    # file stays until the launcher ends.
+    eventually shows_no_image "$image" "$x" "$y" || fail "the splash is still on screen after the entry's first window"
+    end_launcher
+    expect_line finish.txt "splash_window: none"
+    expect_line finish.txt "feedback_file: present"
     [ -z "$(feedback_files)" ] || fail "a feedback file is left: $(feedback_files)"
   else
     # The launcher has polled the feedback file many times over by now.
@@ -248,6 +258,7 @@ screen_is_bare || fail "the fresh display is not blank"
 case $case_name in
   shown_then_taken_down) splash_case splash_shown "$bin/images/pattern.png" delete ;;
   never_deleted) splash_case splash_shown "$bin/images/pattern.png" keep ;;
+  entry_window) splash_case splash_entry "$bin/images/pattern.png" window ;;
   failed_start) failed_start_case ;;
   example_splash)
     splash_case splash_example "$(dirname "$0")/../../../examples/hello/splash.png" delete

@@ -5,7 +5,10 @@
 // through files in that folder: it writes "ready", waits for "go", deletes
 // the splash feedback file if its second argument is "delete", and waits for
 // "finish" before it looks once more and returns 42.
-// The second argument "report" makes it look once and return at once.
+// The second argument "report" makes it look once and return at once, and
+// "window" shows a small window of its own at "go" instead of deleting
+// the file. Built as a library and, with SPLASH_ENTRY_PROGRAM, as a GUI
+// program for an entry launcher.
 #include <windows.h>
 
 #include <stdio.h>
@@ -88,8 +91,19 @@ extern "C" __declspec(dllexport) int run_code(int argument_count, wchar_t **argu
         return 90;
     if (action == L"delete")
         write_text(control + L"\\deleted", DeleteFileW(splash_feedback_file_path().c_str()) ? "yes\n" : "no\n");
+    // In a corner, away from the splash.
+    if (action == L"window" && CreateWindowExA(0, "Static", nullptr, WS_POPUP | WS_VISIBLE, 0, 0, 8, 8, nullptr,
+                                                nullptr, nullptr, nullptr) == nullptr)
+        return 92;
     if (!wait_for_file(control + L"\\finish"))
         return 91;
     write_observation(control + L"\\finish.txt");
     return 42;
 }
+
+#ifdef SPLASH_ENTRY_PROGRAM
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
+{
+    return run_code(__argc, __wargv, nullptr);
+}
+#endif
