@@ -7,7 +7,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 third_party="$here/build/third_party"
 
 packages=(
-  cmake ninja-build pkg-config dpkg-dev
+  cmake ninja-build pkg-config dpkg-dev python3
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 xvfb x11-utils imagemagick
   g++ libzstd-dev zstd googletest libcli11-dev libutf8proc-dev libssl-dev

@@ -3,6 +3,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
+# Every relative link of the README and docs/ names a file of the repository.
+python3 scripts/check_links.py
 # The host build comes first: the Windows build packs its test launchers
 # with the packer it makes.
 cmake --preset host >/dev/null

@@ -1,8 +1,11 @@
 // The splash screen: a PNG from the launcher's resources, shown centred on
 // the primary monitor's work area as a borderless per-pixel-alpha window
 // until the application deletes the splash feedback file (an entry program
-// also by showing its first visible top-level window). Best effort: every
-// failure before the window means no splash.
+// also by showing its first visible top-level window). A thread of its own
+// makes the window, pumps its messages and takes it down, so that neither
+// the launcher's main thread nor an application running in the launcher's
+// process is ever needed for it. Best effort: every failure before the
+// window means no splash.
 #include "launcher.h"
 
 #include <assert.h>
@@ -35,6 +38,9 @@ static struct {
     decltype(&GetMonitorInfoA) get_monitor_info;
     decltype(&UpdateLayeredWindow) update_layered_window;
     decltype(&DestroyWindow) destroy_window;
+    decltype(&MsgWaitForMultipleObjects) wait_for_messages;
+    decltype(&PeekMessageA) peek_message;
+    decltype(&DispatchMessageA) dispatch_message;
     decltype(&EnumWindows) enum_windows;
     decltype(&GetWindowThreadProcessId) get_window_thread_process_id;
     decltype(&IsWindowVisible) is_window_visible;
@@ -71,6 +77,9 @@ static bool load_splash_functions()
            resolve(f.get_monitor_info, L"user32.dll", "GetMonitorInfoA") &&
            resolve(f.update_layered_window, L"user32.dll", "UpdateLayeredWindow") &&
            resolve(f.destroy_window, L"user32.dll", "DestroyWindow") &&
+           resolve(f.wait_for_messages, L"user32.dll", "MsgWaitForMultipleObjects") &&
+           resolve(f.peek_message, L"user32.dll", "PeekMessageA") &&
+           resolve(f.dispatch_message, L"user32.dll", "DispatchMessageA") &&
            resolve(f.enum_windows, L"user32.dll", "EnumWindows") &&
            resolve(f.get_window_thread_process_id, L"user32.dll", "GetWindowThreadProcessId") &&
            resolve(f.is_window_visible, L"user32.dll", "IsWindowVisible") &&
@@ -175,12 +184,30 @@ static HBITMAP decode_splash_image()
     return bitmap;
 }
 
-void show_splash_screen()
+// Stops the enumeration at a visible top-level window of the process
+// whose ID `process` points to, and clears that ID.
+static BOOL CALLBACK find_visible_window(HWND window, LPARAM process)
+{
+    const auto &f = splash_api;
+    DWORD *wanted = reinterpret_cast<DWORD *>(process);
+    DWORD owner = 0;
+    f.get_window_thread_process_id(window, &owner);
+    if (owner != *wanted || !f.is_window_visible(window))
+        return TRUE;
+    *wanted = 0;
+    return FALSE;
+}
+
+// The splash thread: the window and the feedback file, then messages
+// until the file is gone or an entry program (its process number published
+// in splash_entry_process) shows a visible top-level window. Without a window the launcher cannot keep its
+// promise of a splash: it stops, through the C runtime's assertion report
+// (on standard error, never a dialog), while the main thread still waits
+// for this one, before anything is unpacked.
+static DWORD WINAPI run_splash(void *image)
 {
     LauncherState &s = launcher_state;
-    HBITMAP bitmap = decode_splash_image();
-    if (bitmap == nullptr)
-        return;
+    HBITMAP bitmap = static_cast<HBITMAP>(image);
     const auto &f = splash_api;
 
     WNDCLASSA window_class = {};
@@ -190,9 +217,6 @@ void show_splash_screen()
     f.register_class(&window_class);
     HWND splash_window = f.create_window(WS_EX_LAYERED, "Splash", nullptr, WS_POPUP | WS_VISIBLE, 0, 0, 0, 0, nullptr,
                                          nullptr, nullptr, nullptr);
-    // Without a window the launcher cannot keep its promise of a splash:
-    // it stops here, before anything is unpacked, through the C runtime's
-    // assertion report (on standard error, never a dialog).
     if (splash_window == nullptr)
         _assert("splash_window != NULL", "static_src\\OnefileSplashScreen", 147);
 
@@ -215,49 +239,52 @@ void show_splash_screen()
     f.release_dc(nullptr, screen);
     s.splash_window = splash_window;
 
-    if (!expand_path_spec(s.splash_feedback_file_path, L"{TEMP}\\onefile_{PID}_splash_feedback.tmp",
-                          array_count(s.splash_feedback_file_path)))
-        return;
-    // %TEMP% may be shared: whatever lies at the name (a stale file of an
-    // earlier run with this process ID, or a link planted by someone else)
-    // is deleted as a name, never followed, and the file is then made new.
-    DeleteFileW(s.splash_feedback_file_path);
-    HANDLE file = CreateFileW(s.splash_feedback_file_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW, 0,
-                              nullptr);
-    if (file != INVALID_HANDLE_VALUE)
-        CloseHandle(file);
-    s.splash_feedback_pending = true;
+    wchar_t feedback[path_capacity];
+    bool made = expand_path_spec(feedback, L"{TEMP}\\onefile_{PID}_splash_feedback.tmp", array_count(feedback));
+    if (made) {
+        // %TEMP% may be shared: whatever lies at the name (a stale file of
+        // an earlier run with this process ID, or a link planted by someone
+        // else) is deleted as a name, never followed, and the file is then
+        // made new.
+        DeleteFileW(feedback);
+        HANDLE file = CreateFileW(feedback, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW, 0, nullptr);
+        if (file != INVALID_HANDLE_VALUE)
+            CloseHandle(file);
+        copy_wide_text(s.splash_feedback_file_path, feedback, array_count(s.splash_feedback_file_path));
+    }
+    SetEvent(s.splash_ready);
+    // Without a feedback file the splash stays until the process ends.
+    for (;;) {
+        f.wait_for_messages(0, nullptr, FALSE, 50, QS_ALLINPUT);
+        MSG message;
+        while (f.peek_message(&message, nullptr, 0, 0, PM_REMOVE))
+            f.dispatch_message(&message);
+        if (made && !f.path_file_exists(feedback))
+            break;
+        DWORD window_owner = s.splash_entry_process;
+        if (window_owner != 0) {
+            f.enum_windows(find_visible_window, reinterpret_cast<LPARAM>(&window_owner));
+            if (window_owner == 0)
+                break;
+        }
+    }
+    f.destroy_window(splash_window);
+    s.splash_window = nullptr;
+    return 0;
 }
 
-// Stops the enumeration at a visible top-level window of the process
-// whose ID `process` points to, and clears that ID.
-static BOOL CALLBACK find_visible_window(HWND window, LPARAM process)
-{
-    const auto &f = splash_api;
-    DWORD *wanted = reinterpret_cast<DWORD *>(process);
-    DWORD owner = 0;
-    f.get_window_thread_process_id(window, &owner);
-    if (owner != *wanted || !f.is_window_visible(window))
-        return TRUE;
-    *wanted = 0;
-    return FALSE;
-}
-
-bool check_splash_feedback(DWORD entry)
+void show_splash_screen()
 {
     LauncherState &s = launcher_state;
-    if (!s.splash_feedback_pending)
-        return false;
-    const auto &f = splash_api;
-    DWORD window_owner = entry;
-    if (entry != 0)
-        f.enum_windows(find_visible_window, reinterpret_cast<LPARAM>(&window_owner));
-    if (f.path_file_exists(s.splash_feedback_file_path) && (entry == 0 || window_owner != 0))
-        return true;
-    if (s.splash_window != nullptr) {
-        f.destroy_window(s.splash_window);
-        s.splash_window = nullptr;
-    }
-    s.splash_feedback_pending = false;
-    return false;
+    HBITMAP bitmap = decode_splash_image();
+    if (bitmap == nullptr)
+        return;
+    s.splash_ready = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    HANDLE thread = s.splash_ready == nullptr ? nullptr : CreateThread(nullptr, 0, run_splash, bitmap, 0, nullptr);
+    if (thread == nullptr)
+        return;
+    // The thread lives as long as its window; the process's end takes both.
+    HANDLE waits[2] = {s.splash_ready, thread};
+    WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+    CloseHandle(thread);
 }

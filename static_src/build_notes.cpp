@@ -30,6 +30,12 @@ static void store_reuse(const char *value, size_t length)
     launcher_state.reuse_tree = length == 1 && value[0] == '1';
 }
 
+// "self" (the default) or "child".
+static void store_reuse_process(const char *value, size_t length)
+{
+    launcher_state.reuse_in_child_process = length == 5 && memcmp(value, "child", 5) == 0;
+}
+
 // `length` lowercase hexadecimal digits into `target`, or nothing.
 static void store_digits(char *target, size_t digits, const char *value, size_t length)
 {
@@ -75,6 +81,7 @@ struct NoteKey {
 static const NoteKey known_notes[] = {
     {"unpack_dir", store_unpack_path_spec},
     {"reuse", store_reuse},
+    {"reuse_process", store_reuse_process},
     {"archive", store_archive_identity},
     {"application", store_application_tag},
     {"unpack_threads", store_unpack_threads},

@@ -75,9 +75,14 @@ void append_quoted_argument(wchar_t *command_line, size_t &length, size_t capaci
     append_unit(command_line, length, capacity, L'"');
 }
 
-static void publish_for_application()
+void publish_for_application()
 {
     LauncherState &s = launcher_state;
+    if (s.launcher_executable_path[0] == L'\0') {
+        DWORD length = GetModuleFileNameW(nullptr, s.launcher_executable_path,
+                                          static_cast<DWORD>(array_count(s.launcher_executable_path)));
+        check_or_abort(length != 0);
+    }
     copy_wide_text(s.launcher_directory, get_launcher_path(false), array_count(s.launcher_directory));
     wchar_t *last_separator = wcsrchr(s.launcher_directory, L'\\');
     if (last_separator != nullptr)
@@ -218,34 +223,21 @@ static HANDLE make_entry_job()
     return job;
 }
 
-// Waits until the child has ended and returns its exit code.
+// Waits until the child has ended and returns its exit code. When the
+// interrupt thread has taken the child, it ends it within seconds; this
+// thread's handle stays valid until it releases it.
 static DWORD wait_for_child(HANDLE child)
 {
-    DWORD timeout = 50;
-    for (;;) {
-        DWORD waited = WaitForSingleObject(child, timeout);
-        DWORD exit_code = 0;
-        if (!GetExitCodeProcess(child, &exit_code))
-            return 1;
-        // A child may really end with 259 (STILL_ACTIVE): the wait tells.
-        if (exit_code != STILL_ACTIVE || waited == WAIT_OBJECT_0)
-            return exit_code;
-        if (!check_splash_feedback(launcher_state.exe_entry ? GetProcessId(child) : 0))
-            timeout = INFINITE;
-        // When the interrupt thread has taken the child, it ends it within
-        // seconds; this thread's handle stays valid until it releases it.
-    }
+    DWORD exit_code = 0;
+    if (WaitForSingleObject(child, INFINITE) != WAIT_OBJECT_0 || !GetExitCodeProcess(child, &exit_code))
+        return 1;
+    return exit_code;
 }
 
 DWORD launch_and_supervise()
 {
     LauncherState &s = launcher_state;
     publish_for_application();
-    if (s.launcher_executable_path[0] == L'\0') {
-        DWORD length = GetModuleFileNameW(nullptr, s.launcher_executable_path,
-                                          static_cast<DWORD>(array_count(s.launcher_executable_path)));
-        check_or_abort(length != 0);
-    }
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -281,6 +273,10 @@ DWORD launch_and_supervise()
     }
     if (s.entry_job != nullptr)
         AssignProcessToJobObject(s.entry_job, process.hProcess);
+    // The splash thread watches for the entry program's first window.
+    if (s.exe_entry)
+        InterlockedExchange(reinterpret_cast<volatile LONG *>(&s.splash_entry_process),
+                            static_cast<LONG>(process.dwProcessId));
     publish_child(process.hProcess);
     if (stop_is_requested()) {
         TerminateProcess(process.hProcess, 0);
@@ -290,7 +286,7 @@ DWORD launch_and_supervise()
     ResumeThread(process.hThread);
     CloseHandle(process.hThread);
     end_guarded_step();
-    start_sweep_of_stale_trees(process.hProcess);
+    start_sweep_of_stale_trees();
 
     DWORD exit_code = wait_for_child(process.hProcess);
     let_child_go(process.hProcess);

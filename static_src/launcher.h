@@ -64,6 +64,8 @@ struct PoolChunk {
 // own. Below the root the walk holds no path, only per level the open
 // handle of the directory being emptied.
 struct RemovalWalk {
+    bool (*may_go_on)();                       // asked before each entry; null: the walk never stops early
+    size_t removed;                            // entries this walk has deleted, over all its trees
     wchar_t root_path[removal_path_capacity];  // the root as a \\?\ path
     HANDLE directories[removal_depth_limit];   // level 0 is the root
     ULONGLONG entry[512];                      // one listed entry, as the system's directory query gives it
@@ -75,7 +77,13 @@ enum : LONG {
     stop_owns_directory = 4,
     stop_removal_started = 8,
     stop_removal_done = 16,
-    stop_reporting = 32,
+    stop_application_in_process = 32,
+    stop_sweep_ending = 64,
+    stop_reporting = 128,
+    // Entries the sweep removes at every start even when asked to end
+    // before: dead trees go after a bounded number of starts however
+    // quickly each application ends.
+    sweep_minimum_entries = 8,
 };
 
 struct LauncherState {
@@ -93,6 +101,7 @@ struct LauncherState {
     uint64_t build_notes_length;
     wchar_t unpack_path_spec[path_capacity];   // empty: default_unpack_path_spec
     bool reuse_tree;                    // keep the unpacked tree between runs (reused_tree.cpp)
+    bool reuse_in_child_process;        // a reused tree's application runs in a child all the same
     char archive_identity[archive_identity_length + 1]; // SHA-256 of the attached data, hex; empty: unknown
     char application_tag[application_tag_length + 1];   // digits of the application identity's hash; empty: none in the notes
     bool running_from_reused_tree;      // the parent holds the published tree (not owned: kept at exit)
@@ -143,6 +152,8 @@ struct LauncherState {
     wchar_t launcher_executable_path[path_capacity];         // from GetModuleFileNameW; the child's image and argument 0
     wchar_t child_command_line[command_line_capacity];       // rebuilt, re-quoted command line
     wchar_t split_argument[command_line_capacity];           // one argument of the own command line on its way there
+    wchar_t **application_arguments;    // in one process: the vector a child would get, null-terminated
+    int application_argument_count;
     wchar_t fixed_argument[command_line_capacity];           // an entry program's fixed argument as packed, before expansion
     HANDLE entry_job;                   // the job an entry program runs in; never closed: it ends the entry with the launcher
 
@@ -170,6 +181,14 @@ struct LauncherState {
     //                        made or written is the removal's doing, not an
     //                        error, and the thread that meets it stops.
     //   stop_removal_done    that removal has returned.
+    //   stop_application_in_process  a reusing launcher runs the application
+    //                        in its own process from a published tree; set
+    //                        inside a guarded step, never cleared. Console
+    //                        events are then the application's: the handler
+    //                        passes them on and removes nothing.
+    //   stop_sweep_ending    the application has ended: the sweep thread
+    //                        stops at its next entry, once it has removed
+    //                        sweep_minimum_entries in this run.
     //   stop_reporting       a report has begun before any stop was requested:
     //                        it prints its line and ends the process with its
     //                        status, and an interrupt leaves it to do so. A
@@ -199,12 +218,16 @@ struct LauncherState {
     volatile LONG child_handle_releases; // the second of the two threads to let go of a taken handle closes it
     RemovalWalk removal_walk;           // the removal of the unpack directory
     RemovalWalk sweep_walk;             // the sweep thread's removals
-    HANDLE sweep_thread;                // null until the child runs; joined before the parent's removal
+    HANDLE sweep_thread;                // null until the application runs; joined before the parent's removal
+    bool sweep_hurried;                 // the sweep thread has left background mode for its last entries
 
-    // Splash screen.
+    // Splash screen: its own thread makes the window, pumps its messages
+    // and takes it down when the feedback file goes; no other thread
+    // touches it.
     HWND splash_window;                 // null while no splash is up
-    wchar_t splash_feedback_file_path[path_capacity];
-    bool splash_feedback_pending;       // the feedback file was created and has not been seen gone yet
+    wchar_t splash_feedback_file_path[path_capacity];  // empty until the window is up
+    HANDLE splash_ready;                // set by the splash thread once its window and file are made
+    volatile DWORD splash_entry_process; // an entry program whose first visible top-level window takes the splash down; 0: none
 
     // The launcher's own path, each computed on first use.
     wchar_t resolved_launcher_path[launcher_path_capacity]; // canonical form, for the same-executable test
@@ -246,6 +269,7 @@ enum ReusedTreeOutcome {
 // What the main sequence does after start_from_reused_tree (the child role never returns).
 enum ReusedStart { reused_start_ready, reused_start_fresh_directory };
 ReusedStart start_from_reused_tree();
+void set_first_record_path(const wchar_t *tree);
 void sweep_beside_reused_tree();  // the sweep thread's part in a reusing parent
 bool security_is_private(PSECURITY_DESCRIPTOR descriptor, PSID user);
 
@@ -304,9 +328,11 @@ void wake_writers_for_removal();
 
 // library_handoff.cpp
 [[noreturn]] void hand_off_to_library();
+int run_application_in_own_process();  // a reusing parent, from its published and held tree: run_code's status
 
 // child_launch.cpp
 DWORD launch_and_supervise();
+void publish_for_application();  // the variables the application reads, and the launcher's own path
 void append_quoted_argument(wchar_t *command_line, size_t &length, size_t capacity, const wchar_t *argument);
 bool split_next_argument(const wchar_t *&cursor, wchar_t *argument, size_t capacity, bool first);
 
@@ -338,18 +364,18 @@ void writer_ended();           // a writer thread's last step
 void publish_child(HANDLE process);      // inside the launch step
 void let_child_go(HANDLE process);       // the main thread, once it has waited for the child
 void cleanup();                // ends the child, waits for the sweep, removes what the run owns
+bool hand_console_to_application();  // false once a stop is requested: the caller then calls stop_for_interrupt
+bool sweep_may_go_on();        // the sweep thread, before each entry
+void end_sweep();              // asks the sweep to end and waits for it
 void remove_unpack_directory();  // what this run made; waits for a removal already running
 void remove_unpack_directory_after_failure();  // the parent's failure paths, before they end the process
 BOOL WINAPI console_control_handler(DWORD event_type);
 
 // stale_trees.cpp
-void start_sweep_of_stale_trees(HANDLE child);  // parent role, once the child runs
+void start_sweep_of_stale_trees();  // parent role, as the application starts
 bool is_launcher_tree_name(const wchar_t *name);
 bool is_splash_feedback_name(const wchar_t *name);
 
 // OnefileSplashScreen.cpp
 void show_splash_screen();
-// True while the splash stays up; `entry` (0: none) is a process whose
-// first visible top-level window also takes it down.
-bool check_splash_feedback(DWORD entry);
 POINT centre_in_work_area(const RECT &work_area, LONG width, LONG height);

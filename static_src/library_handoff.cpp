@@ -1,11 +1,13 @@
-// The child role's whole job: load the application library from the unpack
-// directory and give it the process.
+// Running the application: load its library from the unpack directory and
+// call run_code. The child role does it and ends with its status; a reusing
+// parent running from its published tree does it in its own process, with
+// what a child would have been given.
 #include "launcher.h"
 #include "error_reporting.h"
 
 #include <stdlib.h>
 
-void hand_off_to_library()
+static int run_application_library(int argument_count, wchar_t **argument_vector)
 {
     LauncherState &s = launcher_state;
     // Dependencies are searched in the library's own directory, the unpack
@@ -21,5 +23,56 @@ void hand_off_to_library()
     if (run_code == nullptr)
         report_error(MESSAGE_ENTRY_POINT_MISSING);
     // The reader stays open and the library loaded: both go with the process.
-    exit(run_code(s.argument_count, s.argument_vector, s.first_record_path));
+    return run_code(argument_count, argument_vector, s.first_record_path);
+}
+
+void hand_off_to_library()
+{
+    LauncherState &s = launcher_state;
+    exit(run_application_library(s.argument_count, s.argument_vector));
+}
+
+static void add_application_argument(const wchar_t *argument)
+{
+    LauncherState &s = launcher_state;
+    size_t count = static_cast<size_t>(s.application_argument_count);
+    // The command line holds fewer than command_line_capacity arguments.
+    check_or_abort(count + 2 <= command_line_capacity);
+    s.application_arguments =
+        static_cast<wchar_t **>(realloc(s.application_arguments, (count + 2) * sizeof(wchar_t *)));
+    check_or_abort(s.application_arguments != nullptr);
+    s.application_arguments[count] = _wcsdup(argument);
+    check_or_abort(s.application_arguments[count] != nullptr);
+    s.application_arguments[count + 1] = nullptr;
+    s.application_argument_count++;
+}
+
+// The vector a child reads from the command line the parent builds for it:
+// the launcher's full path, then the own arguments as split from the
+// command line.
+static void build_application_arguments()
+{
+    LauncherState &s = launcher_state;
+    const wchar_t *cursor = GetCommandLineW();
+    split_next_argument(cursor, s.split_argument, array_count(s.split_argument), true);
+    add_application_argument(s.launcher_executable_path);
+    while (split_next_argument(cursor, s.split_argument, array_count(s.split_argument), false))
+        add_application_argument(s.split_argument);
+}
+
+int run_application_in_own_process()
+{
+    LauncherState &s = launcher_state;
+    publish_for_application();
+    build_application_arguments();
+    // From here on a console event is the application's, as in a child.
+    if (!hand_console_to_application())
+        stop_for_interrupt();
+    start_sweep_of_stale_trees();
+    int status = run_application_library(s.application_argument_count, s.application_arguments);
+    end_sweep();
+    // The splash feedback file is the run's; the tree is kept.
+    if (s.splash_feedback_file_path[0] != L'\0')
+        DeleteFileW(s.splash_feedback_file_path);
+    return status;
 }

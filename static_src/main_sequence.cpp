@@ -1,7 +1,10 @@
 // The main sequence of both roles. A run started by a user is the parent:
 // it unpacks, starts its own executable again and supervises it. A run whose
 // parent is the same executable is the child: it runs the application.
-// With an entry program there is no child: the parent starts the program.
+// With an entry program there is no child: the parent starts the program. A
+// reusing parent with an application library that runs from its published
+// tree removes nothing at exit and needs no child: it runs the application
+// itself.
 #include "launcher.h"
 #include "error_reporting.h"
 
@@ -53,8 +56,9 @@ int run_main_sequence(const unsigned char *attached_data, uint64_t attached_data
             report_error(MESSAGE_SIGNAL_HANDLER_FAILED);
         s.child_role = false;
     } else {
-        // The inherited variables make this the parent's directory.
-        bool expanded = expand_path_spec(s.unpack_directory, spec, array_count(s.unpack_directory));
+        // The inherited variables make this the parent's directory; a
+        // reused tree is named by the parent instead.
+        bool expanded = s.reuse_tree || expand_path_spec(s.unpack_directory, spec, array_count(s.unpack_directory));
         s.attached_data = attached_data;
         s.attached_data_length = attached_data_length;
         if (!expanded)
@@ -62,8 +66,11 @@ int run_main_sequence(const unsigned char *attached_data, uint64_t attached_data
         s.child_role = true;
     }
 
-    if (s.reuse_tree && start_from_reused_tree() == reused_start_ready)
+    if (s.reuse_tree && start_from_reused_tree() == reused_start_ready) {
+        if (s.running_from_reused_tree && !s.reuse_in_child_process && !s.exe_entry)
+            return run_application_in_own_process();
         return static_cast<int>(launch_and_supervise());
+    }
 
     open_attached_data();
     if (!child)

@@ -116,6 +116,35 @@ static bool append_folder(wchar_t *output, size_t capacity, int folder)
     return true;
 }
 
+// The local application data folder as the shell finds it, without the
+// shell library (which brings the window and graphics libraries with it):
+// the user's "User Shell Folders" entry, where a moved folder is recorded,
+// expanded in this process's environment as the shell does for the current
+// user. The registry functions are the security functions' library, which
+// a reusing launcher loads anyway. When the entry is missing or is no
+// absolute path, the shell decides.
+static bool append_local_application_data(wchar_t *output, size_t capacity)
+{
+    auto get_value = system_function<decltype(&RegGetValueW)>(L"advapi32.dll", "RegGetValueW");
+    wchar_t stored[MAX_PATH];
+    DWORD size = sizeof stored;
+    wchar_t value[MAX_PATH];
+    DWORD length = 0;
+    if (get_value != nullptr &&
+        get_value(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\User Shell Folders",
+                  L"Local AppData", RRF_RT_REG_SZ | RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, stored,
+                  &size) == ERROR_SUCCESS)
+        length = ExpandEnvironmentStringsW(stored, value, static_cast<DWORD>(array_count(value)));
+    bool drive = length >= 4 && iswalpha(value[0]) && value[1] == L':' && value[2] == L'\\';
+    bool share = length >= 4 && value[0] == L'\\' && value[1] == L'\\';
+    // A variable left unexpanded keeps its percent signs.
+    if (length > array_count(value) || (!drive && !share) || wcschr(value, L'%') != nullptr)
+        return append_folder(output, capacity, CSIDL_LOCAL_APPDATA);
+    append_wide_text(output, value, capacity);
+    trim_trailing_separators(output);
+    return true;
+}
+
 static bool append_placeholder(wchar_t *output, size_t capacity, const wchar_t *name)
 {
     size_t length = wcsnlen(output, capacity);
@@ -159,7 +188,7 @@ static bool append_placeholder(wchar_t *output, size_t capacity, const wchar_t *
     } else if (_wcsicmp(name, L"HOME") == 0) {
         return append_folder(output, capacity, CSIDL_PROFILE);
     } else if (_wcsicmp(name, L"CACHE_DIR") == 0) {
-        return append_folder(output, capacity, CSIDL_LOCAL_APPDATA);
+        return append_local_application_data(output, capacity);
     } else if (_wcsicmp(name, L"RANDOM") == 0) {
         return append_generated_value(output, capacity, "VESKAR_ONEFILE_RANDOM", generate_random_text);
     } else if (_wcsicmp(name, L"TIME_US") == 0) {

@@ -185,7 +185,7 @@ static bool tree_matches_archive(const wchar_t *tree)
 }
 
 // The first packed file, the application library or entry program, below `tree`.
-static void set_first_record_path(const wchar_t *tree)
+void set_first_record_path(const wchar_t *tree)
 {
     LauncherState &s = launcher_state;
     const char *cursor = s.build_notes;
@@ -414,8 +414,7 @@ static ReusedTreeOutcome prepare_reused_tree()
 // Removes what this application's other archives and killed unpacks left
 // beside the tree: trees of the same application with other archive
 // identities, and working directories, each only when it is private and
-// nobody holds it. Runs on the sweep thread
-// while the child runs.
+// nobody holds it. Runs on the sweep thread while the application runs.
 void sweep_beside_reused_tree()
 {
     LauncherState &s = launcher_state;
@@ -442,6 +441,8 @@ void sweep_beside_reused_tree()
     if (search == INVALID_HANDLE_VALUE)
         return;
     do {
+        if (!sweep_may_go_on())
+            break;
         const wchar_t *name = entry.cFileName;
         size_t length = wcslen(name);
         bool tree_name = length == stem_length + identity_digits_in_name ||
@@ -488,8 +489,10 @@ ReusedStart start_from_reused_tree()
     }
     ReusedTreeOutcome outcome = prepare_reused_tree();
     bool fresh = outcome == reused_tree_untrusted || outcome == reused_tree_lock_timed_out;
-    // A tree unpacked just now was renamed into place since its first record was written.
-    if (!fresh && s.exe_entry)
+    // A tree unpacked just now was renamed into place since its first
+    // record was written; an entry program and an application run in this
+    // process are started from it here.
+    if (!fresh && (s.exe_entry || s.running_from_reused_tree))
         set_first_record_path(s.unpack_directory);
     if (fresh) {
         // A fresh directory of the default kind, removed at exit.

@@ -1,6 +1,9 @@
 // Trees that launchers left behind when they could not clean up — ended
 // from the task manager, crashed, cut off by a power failure or a logoff —
-// removed by a later parent while its child runs. Only names of the
+// removed by a later launcher while its application runs, on a thread of
+// background priority that stops between two entries once the application
+// has ended (a tree half removed is still dead, and a later start goes on
+// with it). Only names of the
 // launcher's own making are considered, in the folder where this run makes
 // its own directory, and nothing is ever decided from a file's contents.
 // A tree is dead when no process holds its root open: every running parent
@@ -117,6 +120,8 @@ static void sweep_dead_launchers_trees()
     if (search == INVALID_HANDLE_VALUE)
         return;
     do {
+        if (!sweep_may_go_on())
+            break;
         DWORD attributes = entry.dwFileAttributes;
         bool directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || wcscmp(entry.cFileName, own_name) == 0)
@@ -140,25 +145,20 @@ static void sweep_dead_launchers_trees()
     FindClose(search);
 }
 
-static DWORD WINAPI sweep_stale_trees(void *child)
+static DWORD WINAPI sweep_stale_trees(void *)
 {
-    // The application's start comes first: the sweep waits for a second of
-    // it, or for its end, whichever is sooner.
-    if (child != nullptr) {
-        WaitForSingleObject(child, 1000);
-        CloseHandle(child);
-    }
+    // Background priority, for processor and disk: the application's start
+    // comes first, and the sweep has from then until the application's end.
     SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN);
     sweep_dead_launchers_trees();
     sweep_beside_reused_tree();
     return 0;
 }
 
-void start_sweep_of_stale_trees(HANDLE child)
+void start_sweep_of_stale_trees()
 {
-    HANDLE own = nullptr;
-    DuplicateHandle(GetCurrentProcess(), child, GetCurrentProcess(), &own, SYNCHRONIZE, FALSE, 0);
+    LauncherState &s = launcher_state;
+    s.sweep_walk.may_go_on = sweep_may_go_on;
     // A small stack: the walk's memory is in the state record.
-    launcher_state.sweep_thread =
-        CreateThread(nullptr, 65536, sweep_stale_trees, own, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    s.sweep_thread = CreateThread(nullptr, 65536, sweep_stale_trees, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
 }

@@ -88,8 +88,10 @@ void begin_report()
     LauncherState &s = launcher_state;
     for (;;) {
         LONG state = stop_state_now();
-        // A report within a report (a check failing on its way) goes on.
-        if ((state & stop_reporting) != 0)
+        // A report within a report (a check failing on its way) goes on, and
+        // so does one once the process is the application's, whose events
+        // the handler passes on.
+        if ((state & (stop_reporting | stop_application_in_process)) != 0)
             return;
         if ((state & stop_requested) != 0) {
             if (s.interrupt_thread != GetCurrentThreadId())
@@ -182,12 +184,45 @@ void remove_unpack_directory_after_failure()
     remove_unpack_directory();
 }
 
+bool hand_console_to_application()
+{
+    if (!begin_guarded_step())
+        return false;
+    InterlockedOr(&launcher_state.stop_state, stop_application_in_process);
+    end_guarded_step();
+    return true;
+}
+
+bool sweep_may_go_on()
+{
+    LauncherState &s = launcher_state;
+    if ((stop_state_now() & stop_sweep_ending) == 0)
+        return true;
+    // The exit waits now: what is left of the minimum goes at full speed.
+    if (s.sweep_walk.removed < sweep_minimum_entries && !s.sweep_hurried) {
+        SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_END);
+        s.sweep_hurried = true;
+    }
+    return s.sweep_walk.removed < sweep_minimum_entries;
+}
+
+void end_sweep()
+{
+    LauncherState &s = launcher_state;
+    InterlockedOr(&s.stop_state, stop_sweep_ending);
+    if (s.sweep_thread == nullptr)
+        return;
+    // It stops at its next entry: the wait is for the entry in hand. A
+    // thread of background priority on a busy machine may wait long for
+    // a processor; its ordinary priority is raised for that moment.
+    SetThreadPriority(s.sweep_thread, THREAD_PRIORITY_ABOVE_NORMAL);
+    WaitForSingleObject(s.sweep_thread, INFINITE);
+}
+
 void cleanup()
 {
     end_child(child_grace_ms);
-    // The sweep finishes before the run's own removal and the exit.
-    if (launcher_state.sweep_thread != nullptr)
-        WaitForSingleObject(launcher_state.sweep_thread, INFINITE);
+    end_sweep();
     remove_unpack_directory();
 }
 
@@ -200,6 +235,11 @@ BOOL WINAPI console_control_handler(DWORD event_type)
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
+        // An application running in this process from a published tree
+        // handles its events as it would in a child: nothing is the
+        // launcher's to end or remove.
+        if ((stop_state_now() & stop_application_in_process) != 0)
+            return FALSE;
         // Only the first event's thread acts; a later one would find the
         // child already taken and remove the tree under its feet. A report
         // already under way ends the process itself, after its removal.
@@ -209,9 +249,12 @@ BOOL WINAPI console_control_handler(DWORD event_type)
         }
         s.interrupt_thread = GetCurrentThreadId();
         // A directory or a child being made right now is known once the
-        // step ends; no new step begins.
+        // step ends; no new step begins. The step that hands the process
+        // to the application hands it this event too.
         while ((stop_state_now() & stop_step_open) != 0)
             Sleep(1);
+        if ((stop_state_now() & stop_application_in_process) != 0)
+            return FALSE;
         end_child(event_type == CTRL_C_EVENT || event_type == CTRL_BREAK_EVENT ? child_grace_ms
                                                                                 : child_grace_before_system_end_ms);
         remove_unpack_directory();

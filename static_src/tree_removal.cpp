@@ -123,6 +123,12 @@ static void remove_tree_once(RemovalWalk &walk, HANDLE root)
     size_t depth = 0;
     walk.directories[0] = root;
     for (;;) {
+        if (walk.may_go_on != nullptr && !walk.may_go_on()) {
+            // Asked to end: what is left stays for a later walk.
+            for (; depth > 0; depth--)
+                CloseHandle(walk.directories[depth]);
+            return;
+        }
         IO_STATUS_BLOCK status_block;
         NTSTATUS listed = query_directory(walk.directories[depth], nullptr, nullptr, nullptr, &status_block, walk.entry,
                                           sizeof walk.entry, FileFullDirectoryInformation, TRUE, nullptr, FALSE);
@@ -130,6 +136,7 @@ static void remove_tree_once(RemovalWalk &walk, HANDLE root)
             // This level is listed to its end (or cannot be listed): the
             // directory itself goes.
             delete_by_handle(walk.directories[depth]);
+            walk.removed++;
             if (depth == 0)
                 return;
             CloseHandle(walk.directories[depth]);
@@ -160,6 +167,7 @@ static void remove_tree_once(RemovalWalk &walk, HANDLE root)
             continue;
         }
         delete_by_handle(opened);
+        walk.removed++;
         CloseHandle(opened);
     }
 }

@@ -138,7 +138,7 @@ TEST_F(Inspect, ListShowsTheUnpackDirectoryAndTheIdentities)
     // Empty lines are not looked at; without an identity line none is shown.
     const struct {
         std::vector<std::string> options;
-        std::string output, spec_line, reuse_line, identity_line;
+        std::string output, spec_line, reuse_line, identity_line, process_line;
     } cases[] = {
         {{}, "plain.exe", "{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM} (the default)", "no, a new directory removed at exit",
          ""},
@@ -146,10 +146,10 @@ TEST_F(Inspect, ListShowsTheUnpackDirectoryAndTheIdentities)
          "no, a new directory removed at exit", ""},
         {{"--reuse"}, u8"My App \u2603!.exe", "{CACHE_DIR}\\VeskarOnefile\\My_App___",
          "yes, kept as {CACHE_DIR}\\VeskarOnefile\\My_App____" + application_tag("name\\000My_App___") + kept,
-         "My_App___ (the launcher's name)"},
-        {{"--reuse", "--unpack-dir", "{PROGRAM_DIR}\\cache", "--app-id", "Veskar.Cache"}, "kept.exe",
+         "My_App___ (the launcher's name)", "in the launcher's own process"},
+        {{"--reuse", "--unpack-dir", "{PROGRAM_DIR}\\cache", "--app-id", "Veskar.Cache", "--reuse-process", "child"}, "kept.exe",
          "{PROGRAM_DIR}\\cache", "yes, kept as {PROGRAM_DIR}\\cache_" + application_tag("app-id\\000Veskar.Cache") + kept,
-         "Veskar.Cache (from --app-id)"},
+         "Veskar.Cache (from --app-id)", "in a child process, the launcher waiting beside it"},
         {{"--reuse", "--version-info", company, "--version-info", product}, "described.exe", "",
          "yes, kept as {CACHE_DIR}\\VeskarOnefile\\described_" +
              application_tag("version-info\\000Veskar tests\\000Probe") + kept,
@@ -168,10 +168,12 @@ TEST_F(Inspect, ListShowsTheUnpackDirectoryAndTheIdentities)
         r = run_pack({"--kit", real_kit().string(), "list", exe.u8string()}, temp);
         ASSERT_EQ(r.status, 0) << r.err;
         for (const auto &[key, value] : {std::pair{"unpack directory", c.spec_line}, {"reuses its tree", c.reuse_line},
-                                         {"application identity", c.identity_line}})
+                                         {"application identity", c.identity_line},
+                                         {"runs the application", c.process_line}})
             EXPECT_TRUE(value.empty() || r.out.find("\n" + std::string(key) + ": " + value + "\n") != std::string::npos)
                 << r.out;
         EXPECT_EQ(r.out.find("\napplication identity: ") != std::string::npos, !c.identity_line.empty()) << r.out;
+        EXPECT_EQ(r.out.find("\nruns the application: ") != std::string::npos, !c.identity_line.empty()) << r.out;
     }
 }
 

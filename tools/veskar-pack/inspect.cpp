@@ -135,6 +135,9 @@ void list_launcher(const fs::path &launcher, const fs::path &kit)
                         from == "app-id"         ? "from --app-id"
                         : from == "version-info" ? "from the CompanyName and ProductName of --version-info"
                                                  : "the launcher's name");
+        std::printf("runs the application: %s\n", build_note(image, "reuse_process") == "child"
+                                                      ? "in a child process, the launcher waiting beside it"
+                                                      : "in the launcher's own process");
     } else {
         std::printf("reuses its tree: no, a new directory removed at exit\n");
     }

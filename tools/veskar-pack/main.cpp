@@ -234,9 +234,15 @@ void add_launcher_options(CLI::App *command, Arguments &a)
                         "Where the launcher unpacks, a spec with placeholders such as {TEMP}, {CACHE_DIR} and "
                         "{RANDOM} (default: {TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}; with --reuse "
                         "{CACHE_DIR}\\VeskarOnefile\\NAME)");
-    command->add_flag("--reuse", a.unpack.reuse,
-                      "Keep the unpacked application between runs, checked at every start, and start from it "
-                      "without unpacking again");
+    CLI::Option *reuse = command->add_flag("--reuse", a.unpack.reuse,
+                                           "Keep the unpacked application between runs, checked at every start, "
+                                           "and start from it without unpacking again");
+    command->add_option("--reuse-process", a.unpack.process,
+                        "With --reuse, where the application runs: self (in the launcher's own process) or child "
+                        "(in a child process, with the launcher waiting beside it as without --reuse)")
+        ->check(CLI::IsMember({"self", "child"}))
+        ->needs(reuse)
+        ->capture_default_str();
     command->add_option("--app-id", a.unpack.app_id,
                         "With --reuse: who the application is, so that only its own older trees are removed as "
                         "old versions (default: CompanyName and ProductName of --version-info when both are "

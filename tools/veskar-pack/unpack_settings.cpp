@@ -189,7 +189,9 @@ std::string unpack_notes(const UnpackSettings &settings, const std::vector<std::
     const std::string name = readable_name(output);
     const std::string spec = settings.spec.empty() ? "{CACHE_DIR}\\VeskarOnefile\\" + name : settings.spec;
     const ApplicationIdentity application = application_identity(settings, version_info, output);
-    std::string notes = "unpack_dir=" + spec + "\nreuse=1\nname=" + name + "\napp_id=" + application.text +
+    // The launcher's own process is the default, written as no line.
+    std::string notes = "unpack_dir=" + spec + "\nreuse=1\nname=" + name + "\n" +
+                        (settings.process == "child" ? "reuse_process=child\n" : "") + "app_id=" + application.text +
                         "\napp_id_from=" + application.source + "\napplication=" + application.tag + "\n" +
                         identity_placeholder + "\n";
     for (const auto &[record, size] : records) {

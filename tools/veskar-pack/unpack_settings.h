@@ -12,6 +12,10 @@
 struct UnpackSettings {
     std::string spec;    // --unpack-dir, UTF-8; empty: the launcher's default
     bool reuse = false;  // --reuse
+    // --reuse-process: with a reused tree, "self" runs the application in
+    // the launcher's own process, "child" in a child process as without
+    // --reuse (for an application that relies on a supervising parent).
+    std::string process = "self";
     std::string app_id;  // --app-id, UTF-8; empty: from the version information or the launcher's name
 };
 

@@ -217,26 +217,48 @@ TEST(Arguments, QuotedLineSplitsBackByShellRules)
     EXPECT_EQ(split_by_shell_rules(quoted_by_launcher(elements)), elements);
 }
 
+// The same in a per-run launcher's child, in a reusing launcher's own
+// process (at its first start and at a later one) and in its child: only
+// the process number tells them apart.
 TEST(Arguments, ReachTheApplicationExactly)
 {
-    std::wstring probe = launcher(L"probe");
+    const struct {
+        const wchar_t *name;
+        bool reused, own_process;
+    } modes[] = {{L"probe", false, false},
+                 {L"probe_kept", true, true},
+                 {L"probe_kept", true, true},
+                 {L"probe_kept_child", true, false}};
+    std::wstring temp = make_scratch_directory(L"arguments");
     std::vector<std::wstring> arguments = {L"args"};
     arguments.insert(arguments.end(), tricky_arguments.begin(), tricky_arguments.end());
-    ProcessResult result = run_launcher(probe, arguments);
-    ASSERT_EQ(result.exit_code, 0u) << result.out << result.err;
-    Report report = parse_report(result.out);
-    std::vector<std::wstring> received;
-    for (const std::string &value : values_of(report, "argument"))
-        received.push_back(from_hex(value));
-    ASSERT_EQ(received.size(), arguments.size() + 1) << result.out;
-    // Argument 0 of the child is the launcher's own path.
-    EXPECT_EQ(received[0], probe);
-    for (size_t i = 0; i < arguments.size(); i++)
-        EXPECT_EQ(received[i + 1], arguments[i]) << "argument " << i + 1 << ": " << narrow(arguments[i]);
-    EXPECT_EQ(value_of(report, "count"), std::to_string(arguments.size() + 1));
-    EXPECT_EQ(from_hex(value_of(report, "VESKAR_ONEFILE_DIRECTORY")), test_binary_directory());
-    EXPECT_EQ(from_hex(value_of(report, "VESKAR_ORIGINAL_ARGV0")), probe);
-    EXPECT_EQ(result.err, "");
+    for (const auto &mode : modes) {
+        std::wstring probe = launcher(mode.name);
+        ProcessResult result = run_launcher(probe, arguments, with_temp(temp));
+        ASSERT_EQ(result.exit_code, 0u) << narrow(mode.name) << result.out << result.err;
+        Report report = parse_report(result.out);
+        std::vector<std::wstring> received;
+        for (const std::string &value : values_of(report, "argument"))
+            received.push_back(from_hex(value));
+        ASSERT_EQ(received.size(), arguments.size() + 1) << result.out;
+        // Argument 0 is the launcher's own path.
+        EXPECT_EQ(received[0], probe);
+        for (size_t i = 0; i < arguments.size(); i++)
+            EXPECT_EQ(received[i + 1], arguments[i]) << "argument " << i + 1 << ": " << narrow(arguments[i]);
+        EXPECT_EQ(value_of(report, "count"), std::to_string(arguments.size() + 1));
+        EXPECT_EQ(from_hex(value_of(report, "VESKAR_ONEFILE_DIRECTORY")), test_binary_directory());
+        EXPECT_EQ(from_hex(value_of(report, "VESKAR_ORIGINAL_ARGV0")), probe);
+        EXPECT_EQ(narrow(from_hex(value_of(report, "VESKAR_ONEFILE_PARENT"))) == value_of(report, "process"),
+                  mode.own_process)
+            << narrow(mode.name);
+        std::string tree = value_of(report, "VESKAR_ONEFILE_TREE");
+        if (mode.reused)
+            EXPECT_EQ(from_hex(tree), parent_of(from_hex(value_of(report, "library"))));
+        else
+            EXPECT_EQ(tree, "unset");
+        EXPECT_EQ(result.err, "");
+    }
+    remove_tree(temp);
 }
 
 TEST(Arguments, OriginalArgumentZeroIsPublishedAsGiven)
@@ -286,15 +308,17 @@ TEST(Arguments, LauncherInAFolderWithSpacesIsQuotedForTheChild)
 TEST(ExitStatus, ApplicationResultBecomesTheLaunchersInFull)
 {
     // 259 is STILL_ACTIVE, the value a running process reports.
-    const DWORD statuses[] = {0, 1, 3, 42, 259, 0xC0000005};
-    for (DWORD status : statuses) {
-        std::wstring temp = make_scratch_directory(L"status");
-        ProcessResult result = run_launcher(launcher(L"probe"), {L"exit", std::to_wstring(status)}, with_temp(temp));
-        EXPECT_FALSE(result.timed_out) << status;
-        EXPECT_EQ(result.exit_code, status) << result.out << result.err;
-        EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err, "");
-        EXPECT_TRUE(list_directory(temp, L"onefile_").empty()) << "left behind after status " << status;
+    const DWORD statuses[] = {0, 1, 3, 42, 259, 0xC0000005, 0xFFFFFFFF};
+    for (const wchar_t *name : {L"probe", L"probe_kept"}) {
+        for (DWORD status : statuses) {
+            std::wstring temp = make_scratch_directory(L"status");
+            ProcessResult result = run_launcher(launcher(name), {L"exit", std::to_wstring(status)}, with_temp(temp));
+            EXPECT_FALSE(result.timed_out) << status;
+            EXPECT_EQ(result.exit_code, status) << narrow(name) << result.out << result.err;
+            EXPECT_EQ(result.out, "");
+            EXPECT_EQ(result.err, "");
+            EXPECT_TRUE(list_directory(temp, L"onefile_").empty()) << "left behind after status " << status;
+        }
     }
 }
 
@@ -347,34 +371,54 @@ TEST(LibraryFailure, ArchiveWithoutAnyRecord)
 
 // ------------------------------------------------------------- search order
 
+// Each search order test runs the per-run launcher and its reusing twin,
+// which loads the library in its own process: the order is the same.
+namespace {
+
+ProcessResult run_both_ways(const wchar_t *name, bool reused, const std::wstring &current_directory = L"")
+{
+    std::wstring temp = make_scratch_directory(L"search");
+    ProcessOptions options = with_temp(temp);
+    options.current_directory = current_directory;
+    ProcessResult result = run_launcher(launcher((std::wstring(name) + (reused ? L"_kept" : L"")).c_str()), {}, options);
+    remove_tree(temp);
+    return result;
+}
+
+}  // namespace
+
 TEST(SearchOrder, DependencyComesFromTheUnpackDirectoryNotTheCurrentOne)
 {
     // The current directory holds another origin_dep.dll.
-    ProcessOptions options;
-    options.current_directory = test_binary_directory() + L"\\planted";
-    ASSERT_TRUE(path_exists(options.current_directory + L"\\origin_dep.dll"));
-    ProcessResult result = run_launcher(launcher(L"search"), {}, options);
-    EXPECT_EQ(result.exit_code, 0u) << result.err;
-    EXPECT_EQ(result.out, "dependency: unpack directory\n");
+    std::wstring planted = test_binary_directory() + L"\\planted";
+    ASSERT_TRUE(path_exists(planted + L"\\origin_dep.dll"));
+    for (bool reused : {false, true}) {
+        ProcessResult result = run_both_ways(L"search", reused, planted);
+        EXPECT_EQ(result.exit_code, 0u) << result.err;
+        EXPECT_EQ(result.out, "dependency: unpack directory\n") << reused;
+    }
 }
 
 TEST(SearchOrder, DependencyOnlyInTheCurrentDirectoryIsNotFound)
 {
-    ProcessOptions options;
-    options.current_directory = test_binary_directory() + L"\\planted";
-    ASSERT_TRUE(path_exists(options.current_directory + L"\\orphan_dep.dll"));
-    ProcessResult result = run_launcher(launcher(L"orphan"), {}, options);
-    EXPECT_EQ(result.exit_code, 2u);
-    EXPECT_EQ(result.out, "");
-    // ERROR_MOD_NOT_FOUND: the library's own dependency is missing.
-    EXPECT_EQ(result.err.rfind("Error, load DLL. ([Error 126] ", 0), 0u) << result.err;
+    std::wstring planted = test_binary_directory() + L"\\planted";
+    ASSERT_TRUE(path_exists(planted + L"\\orphan_dep.dll"));
+    for (bool reused : {false, true}) {
+        ProcessResult result = run_both_ways(L"orphan", reused, planted);
+        EXPECT_EQ(result.exit_code, 2u) << reused;
+        EXPECT_EQ(result.out, "");
+        // ERROR_MOD_NOT_FOUND: the library's own dependency is missing.
+        EXPECT_EQ(result.err.rfind("Error, load DLL. ([Error 126] ", 0), 0u) << result.err;
+    }
 }
 
 TEST(SearchOrder, LibraryInASubfolderFindsItsNeighboursAndTheUnpackDirectory)
 {
-    ProcessResult result = run_launcher(launcher(L"layered"), {});
-    EXPECT_EQ(result.exit_code, 0u) << result.err;
-    EXPECT_EQ(result.out, "dependency: lib folder\ndependency: unpack directory\n");
+    for (bool reused : {false, true}) {
+        ProcessResult result = run_both_ways(L"layered", reused);
+        EXPECT_EQ(result.exit_code, 0u) << result.err;
+        EXPECT_EQ(result.out, "dependency: lib folder\ndependency: unpack directory\n") << reused;
+    }
 }
 
 // ------------------------------------------------------------------ cleanup
@@ -1062,30 +1106,49 @@ TEST(Reuse, NewVersionStartsBesideARunningOldOneAndRemovesItOnceUnused)
     remove_tree(scratch);
 }
 
-// An interrupt once the application runs ends it and keeps the tree.
-TEST(Reuse, InterruptAfterPublicationEndsTheApplicationAndKeepsTheTree)
+// An interrupt once the application runs keeps the tree whole, for the
+// next start to use. In the launcher's own process the application's own
+// handling applies (here the system's: the process ends); with a child the
+// launcher ends it and ends as interrupted.
+TEST(Reuse, InterruptAfterPublicationKeepsTheTree)
 {
-    std::wstring scratch = make_scratch_directory(L"reuse_interrupt");
-    std::wstring temp = scratch + L"\\temp", ready = scratch + L"\\ready.txt";
-    CreateDirectoryW(temp.c_str(), nullptr);
-    PROCESS_INFORMATION run = start_in(kept_launcher(1), {L"wait", ready, scratch + L"\\never", L"0"}, temp);
-    ASSERT_NE(run.hProcess, nullptr);
-    for (DWORD waited = 0; !path_exists(ready); waited += 20) {
-        ASSERT_LT(waited, scaled_timeout(60000)) << "the application never came up";
-        Sleep(20);
+    const struct {
+        const wchar_t *name;
+        DWORD event;
+        bool child;
+    } cases[] = {{L"probe_kept", CTRL_C_EVENT, false}, {L"probe_kept_child", CTRL_CLOSE_EVENT, true}};
+    for (const auto &c : cases) {
+        std::wstring scratch = make_scratch_directory(L"reuse_interrupt");
+        std::wstring temp = scratch + L"\\temp", ready = scratch + L"\\ready.txt";
+        CreateDirectoryW(temp.c_str(), nullptr);
+        PROCESS_INFORMATION run = start_in(launcher(c.name), {L"wait", ready, scratch + L"\\never", L"0"}, temp);
+        ASSERT_NE(run.hProcess, nullptr);
+        for (DWORD waited = 0; !path_exists(ready); waited += 20) {
+            ASSERT_LT(waited, scaled_timeout(60000)) << "the application never came up";
+            Sleep(20);
+        }
+        std::string lines = read_file(ready);
+        EXPECT_EQ(lines.substr(0, lines.find('\n')) != std::to_string(run.dwProcessId), c.child) << lines;
+        HANDLE thread = deliver_console_event(run.dwProcessId, c.event);
+        ASSERT_EQ(WaitForSingleObject(run.hProcess, scaled_timeout(60000)), WAIT_OBJECT_0) << narrow(c.name);
+        DWORD status = 0;
+        GetExitCodeProcess(run.hProcess, &status);
+        if (c.child)
+            EXPECT_EQ(status, static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
+        EXPECT_FALSE(path_exists(ready + L".done")) << "the application ran to its end";
+        std::vector<std::wstring> left = names_in(temp);
+        ASSERT_EQ(left.size(), 1u);
+        std::wstring tree = temp + L"\\" + left[0];
+        EXPECT_EQ(read_file(tree + L"\\data\\note.txt"), "as packed");
+        ProcessResult next = run_launcher(launcher(c.name), {L"report"}, with_temp(temp));
+        EXPECT_EQ(next.exit_code, 5u) << next.err;
+        EXPECT_EQ(parent_of(from_hex(value_of(parse_report(next.out), "nested library"))), tree);
+        EXPECT_EQ(names_in(temp), std::vector<std::wstring>{left[0]});
+        CloseHandle(thread);
+        CloseHandle(run.hProcess);
+        CloseHandle(run.hThread);
+        remove_tree(scratch);
     }
-    HANDLE thread = deliver_console_event(run.dwProcessId, CTRL_CLOSE_EVENT);
-    ASSERT_EQ(WaitForSingleObject(run.hProcess, scaled_timeout(60000)), WAIT_OBJECT_0);
-    DWORD status = 0;
-    GetExitCodeProcess(run.hProcess, &status);
-    EXPECT_EQ(status, static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
-    std::vector<std::wstring> left = names_in(temp);
-    ASSERT_EQ(left.size(), 1u);
-    EXPECT_EQ(read_file(temp + L"\\" + left[0] + L"\\data\\note.txt"), "as packed");
-    CloseHandle(thread);
-    CloseHandle(run.hProcess);
-    CloseHandle(run.hThread);
-    remove_tree(scratch);
 }
 
 // A tree whose access list lets everyone write is not trusted: the run
@@ -1348,6 +1411,76 @@ TEST(Cleanup, TreeWhoseRemovalWasCutOffIsFinishedByALaterStart)
     remove_tree(temp);
 }
 
+namespace {
+
+// `count` trees of launchers that are gone, in `temp`, each of `folders`
+// folders of `files` files; their names, and how many entries they hold,
+// the roots included.
+size_t make_dead_trees(const std::wstring &temp, size_t count, size_t folders, size_t files)
+{
+    for (size_t i = 0; i < count; i++) {
+        wchar_t name[64];
+        swprintf(name, 64, L"onefile_%zu_123456_deadTree%03zu", 400000 + i, i);
+        std::wstring tree = temp + L"\\" + name;
+        CreateDirectoryW(tree.c_str(), nullptr);
+        for (size_t folder = 0; folder < folders; folder++) {
+            std::wstring below = tree + L"\\part" + std::to_wstring(folder);
+            CreateDirectoryW(below.c_str(), nullptr);
+            for (size_t file = 0; file < files; file++)
+                write_file(below + L"\\file" + std::to_wstring(file) + L".txt", "left by a launcher that is gone");
+        }
+    }
+    return count * (1 + folders * (1 + files));
+}
+
+size_t count_entries(const std::wstring &folder, const std::wstring &prefix = L"")
+{
+    size_t entries = 0;
+    for (const std::wstring &name : list_directory(folder, prefix)) {
+        std::wstring path = folder + L"\\" + name;
+        entries += 1 + ((GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY) != 0 ? count_entries(path) : 0);
+    }
+    return entries;
+}
+
+// A per-run launcher sweeps while its child runs, a reusing one in its own
+// process while run_code runs.
+const wchar_t *const sweeping_launchers[] = {L"probe", L"probe_kept"};
+
+}  // namespace
+
+// An application that ends at once: its launcher's exit does not wait for
+// a crowded TEMP to be swept, and yet it removes the minimum.
+TEST(Sweep, AQuickStartInACrowdedTempLeavesTheRestToLaterStarts)
+{
+    for (const wchar_t *name : sweeping_launchers) {
+        std::wstring temp = make_scratch_directory(L"sweep_crowded");
+        size_t before = make_dead_trees(temp, 10, 4, 100);
+        ProcessResult result = run_launcher(launcher(name), {L"exit", L"0"}, with_temp(temp));
+        EXPECT_EQ(result.exit_code, 0u) << result.err;
+        size_t after = count_entries(temp, L"onefile_");
+        EXPECT_LE(after + sweep_minimum_entries, before) << narrow(name);
+        EXPECT_GT(after, 0u) << narrow(name) << ": the exit waited for the whole sweep";
+        remove_tree(temp);
+    }
+}
+
+// Each start goes on where the last one stopped: a dead tree is gone after
+// as many quick starts as the minimum needs for it.
+TEST(Sweep, ADeadTreeIsGoneAfterABoundedNumberOfQuickStarts)
+{
+    for (const wchar_t *name : sweeping_launchers) {
+        std::wstring temp = make_scratch_directory(L"sweep_bounded");
+        size_t entries = make_dead_trees(temp, 1, 3, 10);
+        size_t starts = 0;
+        for (; count_entries(temp, L"onefile_4") > 0 && starts < (entries + sweep_minimum_entries - 1) / sweep_minimum_entries;
+             starts++)
+            EXPECT_EQ(run_launcher(launcher(name), {L"exit", L"0"}, with_temp(temp)).exit_code, 0u);
+        EXPECT_EQ(count_entries(temp, L"onefile_4"), 0u) << narrow(name) << " after " << starts << " starts";
+        remove_tree(temp);
+    }
+}
+
 // ------------------------------------------------------------- hostile places
 
 TEST(Security, DependencyPlantedBesideTheLauncherOrInTheCurrentDirectoryIsNeverLoaded)
@@ -1417,6 +1550,20 @@ TEST(Imports, ALauncherStartsWithKernel32AndTheRuntimeOnly)
         EXPECT_EQ(value_of(report, std::string("child ") + library), "absent") << library;
     }
     EXPECT_EQ(value_of(report, "child advapi32.dll"), "absent");
+
+    // A reusing launcher at its default place, below the local application
+    // data, finds that folder without the shell either.
+    std::wstring temp = make_scratch_directory(L"imports");
+    result = run_launcher(launcher(L"kept_default"), {L"modules"}, with_temp(temp));
+    EXPECT_EQ(result.exit_code, 0u) << result.err;
+    report = parse_report(result.out);
+    for (const char *library : {"user32.dll", "gdi32.dll", "shell32.dll", "shlwapi.dll"})
+        EXPECT_EQ(value_of(report, std::string("child ") + library), "absent") << library;
+    wchar_t local[MAX_PATH];
+    ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, local), S_OK);
+    for (const std::wstring &tree : list_directory(std::wstring(local) + L"\\VeskarOnefile", L"kept_default_"))
+        remove_tree(std::wstring(local) + L"\\VeskarOnefile\\" + tree);
+    remove_tree(temp);
 }
 
 // ------------------------------------------- what Windows reads in the image

@@ -3,7 +3,8 @@
 // everything it reports goes to standard output as "key: value" lines, wide
 // texts as hexadecimal UTF-16 units so that nothing is lost on the way.
 //
-//   args ...                       every argument, the published variables, own path; 0
+//   args ...                       every argument, the published variables, own path and
+//                                  process number; 0
 //   exit N                         returns N (decimal, or hexadecimal with 0x)
 //   nest                           changes data\note.txt, runs the launcher again as
 //                                  "report" with the inherited environment; its status
@@ -28,13 +29,15 @@ static int report_arguments(int argc, wchar_t **argv, const wchar_t *library_pat
     report("count", std::to_string(argc));
     for (int i = 0; i < argc; i++)
         report("argument", hex(argv[i]));
-    const wchar_t *names[] = {L"VESKAR_ORIGINAL_ARGV0", L"VESKAR_ONEFILE_DIRECTORY", L"VESKAR_ONEFILE_PARENT"};
+    const wchar_t *names[] = {L"VESKAR_ORIGINAL_ARGV0", L"VESKAR_ONEFILE_DIRECTORY", L"VESKAR_ONEFILE_PARENT",
+                              L"VESKAR_ONEFILE_TREE"};
     for (const wchar_t *name : names) {
         bool present = false;
         std::wstring value = variable(name, present);
         report(utf8(name), present ? hex(value.c_str()) : "unset");
     }
     report("library", hex(library_path));
+    report("process", std::to_string(GetCurrentProcessId()));
     return 0;
 }
 
