@@ -77,7 +77,8 @@ int run_application_in_own_process()
     int status = run_application_library(s.application_argument_count, s.application_arguments);
     end_sweep();
     // The splash feedback file is the run's; the tree is kept.
+    SystemPath feedback;
     if (s.splash_feedback_file_path[0] != L'\0')
-        DeleteFileW(s.splash_feedback_file_path);
+        DeleteFileW(system_path(feedback, s.splash_feedback_file_path));
     return status;
 }

@@ -318,7 +318,9 @@ static bool find_kept_working_directory(const wchar_t *tree)
     copy_wide_text(pattern, tree, array_count(pattern));
     append_wide_text(pattern, L"~*", array_count(pattern));
     WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileExW(pattern, FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
+    SystemPath system;
+    HANDLE search =
+        FindFirstFileExW(system_path(system, pattern), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
     if (search == INVALID_HANDLE_VALUE)
         return false;
     const wchar_t *tree_name = wcsrchr(tree, L'\\') + 1;
@@ -333,7 +335,7 @@ static bool find_kept_working_directory(const wchar_t *tree)
         HANDLE held = open_directory(s.unpack_directory, DELETE | held_access | inspect_access, held_share);
         if (held == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION)
             held = open_directory(s.unpack_directory, held_access | inspect_access, held_share);
-        found = directory_is_private(held) && tree_matches_archive(s.unpack_directory);
+        found = directory_is_private(held, false) && tree_matches_archive(s.unpack_directory);
         if (found)
             s.held_directory = held;
         else if (held != INVALID_HANDLE_VALUE)
@@ -395,7 +397,7 @@ static ReusedTreeOutcome prepare_reused_tree()
     ensure_parent_chain(tree);
     if (!hold_folders_above(tree)) {
         unlock_archive(lock);
-        return false;
+        return reused_tree_untrusted;
     }
     // Held before it is checked: nothing can rename or remove it meanwhile.
     HANDLE held = open_directory(tree, held_access | inspect_access, held_share);
