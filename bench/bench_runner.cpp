@@ -4,14 +4,15 @@
 //     with the moment the application library's run_code was entered (it
 //     writes that to the file named in VESKAR_BENCH_REPORT). --memory also
 //     samples the started process's memory while it runs.
-//   bench_runner limit LAUNCHER [--shell-removal]
+//   bench_runner limit LAUNCHER [--shell-removal] [--flush]
 //     The physical limits for a launcher's archive, each step timed alone:
 //     decode its frame through a 128 KiB window with the launcher's zstd
 //     build, keeping nothing; write the record tree from memory with
 //     CreateDirectoryW/CreateFileW/WriteFile in 32 KiB chunks; remove it
 //     with a plain FindFirstFileW/DeleteFileW/RemoveDirectoryW walk; and,
 //     with --shell-removal, write it afresh and remove it with
-//     SHFileOperationW FO_DELETE.
+//     SHFileOperationW FO_DELETE; with --flush, write it afresh with each
+//     file flushed before it is closed, as a reusing first start writes.
 //   bench_runner close-delay LAUNCHER MS THREADS
 //     Writes the tree from memory as the limit does, each close followed by
 //     MS milliseconds of waiting (a virus scanner reading the new file),
@@ -293,7 +294,7 @@ static void make_parent_directories(const std::wstring &root, const std::wstring
     }
 }
 
-static size_t write_tree(const std::string &records, const std::wstring &root)
+static size_t write_tree(const std::string &records, const std::wstring &root, bool flush = false)
 {
     const unsigned char *stream = reinterpret_cast<const unsigned char *>(records.data());
     size_t length = records.size();
@@ -327,7 +328,7 @@ static size_t write_tree(const std::string &records, const std::wstring &root)
         HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
         if (file == INVALID_HANDLE_VALUE)
             fail("cannot create a file");
-        if (!write_all(file, stream + at, size))
+        if (!write_all(file, stream + at, size) || (flush && !FlushFileBuffers(file)))
             fail("cannot write a file");
         CloseHandle(file);
         at += size;
@@ -446,12 +447,19 @@ static int close_delay(int argc, wchar_t **argv)
 
 // Each part of the limit alone, timed on its own: the decode through the
 // window (nothing kept), the write of the tree from memory, its plain
-// removal and, with --shell-removal, the shell's removal of a fresh copy.
+// removal and, with --shell-removal, the shell's removal of a fresh copy;
+// with --flush, the write of a fresh copy with a flush per file.
 static int limit(int argc, wchar_t **argv)
 {
-    bool shell = argc == 4 && wcscmp(argv[3], L"--shell-removal") == 0;
-    if (argc != 3 && !shell)
-        fail("limit needs a launcher and, at most, --shell-removal", 0);
+    bool shell = false, flush = false;
+    for (int i = 3; i < argc; i++) {
+        if (wcscmp(argv[i], L"--shell-removal") == 0)
+            shell = true;
+        else if (wcscmp(argv[i], L"--flush") == 0)
+            flush = true;
+        else
+            fail("limit needs a launcher and, at most, --shell-removal and --flush", 0);
+    }
     AttachedData attached = find_attached_data(argv[2]);
 
     uint64_t decode_start = counter_us();
@@ -484,6 +492,13 @@ static int limit(int argc, wchar_t **argv)
             fail("the shell left the limit's directory", 0);
         printf(" shell_removal_us=%llu", static_cast<unsigned long long>(shell_us));
     }
+    if (flush) {
+        uint64_t flush_start = counter_us();
+        write_tree(records, root, true);
+        uint64_t flushed_write_us = counter_us() - flush_start;
+        remove_tree(root);
+        printf(" flushed_write_us=%llu", static_cast<unsigned long long>(flushed_write_us));
+    }
     printf(" files=%llu bytes=%llu frame_bytes=%llu\n", static_cast<unsigned long long>(files),
            static_cast<unsigned long long>(records.size()), static_cast<unsigned long long>(frame_bytes));
     return 0;
@@ -497,6 +512,6 @@ int wmain(int argc, wchar_t **argv)
         return limit(argc, argv);
     if (argc >= 2 && wcscmp(argv[1], L"close-delay") == 0)
         return close_delay(argc, argv);
-    fprintf(stderr, "usage: bench_runner launch [--memory] PROGRAM [ARGUMENTS...] | limit LAUNCHER [--shell-removal] | close-delay LAUNCHER MS THREADS\n");
+    fprintf(stderr, "usage: bench_runner launch [--memory] PROGRAM [ARGUMENTS...] | limit LAUNCHER [--shell-removal] [--flush] | close-delay LAUNCHER MS THREADS\n");
     return 2;
 }

@@ -274,7 +274,7 @@ for s in "${sizes[@]}"; do
     add "to_exit:$s" "$(ms "$(value start_us "$l")" "$(value end_us "$l")")"
     add "after_app:$s" "$(ms "$(value app_us "$l")" "$(value end_us "$l")")"
     if [ $s = $main ]; then
-      l=$(limit "$ours" --shell-removal)
+      l=$(limit "$ours" --shell-removal --flush)
       add shell_removal "$(ms 0 "$(value shell_removal_us "$l")")"
     else
       l=$(limit "$ours")
@@ -287,6 +287,7 @@ for s in "${sizes[@]}"; do
     add "limit_exit:$s" "$(ms 0 $((d + w + r)))"
     [ $s = $main ] || continue
     attached_size=$(value frame_bytes "$l")
+    add flushed_write "$(ms 0 "$(value flushed_write_us "$l")")"
     l=$(launch "$one")
     add one_to_app "$(ms "$(value start_us "$l")" "$(value app_us "$l")")"
     add one_to_exit "$(ms "$(value start_us "$l")" "$(value end_us "$l")")"
@@ -486,6 +487,10 @@ row "Reusing start to \`run_code\` (reference)" "$(m reuse_to_app)" "first start
 row "Reusing start to \`run_code\` (reference)" "$(m reuse_to_app)" "two-process floor" "$(m floor_to_app)" 2.0 "reuse vs floor"
 row "Reusing start to \`run_code\` (reference)" "$(m reuse_to_app)" "one plain executable" "$(m single_to_app)" 1.5 "reuse vs one process"
 row "Reusing start to \`run_code\` (reference)" "$(m reuse_to_app)" "per-run start, tiny application" "$(m tiny_to_app)" 1.0 "reuse vs per-run tiny"
+# A reusing first start flushes every file before the tree is published; a
+# per-run start flushes none: the tree written both ways, and the two starts.
+row "Tree written, each file flushed before it is closed (reference)" "$(m flushed_write)" "written without flushing" "$(m write$M)" - ""
+row "Reusing first start to \`run_code\`, every file flushed (reference)" "$(m reuse_first_to_app)" "per-run start, nothing flushed" "$(m to_app$M)" - ""
 row "Reusing start to \`run_code\`, tiny application" "$(m reuse_tiny_to_app)" "two-process floor" "$(m floor_to_app)" - ""
 row "Reusing start to \`run_code\`, tiny application" "$(m reuse_tiny_to_app)" "\`--reuse-process child\`" "$(m reuse_child_tiny_to_app)" - ""
 row "Reusing start to exit (reference)" "$(m reuse_to_exit)" "two-process floor" "$(m floor_to_exit)" - ""

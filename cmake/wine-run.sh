@@ -6,7 +6,8 @@
 set -eu
 : "${VESKAR_WINEPREFIX:=$(cd "$(dirname "$0")/.." && pwd)/build/wineprefix}"
 export WINEPREFIX="$VESKAR_WINEPREFIX"
-export WINEDEBUG=-all
+# A test may ask for a trace channel (VESKAR_WINEDEBUG=-all,+file).
+export WINEDEBUG="${VESKAR_WINEDEBUG:--all}"
 # A prefix's server keeps the display of its first program: display tests use
 # a prefix of their own and name their X server in VESKAR_DISPLAY.
 if [ -n "${VESKAR_DISPLAY:-}" ]; then export DISPLAY="$VESKAR_DISPLAY"; else unset DISPLAY; fi

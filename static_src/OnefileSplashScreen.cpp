@@ -10,7 +10,6 @@
 
 #include <assert.h>
 #include <objbase.h>
-#include <shlwapi.h>
 #include <wincodec.h>
 
 enum : WORD { splash_resource_id = 28 };
@@ -45,7 +44,6 @@ static struct {
     decltype(&GetWindowThreadProcessId) get_window_thread_process_id;
     decltype(&IsWindowVisible) is_window_visible;
     WNDPROC default_window_procedure;
-    decltype(&PathFileExistsW) path_file_exists;
 } splash_api;
 
 template <typename Function>
@@ -83,8 +81,7 @@ static bool load_splash_functions()
            resolve(f.enum_windows, L"user32.dll", "EnumWindows") &&
            resolve(f.get_window_thread_process_id, L"user32.dll", "GetWindowThreadProcessId") &&
            resolve(f.is_window_visible, L"user32.dll", "IsWindowVisible") &&
-           resolve(f.default_window_procedure, L"user32.dll", "DefWindowProcA") &&
-           resolve(f.path_file_exists, L"shlwapi.dll", "PathFileExistsW");
+           resolve(f.default_window_procedure, L"user32.dll", "DefWindowProcA");
 }
 
 POINT centre_in_work_area(const RECT &work_area, LONG width, LONG height)
@@ -240,16 +237,27 @@ static DWORD WINAPI run_splash(void *image)
     s.splash_window = splash_window;
 
     wchar_t feedback[path_capacity];
+    SystemPath system;
     bool made = expand_path_spec(feedback, L"{TEMP}\\onefile_{PID}_splash_feedback.tmp", array_count(feedback));
     if (made) {
         // %TEMP% may be shared: whatever lies at the name (a stale file of
         // an earlier run with this process ID, or a link planted by someone
         // else) is deleted as a name, never followed, and the file is then
         // made new.
-        DeleteFileW(feedback);
-        HANDLE file = CreateFileW(feedback, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW, 0, nullptr);
-        if (file != INVALID_HANDLE_VALUE)
+        // Its owner is the user, as for the unpack directory, so that a
+        // sweep of an elevated run's file knows it as the user's; and its
+        // creation time is set, because NTFS gives a name made again within
+        // seconds of its deletion the old file's time, and a launcher whose
+        // process number was reused would then look gone to the sweep.
+        DeleteFileW(system_path(system, feedback));
+        HANDLE file = CreateFileW(system_path(system, feedback), GENERIC_WRITE, FILE_SHARE_WRITE,
+                                  private_directory_security(), CREATE_NEW, 0, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            FILETIME now;
+            GetSystemTimeAsFileTime(&now);
+            SetFileTime(file, &now, nullptr, nullptr);
             CloseHandle(file);
+        }
         copy_wide_text(s.splash_feedback_file_path, feedback, array_count(s.splash_feedback_file_path));
     }
     SetEvent(s.splash_ready);
@@ -259,7 +267,8 @@ static DWORD WINAPI run_splash(void *image)
         MSG message;
         while (f.peek_message(&message, nullptr, 0, 0, PM_REMOVE))
             f.dispatch_message(&message);
-        if (made && !f.path_file_exists(feedback))
+        // The shell's existence test stops at MAX_PATH: the attributes tell it as well.
+        if (made && GetFileAttributesW(system_path(system, feedback)) == INVALID_FILE_ATTRIBUTES)
             break;
         DWORD window_owner = s.splash_entry_process;
         if (window_owner != 0) {

@@ -26,6 +26,7 @@ enum : size_t {
     launcher_directory_capacity = 4112,
     command_line_capacity = 32768,
     launcher_path_capacity = 4097,
+    system_path_capacity = path_capacity + 8,  // a path and its \\?\UNC prefix
     // The removal takes roots as long as Windows allows and goes as deep as
     // such paths reach, deeper than the launcher itself writes: the
     // application may have made them. Deeper folders stay.
@@ -34,6 +35,7 @@ enum : size_t {
     archive_identity_length = 64,
     // The writer pool: at most this many writer threads, each with a few
     // chunks of decoded bytes queued for it, so the queue stays small.
+    held_folder_limit = 128,  // folders from the root or the profile down to a tree; a deeper place is not used
     writer_limit = 4,
     chunks_per_writer = 4,
     pool_chunk_limit = writer_limit * chunks_per_writer,
@@ -102,8 +104,11 @@ struct LauncherState {
     bool reuse_in_child_process;        // a reused tree's application runs in a child all the same
     char archive_identity[archive_identity_length + 1]; // SHA-256 of the attached data, hex; empty: unknown
     bool running_from_reused_tree;      // the parent holds the published tree (not owned: kept at exit)
+    bool flush_unpacked_files;          // the tree being written is to be published: its files reach the disk before they close
     wchar_t reused_sweep_path[path_capacity];      // the sweep beside it: the folder
     wchar_t reused_sweep_candidate[path_capacity]; // and one of its entries
+    HANDLE held_folders[held_folder_limit];        // the folders above a spec's place, judged and held without delete
+    int32_t held_folder_count;                     // sharing for the run's life (held_folders.cpp)
 
     // Attached data and its reader.
     const unsigned char *attached_data; // header first; the header check advances it to the frame
@@ -252,7 +257,13 @@ extern const FILETIME reused_file_time;
 bool start_from_reused_tree();  // child role: never returns; parent: false to unpack into a fresh directory instead
 void set_first_record_path(const wchar_t *tree);
 void sweep_beside_reused_tree();  // the sweep thread's part in a reusing parent
-bool security_is_private(PSECURITY_DESCRIPTOR descriptor, PSID user);
+// Whether only the user, SYSTEM and Administrators may change what the
+// descriptor guards: a tree (owned by the user, nothing it would pass on to
+// what is made inside granting anyone else write) or, `above_tree`, a
+// folder above one (also owned by SYSTEM or Administrators; what it only
+// passes on is judged on the folder it reaches).
+bool security_is_private(PSECURITY_DESCRIPTOR descriptor, PSID user, bool above_tree = false);
+bool directory_is_private(HANDLE directory, bool above_tree);  // a real directory whose security passes, through its handle
 
 // environment.cpp
 wchar_t *read_environment_variable(const char *name);
@@ -285,6 +296,28 @@ Function system_function(const wchar_t *library, const char *name)
 {
     return reinterpret_cast<Function>(reinterpret_cast<void *>(load_system_function(library, name)));
 }
+
+// held_folders.cpp
+// Opens and judges every folder above `path` (from the root, or from the
+// user's profile when it is below it) and keeps them held; false, holding
+// none, when one may not stand above a tree.
+bool hold_folders_above(const wchar_t *path);
+// Without reuse: a directory below a pack-time spec is used only below
+// folders that pass, otherwise the default place; the parent names it to
+// the child in VESKAR_ONEFILE_TREE.
+void place_per_run_directory();
+
+// system_paths.cpp: every path the launcher hands to the system goes
+// through system_path; the state keeps the plain form, which the
+// application and the messages see.
+struct SystemPath {
+    wchar_t text[system_path_capacity];
+};
+// `path` itself while it is shorter than any limit of the system, otherwise
+// its full \\?\ (or \\?\UNC\) form, written into `buffer`.
+const wchar_t *system_path(SystemPath &buffer, const wchar_t *path);
+// Always the full \\?\ form, into `target`; false when it does not fit.
+bool make_prefixed_path(wchar_t *target, size_t capacity, const wchar_t *path);
 
 // unpacking.cpp
 const SID *current_user_sid();  // null when the system cannot say

@@ -72,6 +72,7 @@ int run_main_sequence(const unsigned char *attached_data, uint64_t attached_data
         return static_cast<int>(launch_and_supervise());
     }
 
+    place_per_run_directory();
     open_attached_data();
     if (!child)
         create_unpack_directory();

@@ -36,7 +36,8 @@ static const DWORD held_share = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
 static HANDLE open_directory(const wchar_t *path, DWORD access, DWORD share)
 {
-    return CreateFileW(path, access, share, nullptr, OPEN_EXISTING,
+    SystemPath system;
+    return CreateFileW(system_path(system, path), access, share, nullptr, OPEN_EXISTING,
                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
@@ -46,20 +47,22 @@ static bool rename_held_directory(HANDLE directory, const wchar_t *target)
 {
     union {
         FILE_RENAME_INFO info;
-        unsigned char bytes[sizeof(FILE_RENAME_INFO) + path_capacity * sizeof(wchar_t)];
+        unsigned char bytes[sizeof(FILE_RENAME_INFO) + system_path_capacity * sizeof(wchar_t)];
     } rename = {};
-    size_t length = wcslen(target);
-    check_or_abort(length < path_capacity);
+    SystemPath system;
+    const wchar_t *name = system_path(system, target);
+    size_t length = wcslen(name);
+    check_or_abort(length < system_path_capacity);
     rename.info.ReplaceIfExists = FALSE;
     rename.info.FileNameLength = static_cast<DWORD>(length * sizeof(wchar_t));
-    copy_wide_text(rename.info.FileName, target, path_capacity);
+    copy_wide_text(rename.info.FileName, name, system_path_capacity);
     return SetFileInformationByHandle(directory, FileRenameInfo, &rename, sizeof rename) != FALSE;
 }
 
 // Who may change a tree: its owner must be the user, and only the user,
 // SYSTEM and Administrators may be granted any kind of write. A tree that
 // someone else could have changed is neither used nor removed.
-bool security_is_private(PSECURITY_DESCRIPTOR descriptor, PSID user)
+bool security_is_private(PSECURITY_DESCRIPTOR descriptor, PSID user, bool above_tree)
 {
     const wchar_t *library = L"advapi32.dll";
     auto get_owner = system_function<decltype(&GetSecurityDescriptorOwner)>(library, "GetSecurityDescriptorOwner");
@@ -73,7 +76,9 @@ bool security_is_private(PSECURITY_DESCRIPTOR descriptor, PSID user)
     PSID owner = nullptr;
     BOOL defaulted = FALSE, present = FALSE;
     PACL dacl = nullptr;
-    if (!get_owner(descriptor, &owner, &defaulted) || owner == nullptr || !equal_sid(owner, user))
+    if (!get_owner(descriptor, &owner, &defaulted) || owner == nullptr ||
+        !(equal_sid(owner, user) || (above_tree && (well_known(owner, WinLocalSystemSid) ||
+                                                    well_known(owner, WinBuiltinAdministratorsSid)))))
         return false;
     if (!get_dacl(descriptor, &present, &dacl, &defaulted) || !present || dacl == nullptr)
         return false;  // no list at all grants everyone everything
@@ -84,7 +89,9 @@ bool security_is_private(PSECURITY_DESCRIPTOR descriptor, PSID user)
         ACE_HEADER *header = nullptr;
         if (!get_ace(dacl, i, reinterpret_cast<void **>(&header)))
             return false;
-        if (header->AceType == ACCESS_DENIED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE) != 0)
+        // An inherit-only entry grants nothing here but everything it names
+        // to what the application creates inside a tree: there it counts.
+        if (header->AceType == ACCESS_DENIED_ACE_TYPE || (above_tree && (header->AceFlags & INHERIT_ONLY_ACE) != 0))
             continue;
         if (header->AceType != ACCESS_ALLOWED_ACE_TYPE)
             return false;  // callback and object entries are not read here: not trusted
@@ -99,7 +106,7 @@ bool security_is_private(PSECURITY_DESCRIPTOR descriptor, PSID user)
 
 // A real directory (not a link) that only the user and the system can
 // change; `directory` is open with read-control access.
-static bool directory_is_private(HANDLE directory)
+bool directory_is_private(HANDLE directory, bool above_tree)
 {
     if (directory == INVALID_HANDLE_VALUE)
         return false;
@@ -112,7 +119,7 @@ static bool directory_is_private(HANDLE directory)
                   (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 &&
                   get_security(directory, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
                                nullptr, nullptr, nullptr, nullptr, &descriptor) == ERROR_SUCCESS &&
-                  security_is_private(descriptor, user);
+                  security_is_private(descriptor, user, above_tree);
     if (descriptor != nullptr)
         LocalFree(descriptor);
     return result;
@@ -149,7 +156,8 @@ static bool tree_matches_archive(const wchar_t *tree)
         append_wide_text(s.current_record_path, L"\\", array_count(s.current_record_path));
         append_wide_text(s.current_record_path, s.current_record_name, array_count(s.current_record_path));
         WIN32_FILE_ATTRIBUTE_DATA data;
-        if (!GetFileAttributesExW(s.current_record_path, GetFileExInfoStandard, &data) ||
+        SystemPath system;
+        if (!GetFileAttributesExW(system_path(system, s.current_record_path), GetFileExInfoStandard, &data) ||
             (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
             (static_cast<uint64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow) != size ||
             CompareFileTime(&data.ftLastWriteTime, &reused_file_time) != 0)
@@ -200,6 +208,9 @@ static void unpack_into_working_directory(const wchar_t *tree)
     make_working_name(s.unpack_directory, array_count(s.unpack_directory), tree);
     // Delete access: the directory is renamed into place through its handle.
     create_unpack_directory(DELETE | FILE_LIST_DIRECTORY);
+    // A published tree is checked by sizes and times only, which the file
+    // system keeps across a power cut even when it loses the contents.
+    s.flush_unpacked_files = true;
     open_attached_data();
     unpack_all_records();
     close_attached_data();
@@ -286,6 +297,10 @@ static bool prepare_reused_tree()
 
     HANDLE lock = lock_archive();
     ensure_parent_chain(tree);
+    if (!hold_folders_above(tree)) {
+        unlock_archive(lock);
+        return false;
+    }
     // Held before it is checked: nothing can rename or remove it meanwhile.
     HANDLE held = open_directory(tree, held_access | inspect_access, held_share);
     bool present = held != INVALID_HANDLE_VALUE;
@@ -293,7 +308,7 @@ static bool prepare_reused_tree()
         unlock_archive(lock);
         return false;
     }
-    if (present && !directory_is_private(held)) {
+    if (present && !directory_is_private(held, false)) {
         CloseHandle(held);
         unlock_archive(lock);
         return false;
@@ -338,7 +353,9 @@ void sweep_beside_reused_tree()
     copy_wide_text(pattern, folder, array_count(pattern));
     append_wide_text(pattern, L"\\*", array_count(pattern));
     WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileExW(pattern, FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
+    SystemPath system;
+    HANDLE search =
+        FindFirstFileExW(system_path(system, pattern), FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
     if (search == INVALID_HANDLE_VALUE)
         return;
     do {
@@ -364,7 +381,7 @@ void sweep_beside_reused_tree()
             continue;
         HANDLE candidate = open_directory(s.reused_sweep_candidate, inspect_access,
                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-        bool removable = directory_is_private(candidate);
+        bool removable = directory_is_private(candidate, false);
         if (candidate != INVALID_HANDLE_VALUE)
             CloseHandle(candidate);
         if (removable)

@@ -69,8 +69,10 @@ static bool owned_by_current_user(const wchar_t *path)
     const SID *user = current_user_sid();
     if (get_security_info == nullptr || equal_sid == nullptr || user == nullptr)
         return false;
-    HANDLE entry = CreateFileW(path, READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    SystemPath system;
+    HANDLE entry = CreateFileW(system_path(system, path), READ_CONTROL,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (entry == INVALID_HANDLE_VALUE)
         return false;
     PSID owner = nullptr;
@@ -115,8 +117,9 @@ static void sweep_dead_launchers_trees()
     copy_wide_text(path, folder, array_count(path));
     append_wide_text(path, L"\\onefile_*", array_count(path));
     WIN32_FIND_DATAW entry;
-    HANDLE search = FindFirstFileExW(path, FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr,
-                                     FIND_FIRST_EX_LARGE_FETCH);
+    SystemPath system;
+    HANDLE search = FindFirstFileExW(system_path(system, path), FindExInfoBasic, &entry, FindExSearchNameMatch,
+                                     nullptr, FIND_FIRST_EX_LARGE_FETCH);
     if (search == INVALID_HANDLE_VALUE)
         return;
     do {
@@ -140,7 +143,7 @@ static void sweep_dead_launchers_trees()
         if (tree)
             remove_tree_unless_held(s.sweep_walk, path);
         else if (feedback_launcher_gone(entry.cFileName, entry.ftCreationTime))
-            DeleteFileW(path);
+            DeleteFileW(system_path(system, path));
     } while (FindNextFileW(search, &entry));
     FindClose(search);
 }

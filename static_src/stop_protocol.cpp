@@ -142,8 +142,9 @@ void remove_unpack_directory()
         remove_tree(s.removal_walk, s.unpack_directory);
     }
     // The splash feedback file is the run's as much as its tree is.
+    SystemPath system;
     if (s.splash_feedback_file_path[0] != L'\0')
-        DeleteFileW(s.splash_feedback_file_path);
+        DeleteFileW(system_path(system, s.splash_feedback_file_path));
     InterlockedOr(&s.stop_state, stop_removal_done);
 }
 

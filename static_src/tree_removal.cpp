@@ -41,23 +41,7 @@ RemovalAction removal_action(DWORD attributes)
 // and no name rewriting applies; false when it does not fit.
 static bool prepare_removal_root(RemovalWalk &walk, const wchar_t *path)
 {
-    const size_t room = array_count(walk.root_path) - 8;  // kept for the longest prefix, \\?\UNC\ .
-    wchar_t *full = walk.root_path + 8;
-    DWORD length = GetFullPathNameW(path, static_cast<DWORD>(room), full, nullptr);
-    if (length == 0 || length >= room)
-        return false;
-    const wchar_t *prefix = L"\\\\?\\";
-    if (wcsncmp(full, L"\\\\?\\", 4) == 0 || wcsncmp(full, L"\\\\.\\", 4) == 0) {
-        prefix = L"";
-    } else if (full[0] == L'\\' && full[1] == L'\\') {
-        prefix = L"\\\\?\\UNC";  // \\server\share\x becomes \\?\UNC\server\share\x
-        full += 1;
-        length -= 1;
-    }
-    size_t prefix_length = wcslen(prefix);
-    memmove(walk.root_path + prefix_length, full, (static_cast<size_t>(length) + 1) * sizeof(wchar_t));
-    memcpy(walk.root_path, prefix, prefix_length * sizeof(wchar_t));
-    return true;
+    return make_prefixed_path(walk.root_path, array_count(walk.root_path), path);
 }
 
 // The attributes of what `handle` is, or INVALID_FILE_ATTRIBUTES.

@@ -74,7 +74,8 @@ bool ensure_directory(const wchar_t *path)
     }
     if (path[0] != L'\0' && path[1] == L':' && path[2] == L'\0')
         return true;  // a bare drive always exists
-    if (!CreateDirectoryW(path, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
+    SystemPath system;
+    if (!CreateDirectoryW(system_path(system, path), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS)
         return false;
     if (s.created_directory_count < static_cast<int32_t>(created_directory_limit)) {
         // A copy that cannot be made is simply not cached.
@@ -139,6 +140,9 @@ const SID *current_user_sid()
 // Only the user who runs the launcher may use the unpack directory and what
 // is below it: the list is protected from inheriting anything from %TEMP%,
 // and its one entry is inherited by every file and folder created inside.
+// The user is named as the owner too: an administrator's elevated token
+// would otherwise make the Administrators group the owner, and no later
+// check of the tree or sweep of it would know it as the user's.
 // Built once; null when the system cannot build it.
 SECURITY_ATTRIBUTES *private_directory_security()
 {
@@ -154,8 +158,9 @@ SECURITY_ATTRIBUTES *private_directory_security()
     if (convert_sid == nullptr || convert_descriptor == nullptr || user == nullptr ||
         !convert_sid(const_cast<SID *>(user), &sid))
         return nullptr;
-    // P: protected; OICI: inherited by files and folders; FA: all access.
-    wchar_t descriptor_text[256] = L"";
+    // O: owner; P: protected; OICI: inherited by files and folders; FA: all access.
+    wchar_t descriptor_text[512] = L"O:";
+    append_wide_text(descriptor_text, sid, array_count(descriptor_text));
     append_wide_text(descriptor_text, L"D:P(A;OICI;FA;;;", array_count(descriptor_text));
     append_wide_text(descriptor_text, sid, array_count(descriptor_text));
     append_wide_text(descriptor_text, L")", array_count(descriptor_text));
@@ -188,8 +193,9 @@ HANDLE create_private_directory(const wchar_t *path, ACCESS_MASK access)
     auto error_of = system_function<ULONG(NTAPI *)(LONG)>(ntdll, "RtlNtStatusToDosError");
     SECURITY_ATTRIBUTES *security = private_directory_security();
     UNICODE_STRING name;
+    SystemPath system;
     if (create_file == nullptr || nt_path == nullptr || free_string == nullptr || error_of == nullptr ||
-        security == nullptr || !nt_path(path, &name, nullptr, nullptr)) {
+        security == nullptr || !nt_path(system_path(system, path), &name, nullptr, nullptr)) {
         SetLastError(ERROR_INVALID_FUNCTION);
         return nullptr;
     }
@@ -238,8 +244,18 @@ void create_unpack_directory(ACCESS_MASK access)
 void hold_unpack_directory()
 {
     LauncherState &s = launcher_state;
-    HANDLE held = CreateFileW(s.unpack_directory, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    SystemPath system;
+    const wchar_t *directory = system_path(system, s.unpack_directory);
+    DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    HANDLE held = CreateFileW(directory, FILE_LIST_DIRECTORY, share, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    // A parent that runs from its working directory holds it with delete
+    // access, for a rename, which an open without delete sharing collides
+    // with. The listing access alone still keeps a sweep's exclusive open
+    // out once the parent is gone.
+    if (held == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION)
+        held = CreateFileW(directory, FILE_LIST_DIRECTORY, share | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (held != INVALID_HANDLE_VALUE)
         s.held_directory = held;  // closed by the process's end
 }
@@ -266,8 +282,9 @@ static void write_chunk(HANDLE file, const unsigned char *bytes, DWORD count)
 static void write_record_content(uint64_t size)
 {
     LauncherState &s = launcher_state;
-    HANDLE file = CreateFileW(s.current_record_path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0,
-                              nullptr);
+    SystemPath system;
+    HANDLE file = CreateFileW(system_path(system, s.current_record_path), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                              CREATE_ALWAYS, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         // Once a removal has begun, a file that cannot be made is its doing.
         if (removal_has_begun())
@@ -282,6 +299,12 @@ static void write_record_content(uint64_t size)
         read_exactly(s.chunk_buffer, chunk);
         write_chunk(file, s.chunk_buffer, chunk);
         size -= chunk;
+    }
+    if (s.flush_unpacked_files && !FlushFileBuffers(file)) {
+        DWORD error = GetLastError();
+        if (removal_has_begun())
+            stop_for_interrupt();
+        report_os_error(MESSAGE_WRITE_FAILED, error);
     }
     InterlockedExchangePointer(const_cast<HANDLE *>(&s.current_file), INVALID_HANDLE_VALUE);
     // A reused tree's files carry one known time, which its check compares.

@@ -114,8 +114,10 @@ static DWORD WINAPI write_files(void *)
         HANDLE handle = INVALID_HANDLE_VALUE;
         if (!failed) {
             unlock_pool();
+            SystemPath system;
             if (!removal_has_begun())
-                handle = CreateFileW(file->path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0, nullptr);
+                handle = CreateFileW(system_path(system, file->path), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
+                                     CREATE_ALWAYS, 0, nullptr);
             lock_pool();
             if (handle == INVALID_HANDLE_VALUE) {
                 record_failure(*file, 0);
@@ -151,11 +153,15 @@ static DWORD WINAPI write_files(void *)
         }
         if (handle != INVALID_HANDLE_VALUE) {
             unlock_pool();
+            bool flushed = failed || !s.flush_unpacked_files || removal_has_begun() || FlushFileBuffers(handle);
+            DWORD error = flushed ? 0 : GetLastError();
             // A reused tree's files carry one known time, which its check compares.
             if (s.reuse_tree)
                 SetFileTime(handle, nullptr, nullptr, &reused_file_time);
             CloseHandle(handle);
             lock_pool();
+            if (!flushed)
+                record_failure(*file, error);
         }
         // Chunks left by a removal or an ended input go back with the slot.
         for (int32_t chunk = file->first_chunk; chunk >= 0;) {

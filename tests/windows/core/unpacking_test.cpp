@@ -73,8 +73,9 @@ TEST(CreatedDirectories, UnpackDirectoryIsPrivateToTheUser)
     EXPECT_EQ(security->nLength, sizeof(SECURITY_ATTRIBUTES));
     EXPECT_FALSE(security->bInheritHandle);
     wchar_t *text = nullptr;
-    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(security->lpSecurityDescriptor, SDDL_REVISION_1,
-                                                                     DACL_SECURITY_INFORMATION, &text, nullptr));
+    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
+        security->lpSecurityDescriptor, SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &text,
+        nullptr));
     HANDLE token = nullptr;
     ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
     unsigned char buffer[512];
@@ -83,11 +84,36 @@ TEST(CreatedDirectories, UnpackDirectoryIsPrivateToTheUser)
     CloseHandle(token);
     wchar_t *user = nullptr;
     ASSERT_TRUE(ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid, &user));
-    // Protected from what %TEMP% would pass on; one entry, all access for
-    // this user, inherited by every file and folder below.
-    EXPECT_EQ(std::wstring(text), L"D:P(A;OICI;FA;;;" + std::wstring(user) + L")");
+    // Owned by this user whatever the token's default owner (an elevated
+    // one's is Administrators); protected from what %TEMP% would pass on;
+    // one entry, all access for this user, inherited by every file and
+    // folder below. The reuse check and the sweep take it as the user's.
+    EXPECT_EQ(std::wstring(text), L"O:" + std::wstring(user) + L"D:P(A;OICI;FA;;;" + std::wstring(user) + L")");
+    EXPECT_TRUE(security_is_private(security->lpSecurityDescriptor, reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid));
     LocalFree(user);
     LocalFree(text);
+}
+
+// Paths handed to the system: short ones as given, others in the full
+// form that no length limit applies to.
+TEST(SystemPaths, LongPathsGoInTheirFullPrefixedForm)
+{
+    const std::wstring deep = L"\\" + std::wstring(300, L'd');
+    const struct {
+        std::wstring path, expected;
+    } cases[] = {
+        {L"C:\\short\\name.txt", L"C:\\short\\name.txt"},
+        {L"C:/short/../name.txt", L"C:/short/../name.txt"},
+        {L"C:\\x" + deep, L"\\\\?\\C:\\x" + deep},
+        {L"C:/x/./y/../z" + deep, L"\\\\?\\C:\\x\\z" + deep},
+        {L"\\\\server\\share" + deep, L"\\\\?\\UNC\\server\\share" + deep},
+        {L"\\\\?\\C:\\short", L"\\\\?\\C:\\short"},
+        {L"\\\\?\\C:\\x" + deep, L"\\\\?\\C:\\x" + deep},
+    };
+    for (const auto &c : cases) {
+        SystemPath buffer;
+        EXPECT_EQ(std::wstring(system_path(buffer, c.path.c_str())), c.expected) << narrow(c.path);
+    }
 }
 
 TEST(CreatedDirectories, ParentChain)

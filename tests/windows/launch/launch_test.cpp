@@ -636,6 +636,19 @@ PROCESS_INFORMATION start_launcher(const std::wstring &executable, const std::ve
     return process;
 }
 
+// Waits for a waiting probe's READY file: its process number and library.
+std::pair<DWORD, std::wstring> await_ready(const std::wstring &ready)
+{
+    for (DWORD waited = 0; !path_exists(ready) && waited < scaled_timeout(60000); waited += 20)
+        Sleep(20);
+    std::string lines = read_file(ready);
+    size_t end = lines.find('\n');
+    if (end == std::string::npos)
+        return {0, L""};
+    return {static_cast<DWORD>(std::stoul(lines.substr(0, end))),
+            widen(lines.substr(end + 1, lines.find('\n', end + 1) - end - 1))};
+}
+
 // Its temporary directory is `shared_temp`, or one of its own.
 void start_waiting(WaitingLauncher &run, DWORD status, const std::wstring &shared_temp = L"",
                    const wchar_t *name = L"probe")
@@ -651,10 +664,7 @@ void start_waiting(WaitingLauncher &run, DWORD status, const std::wstring &share
         ASSERT_LT(waited, scaled_timeout(60000)) << "the application never came up";
         ASSERT_EQ(WaitForSingleObject(run.process.hProcess, 20), WAIT_TIMEOUT) << "the launcher ended early";
     }
-    std::string ready = read_file(run.ready);
-    size_t line_end = ready.find('\n');
-    DWORD pid = static_cast<DWORD>(std::stoul(ready.substr(0, line_end)));
-    std::wstring library = widen(ready.substr(line_end + 1, ready.find('\n', line_end + 1) - line_end - 1));
+    auto [pid, library] = await_ready(run.ready);
     run.unpack_directory = parent_of(library);
     ASSERT_EQ(parent_of(run.unpack_directory), temp);
     run.application = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE, pid);
@@ -1070,13 +1080,8 @@ TEST(Reuse, NewVersionStartsBesideARunningOldOneAndRemovesItOnceUnused)
     CreateDirectoryW(temp.c_str(), nullptr);
     PROCESS_INFORMATION old_run = start_in(kept_launcher(1), {L"wait", ready, go, L"0"}, temp);
     ASSERT_NE(old_run.hProcess, nullptr);
-    for (DWORD waited = 0; !path_exists(ready); waited += 20) {
-        ASSERT_LT(waited, scaled_timeout(60000)) << "the first version never came up";
-        Sleep(20);
-    }
-    std::string lines = read_file(ready);
-    std::wstring old_tree = parent_of(widen(lines.substr(lines.find('\n') + 1, lines.find('\n', lines.find('\n') + 1) -
-                                                                                 lines.find('\n') - 1)));
+    std::wstring old_tree = parent_of(await_ready(ready).second);
+    ASSERT_FALSE(old_tree.empty()) << "the first version never came up";
     ProcessResult beside = run_launcher(kept_launcher(2), {L"args"}, with_temp(temp));
     EXPECT_EQ(beside.exit_code, 0u) << beside.err;
     std::wstring new_tree = tree_of(beside, L"kept");
@@ -1140,22 +1145,65 @@ TEST(Reuse, InterruptAfterPublicationKeepsTheTree)
     }
 }
 
-// A tree whose access list lets everyone write is not trusted: the run
-// unpacks into a fresh per-run directory and leaves that tree alone.
-TEST(Reuse, TreeOthersMayChangeIsNeitherUsedNorRemoved)
+namespace {
+
+// Lets everyone do everything in `folder` (Wine keeps it as the folder's
+// mode bits).
+void open_to_everyone(std::wstring folder)
 {
-    std::wstring temp = make_scratch_directory(L"reuse_open");
-    std::wstring tree = tree_of(run_launcher(kept_launcher(1), {L"args"}, with_temp(temp)), L"kept");
     PSECURITY_DESCRIPTOR open_to_all = nullptr;
     ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;OICI;FA;;;WD)", SDDL_REVISION_1,
                                                                      &open_to_all, nullptr));
     BOOL present = FALSE, defaulted = FALSE;
     PACL dacl = nullptr;
     GetSecurityDescriptorDacl(open_to_all, &present, &dacl, &defaulted);
-    ASSERT_EQ(SetNamedSecurityInfoW(&tree[0], SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
+    ASSERT_EQ(SetNamedSecurityInfoW(&folder[0], SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
                                     nullptr),
               static_cast<DWORD>(ERROR_SUCCESS));
     LocalFree(open_to_all);
+}
+
+}  // namespace
+
+// A start that finds the tree damaged while another run uses it runs from
+// its own working directory. Its application holds that directory, also
+// once the parent is gone, so no sweep takes it from under it.
+TEST(Reuse, ApplicationRunningFromAWorkingDirectoryHoldsIt)
+{
+    std::wstring scratch = make_scratch_directory(L"reuse_working");
+    std::wstring temp = scratch + L"\\temp", go = scratch + L"\\go";
+    CreateDirectoryW(temp.c_str(), nullptr);
+    PROCESS_INFORMATION user = start_in(kept_launcher(1), {L"wait", scratch + L"\\ready1", go, L"0"}, temp);
+    std::wstring tree = parent_of(await_ready(scratch + L"\\ready1").second);
+    write_file(tree + L"\\data\\note.txt", "AS PACKED");
+    PROCESS_INFORMATION mender = start_in(kept_launcher(1), {L"wait", scratch + L"\\ready2", go, L"0"}, temp);
+    auto [application, library] = await_ready(scratch + L"\\ready2");
+    std::wstring working = parent_of(library);
+    EXPECT_EQ(working.substr(0, tree.size() + 1), tree + L"~") << narrow(working);
+    TerminateProcess(mender.hProcess, 9);
+    WaitForSingleObject(mender.hProcess, scaled_timeout(30000));
+    HANDLE sweep = CreateFileW(working.c_str(), DELETE | FILE_LIST_DIRECTORY, 0, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    EXPECT_EQ(sweep, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    if (sweep != INVALID_HANDLE_VALUE)
+        CloseHandle(sweep);
+    write_file(go, "");
+    HANDLE orphan = OpenProcess(SYNCHRONIZE, FALSE, application);
+    for (HANDLE process : {user.hProcess, orphan})
+        EXPECT_EQ(WaitForSingleObject(process, scaled_timeout(60000)), WAIT_OBJECT_0);
+    for (HANDLE handle : {user.hProcess, user.hThread, mender.hProcess, mender.hThread, orphan})
+        CloseHandle(handle);
+    remove_tree(scratch);
+}
+
+// A tree whose access list lets everyone write is not trusted: the run
+// unpacks into a fresh per-run directory and leaves that tree alone.
+TEST(Reuse, TreeOthersMayChangeIsNeitherUsedNorRemoved)
+{
+    std::wstring temp = make_scratch_directory(L"reuse_open");
+    std::wstring tree = tree_of(run_launcher(kept_launcher(1), {L"args"}, with_temp(temp)), L"kept");
+    open_to_everyone(tree);
     ProcessResult result = run_launcher(kept_launcher(1), {L"args"}, with_temp(temp));
     EXPECT_EQ(result.exit_code, 0u) << result.err;
     std::wstring used = parent_of(from_hex(value_of(parse_report(result.out), "library")));
@@ -1166,7 +1214,8 @@ TEST(Reuse, TreeOthersMayChangeIsNeitherUsedNorRemoved)
 }
 
 // The same check one level down, on descriptors Wine cannot give a folder
-// (another owner, entries it does not store).
+// (another owner, entries it does not store): for a tree, and for a folder
+// above one.
 TEST(Reuse, OnlyTheUserSystemAndAdministratorsMayChangeATree)
 {
     PSID user = const_cast<SID *>(current_user_sid());
@@ -1176,25 +1225,32 @@ TEST(Reuse, OnlyTheUserSystemAndAdministratorsMayChangeATree)
     LocalFree(sid_text);
     const struct {
         std::wstring descriptor;
-        bool trusted;
+        bool tree, above;
     } cases[] = {
-        {L"O:" + me + L"D:P(A;OICI;FA;;;" + me + L")", true},
-        {L"O:" + me + L"D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;" + me + L")(A;;0x1200a9;;;WD)", true},
-        {L"O:" + me + L"D:(D;;FA;;;WD)(A;;FA;;;" + me + L")", true},
-        {L"O:" + me + L"D:(A;OICIIO;FA;;;WD)(A;;FA;;;" + me + L")", true},
-        {L"O:BAD:P(A;OICI;FA;;;" + me + L")", false},
-        {L"O:S-1-5-21-1-2-3-1001D:P(A;OICI;FA;;;" + me + L")", false},
-        {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;0x2;;;WD)", false},
-        {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;WD;;;BU)", false},
-        {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;GW;;;AU)", false},
-        {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;SD;;;S-1-5-21-1-2-3-1001)", false},
+        {L"O:" + me + L"D:P(A;OICI;FA;;;" + me + L")", true, true},
+        {L"O:" + me + L"D:(A;;FA;;;SY)(A;;FA;;;BA)(A;;FA;;;" + me + L")(A;;0x1200a9;;;WD)", true, true},
+        {L"O:" + me + L"D:(D;;FA;;;WD)(A;;FA;;;" + me + L")", true, true},
+        // Inherit-only: nothing on the folder, everything on what is made in it.
+        {L"O:" + me + L"D:(A;OICIIO;FA;;;WD)(A;;FA;;;" + me + L")", false, true},
+        {L"O:" + me + L"D:(A;CIIO;0x6;;;BU)(A;;FA;;;" + me + L")", false, true},
+        // The system's folders: owned by SYSTEM or Administrators.
+        {L"O:BAD:P(A;OICI;FA;;;" + me + L")", false, true},
+        {L"O:SYD:(A;;FA;;;SY)(A;OICIIO;GA;;;CO)(A;;0x1200a9;;;BU)", false, true},
+        {L"O:S-1-5-21-1-2-3-1001D:P(A;OICI;FA;;;" + me + L")", false, false},
+        {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;0x2;;;WD)", false, false},
+        // Adding a folder (as every user may at a volume's root) plants a name.
+        {L"O:SYD:(A;;FA;;;SY)(A;;0x4;;;AU)", false, false},
+        {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;WD;;;BU)", false, false},
+        {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;GW;;;AU)", false, false},
+        {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;SD;;;S-1-5-21-1-2-3-1001)", false, false},
     };
     for (const auto &c : cases) {
         PSECURITY_DESCRIPTOR descriptor = nullptr;
         ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(c.descriptor.c_str(), SDDL_REVISION_1,
                                                                          &descriptor, nullptr))
             << narrow(c.descriptor);
-        EXPECT_EQ(security_is_private(descriptor, user), c.trusted) << narrow(c.descriptor);
+        EXPECT_EQ(security_is_private(descriptor, user), c.tree) << narrow(c.descriptor);
+        EXPECT_EQ(security_is_private(descriptor, user, true), c.above) << narrow(c.descriptor);
         LocalFree(descriptor);
     }
     // No list at all: everyone may do everything.
@@ -1399,6 +1455,58 @@ TEST(Security, TempWithBlanksLettersOfOtherScriptsAndTwoHundredUnits)
     EXPECT_EQ(result.exit_code, 0u) << result.err;
     EXPECT_EQ(parent_of(parent_of(from_hex(value_of(parse_report(result.out), "library")))), temp);
     EXPECT_TRUE(list_directory(temp).empty());
+}
+
+// A place named at pack time below a folder that others may change is not
+// used, with reuse or without: the run goes to a fresh directory in TEMP.
+// Below folders of the user's own it is used.
+TEST(Security, PlaceBelowAFolderOthersMayChangeIsNotUsed)
+{
+    for (const wchar_t *name : {L"beside_kept", L"beside_run"}) {
+        for (bool shared : {false, true}) {
+            std::wstring scratch = make_scratch_directory(L"place");
+            std::wstring temp = scratch + L"\\temp", folder = scratch + L"\\folder", app = folder + L"\\app";
+            for (const std::wstring &made : {temp, folder, app})
+                CreateDirectoryW(made.c_str(), nullptr);
+            std::wstring copy = app + L"\\" + name + L".exe";
+            ASSERT_TRUE(CopyFileW(launcher(name).c_str(), copy.c_str(), FALSE));
+            if (shared)
+                open_to_everyone(folder);
+            ProcessResult result = run_launcher(copy, {L"args"}, with_temp(temp));
+            EXPECT_EQ(result.exit_code, 0u) << result.err;
+            std::wstring used = parent_of(from_hex(value_of(parse_report(result.out), "library")));
+            EXPECT_EQ(parent_of(used), shared ? temp : app) << narrow(name);
+            if (shared) {
+                EXPECT_EQ(name_of(used).rfind(L"onefile_", 0), 0u) << narrow(used);
+                EXPECT_EQ(names_in(app), std::vector<std::wstring>{name_of(copy)});
+            }
+            remove_tree(scratch);
+        }
+    }
+}
+
+// For the long-path script, run under Wine's file trace: each launcher
+// named runs twice with a TEMP of 252 units, so that every path it makes
+// there is past the system's limit; 0 when every run ran its application.
+VESKAR_HELPER(long_paths)
+{
+    std::wstring scratch = make_scratch_directory(L"long");
+    std::wstring temp = scratch + L"\\" + std::wstring(251 - scratch.size(), L'l');
+    CreateDirectoryW((L"\\\\?\\" + temp).c_str(), nullptr);  // this program's own calls in the form the trace allows
+    bool passed = true;
+    for (const std::wstring &executable : arguments) {
+        for (int run = 0; run < 2; run++) {
+            ProcessResult result = run_launcher(executable, {L"args"}, with_temp(temp));
+            // probe.dll reports its library; layered's finds both its dependencies.
+            bool ran = result.exit_code == 0 && (values_of(parse_report(result.out), "library").size() == 1 ||
+                                                 result.out == "dependency: lib folder\ndependency: unpack directory\n");
+            if (!ran)
+                printf("%s did not run: %s\n", narrow(executable).c_str(), result.err.c_str());
+            passed = passed && ran;
+        }
+    }
+    remove_tree(L"\\\\?\\" + scratch);
+    return passed ? 0 : 1;
 }
 
 // ----------------------------------------------------- what a launcher loads

@@ -1,0 +1,143 @@
+// The folders above a tree that a pack-time spec places. The tree's own
+// folder being private is not enough: whoever may rename, replace or write
+// a folder above it can swap in a junction between the check and the
+// library load and have their own library run as this user. So before a
+// spec's place is used, every folder from the volume's root down to the
+// one that holds the tree is opened without delete sharing, one after the
+// other, and judged through that handle: a real directory, owned by the
+// user, SYSTEM or Administrators, and granting no one else write (adding a
+// file or a folder included: those are the same bits). Held so for the
+// run's life, none of them can be renamed, removed or replaced, so a path
+// through them names what was judged; below them the tree is private. That
+// is what lets the check of the files, the writes and the library load go
+// by path.
+//
+// Below the user's profile the walk starts at the profile folder: what is
+// above it (the volume's root, the folder of all profiles) is the system's
+// and grants users reading only, while the root grants every user the
+// right to add folders. So TEMP and the local application data pass as
+// they are; a place elsewhere passes only on a volume whose root is kept
+// closed.
+#include "launcher.h"
+#include "error_reporting.h"
+
+#include <wchar.h>
+
+static void release_held_folders()
+{
+    LauncherState &s = launcher_state;
+    while (s.held_folder_count > 0)
+        CloseHandle(s.held_folders[--s.held_folder_count]);
+}
+
+// Index just after the root of a full \\?\ path ("\\?\C:\" or
+// "\\?\UNC\server\share\"), or 0 when there is none.
+static size_t root_length(const wchar_t *path)
+{
+    if (wcsncmp(path, L"\\\\?\\UNC\\", 8) == 0) {
+        const wchar_t *share = wcschr(path + 8, L'\\');
+        const wchar_t *end = share == nullptr ? nullptr : wcschr(share + 1, L'\\');
+        return end == nullptr ? 0 : static_cast<size_t>(end - path) + 1;
+    }
+    if (wcsncmp(path, L"\\\\?\\", 4) == 0 && path[4] != L'\0' && path[5] == L':' && path[6] == L'\\')
+        return 7;
+    return 0;
+}
+
+// Where the walk down `folder` starts: after the user's profile when the
+// folder is the profile or below it, else after the volume's root. The
+// profile is asked of the profile service's small library, not of the
+// shell's, which would load a dozen more libraries into every reusing start.
+static size_t walk_start(const wchar_t *folder)
+{
+    typedef BOOL(WINAPI * ProfileFunction)(HANDLE, wchar_t *, DWORD *);
+    auto profile_directory = system_function<ProfileFunction>(L"userenv.dll", "GetUserProfileDirectoryW");
+    auto open_process_token = system_function<decltype(&OpenProcessToken)>(L"advapi32.dll", "OpenProcessToken");
+    wchar_t profile[MAX_PATH];
+    DWORD size = static_cast<DWORD>(array_count(profile));
+    wchar_t full[system_path_capacity];
+    HANDLE token = nullptr;
+    bool known = profile_directory != nullptr && open_process_token != nullptr &&
+                 open_process_token(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+                 profile_directory(token, profile, &size);
+    if (token != nullptr)
+        CloseHandle(token);
+    if (known && make_prefixed_path(full, array_count(full), profile)) {
+        size_t length = wcslen(full);
+        while (length > 0 && full[length - 1] == L'\\')
+            full[--length] = L'\0';
+        if (length > root_length(full) && _wcsnicmp(folder, full, length) == 0 &&
+            (folder[length] == L'\\' || folder[length] == L'\0'))
+            return length;
+    }
+    return root_length(folder);
+}
+
+// Opens the folder `path` ends at, not following a reparse point, and
+// keeps it if it may stand above a tree.
+static bool hold_folder(const wchar_t *path)
+{
+    LauncherState &s = launcher_state;
+    if (s.held_folder_count == static_cast<int32_t>(array_count(s.held_folders)))
+        return false;
+    HANDLE folder = CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (folder == INVALID_HANDLE_VALUE)
+        return false;
+    s.held_folders[s.held_folder_count++] = folder;
+    return directory_is_private(folder, true);
+}
+
+bool hold_folders_above(const wchar_t *path)
+{
+    release_held_folders();
+    wchar_t folder[system_path_capacity];
+    if (!make_prefixed_path(folder, array_count(folder), path))
+        return false;
+    const wchar_t *last = wcsrchr(folder, L'\\');
+    size_t start = walk_start(folder);
+    if (last == nullptr || start == 0)
+        return false;  // not a path on a volume
+    // The folder that holds the tree: the root keeps its backslash.
+    size_t folder_end = static_cast<size_t>(last - folder);
+    if (folder_end + 1 == start)
+        folder_end = start;
+    if (folder_end < start)
+        return false;
+    folder[folder_end] = L'\0';
+    // The root (with its backslash) or the profile first, then one more
+    // component each time.
+    for (size_t end = start;;) {
+        wchar_t kept = folder[end];
+        folder[end] = L'\0';
+        bool held = hold_folder(folder);
+        folder[end] = kept;
+        if (!held) {
+            release_held_folders();
+            return false;
+        }
+        if (end == folder_end)
+            return true;
+        const wchar_t *next = wcschr(folder + end + 1, L'\\');
+        end = next == nullptr ? folder_end : static_cast<size_t>(next - folder);
+    }
+}
+
+void place_per_run_directory()
+{
+    LauncherState &s = launcher_state;
+    if (s.reuse_tree || s.unpack_path_spec[0] == L'\0')
+        return;  // a reused tree is placed by its own check; the default place needs none
+    if (s.child_role) {
+        wchar_t *directory = read_environment_variable("VESKAR_ONEFILE_TREE");
+        if (directory != nullptr)
+            copy_wide_text(s.unpack_directory, directory, array_count(s.unpack_directory));
+        return;
+    }
+    ensure_parent_chain(s.unpack_directory);  // what is missing is made, then judged as well
+    if (!hold_folders_above(s.unpack_directory) &&
+        !expand_path_spec(s.unpack_directory, default_unpack_path_spec, array_count(s.unpack_directory)))
+        report_spec_expansion_failure(default_unpack_path_spec);
+    write_environment_variable("VESKAR_ONEFILE_TREE", s.unpack_directory);
+}
