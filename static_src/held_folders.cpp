@@ -5,19 +5,19 @@
 // spec's place is used, every folder from the volume's root down to the
 // one that holds the tree is opened without delete sharing, one after the
 // other, and judged through that handle: a real directory, owned by the
-// user, SYSTEM or Administrators, and granting no one else write (adding a
-// file or a folder included: those are the same bits). Held so for the
-// run's life, none of them can be renamed, removed or replaced, so a path
-// through them names what was judged; below them the tree is private. That
-// is what lets the check of the files, the writes and the library load go
-// by path.
+// user, SYSTEM or Administrators, and granting no one else the right to
+// change or remove what it holds (adding a new name, as every user may at
+// a volume's root, is no such right). Held so for the run's life, none of
+// them can be renamed, removed or replaced, so a path through them names
+// what was judged; below them the tree is private. That is what lets the
+// check of the files, the writes and the library load go by path.
 //
 // Below the user's profile the walk starts at the profile folder: what is
-// above it (the volume's root, the folder of all profiles) is the system's
-// and grants users reading only, while the root grants every user the
-// right to add folders. So TEMP and the local application data pass as
-// they are; a place elsewhere passes only on a volume whose root is kept
-// closed.
+// above it (the volume's root, the folder of all profiles) is the system's.
+// So TEMP and the local application data pass as they are; a place
+// elsewhere passes where the folders down to it are closed to other users
+// (a folder made at a system drive's root inherits write access for every
+// authenticated user and does not).
 #include "launcher.h"
 #include "error_reporting.h"
 

@@ -82,9 +82,16 @@ bool security_is_private(PSECURITY_DESCRIPTOR descriptor, PSID user, bool above_
         return false;
     if (!get_dacl(descriptor, &present, &dacl, &defaulted) || !present || dacl == nullptr)
         return false;  // no list at all grants everyone everything
-    const ACCESS_MASK write_access = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_DELETE_CHILD |
-                                     FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
-                                     GENERIC_ALL;
+    // Above a tree, adding a file or a folder (as every user may at a
+    // volume's root) only plants a new name: every folder on the way
+    // exists and is held, and a name planted where the tree goes is not
+    // the user's and fails this check itself. Changing or removing what is
+    // there still counts.
+    const ACCESS_MASK add_access = FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY;
+    const ACCESS_MASK write_access = (FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_DELETE_CHILD |
+                                      FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
+                                      GENERIC_ALL) &
+                                     ~(above_tree ? add_access : 0);
     for (DWORD i = 0; i < dacl->AceCount; i++) {
         ACE_HEADER *header = nullptr;
         if (!get_ace(dacl, i, reinterpret_cast<void **>(&header)))

@@ -1237,9 +1237,11 @@ TEST(Reuse, OnlyTheUserSystemAndAdministratorsMayChangeATree)
         {L"O:BAD:P(A;OICI;FA;;;" + me + L")", false, true},
         {L"O:SYD:(A;;FA;;;SY)(A;OICIIO;GA;;;CO)(A;;0x1200a9;;;BU)", false, true},
         {L"O:S-1-5-21-1-2-3-1001D:P(A;OICI;FA;;;" + me + L")", false, false},
-        {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;0x2;;;WD)", false, false},
-        // Adding a folder (as every user may at a volume's root) plants a name.
-        {L"O:SYD:(A;;FA;;;SY)(A;;0x4;;;AU)", false, false},
+        // Adding a file or a folder (as every user may at a volume's root)
+        // plants a name in a tree, only a new name above one.
+        {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;0x2;;;WD)", false, true},
+        {L"O:SYD:(A;;FA;;;SY)(A;;0x4;;;AU)", false, true},
+        {L"O:SYD:(A;;FA;;;SY)(A;;0x1301bf;;;AU)", false, false},
         {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;WD;;;BU)", false, false},
         {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;GW;;;AU)", false, false},
         {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;SD;;;S-1-5-21-1-2-3-1001)", false, false},
