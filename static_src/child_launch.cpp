@@ -265,7 +265,8 @@ DWORD launch_and_supervise()
     if (!begin_guarded_step())
         stop_for_interrupt();
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(program, s.child_command_line, nullptr, nullptr, TRUE,
+    SystemPath program_path;
+    if (!CreateProcessW(unprefixed_system_path(program_path, program), s.child_command_line, nullptr, nullptr, TRUE,
                         NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr, nullptr, &startup, &process)) {
         DWORD error = GetLastError();
         end_guarded_step();

@@ -316,6 +316,9 @@ struct SystemPath {
 // `path` itself while it is shorter than any limit of the system, otherwise
 // its full \\?\ (or \\?\UNC\) form, written into `buffer`.
 const wchar_t *system_path(SystemPath &buffer, const wchar_t *path);
+// For calls that refuse the \\?\ form: `path` itself while it is short,
+// else its short form when it has one short enough, else `path`.
+const wchar_t *unprefixed_system_path(SystemPath &buffer, const wchar_t *path);
 // Always the full \\?\ form, into `target`; false when it does not fit.
 bool make_prefixed_path(wchar_t *target, size_t capacity, const wchar_t *path);
 

@@ -64,3 +64,28 @@ const wchar_t *system_path(SystemPath &buffer, const wchar_t *path)
     prefix_full_path(buffer.text, length);
     return buffer.text;
 }
+
+// Some calls take a drive or UNC path only, never the \\?\ form
+// (AddDllDirectory, and CreateProcessW for the program it starts). Past the
+// limit they get the path's short form where the volume keeps short names
+// and it is short enough, else the plain path, which only a system with
+// long paths enabled follows.
+const wchar_t *unprefixed_system_path(SystemPath &buffer, const wchar_t *path)
+{
+    const wchar_t *prefixed = system_path(buffer, path);
+    if (prefixed == path)
+        return path;
+    wchar_t short_form[system_path_capacity];
+    DWORD length = GetShortPathNameW(prefixed, short_form, static_cast<DWORD>(array_count(short_form)));
+    if (length == 0 || length >= array_count(short_form))
+        return path;
+    buffer.text[0] = L'\0';
+    if (wcsncmp(short_form, L"\\\\?\\UNC\\", 8) == 0) {
+        append_wide_text(buffer.text, L"\\\\", array_count(buffer.text));
+        append_wide_text(buffer.text, short_form + 8, array_count(buffer.text));
+    } else {
+        append_wide_text(buffer.text, short_form + 4, array_count(buffer.text));
+    }
+    SystemPath again;
+    return system_path(again, buffer.text) == buffer.text ? buffer.text : path;
+}
