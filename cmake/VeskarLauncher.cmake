@@ -33,6 +33,9 @@ macro(veskar_image_options out)
   if(arg_REUSE)
     list(APPEND ${out} --reuse)
   endif()
+  if(arg_APP_ID)
+    list(APPEND ${out} --app-id "${arg_APP_ID}")
+  endif()
   if(arg_REUSE_PROCESS)
     list(APPEND ${out} --reuse-process ${arg_REUSE_PROCESS})
   endif()
@@ -46,14 +49,14 @@ set(VESKAR_KIT_TARGETS veskar_launcher_gui veskar_launcher_console)
 
 # The launcher options both functions take:
 #   [SPLASH <png>] [ICON <ico>] [CONSOLE | GUI] [APP_ARGS <arg>...] [VERSION_INFO <KEY=VALUE>...] [EXECUTION_LEVEL <level>]
-#   [UNPACK_DIR <spec>] [REUSE] [REUSE_PROCESS self|child] [UNPACK_THREADS <n>]
+#   [UNPACK_DIR <spec>] [REUSE] [REUSE_PROCESS self|child] [APP_ID <id>] [UNPACK_THREADS <n>]
 
 # veskar_link_attached_data(<name> ATTACHED_DATA <file> [APP_EXE <name>] [launcher options] [DEPENDS <deps>...])
 # Makes <name>.exe around an attached-data file made by other means (tests
 # craft them to exercise the launcher's reader). APP_EXE marks its first
 # record as a program to start; the name is not checked.
 function(veskar_link_attached_data name)
-  cmake_parse_arguments(arg "CONSOLE;GUI;REUSE" "ATTACHED_DATA;APP_EXE;SPLASH;ICON;EXECUTION_LEVEL;UNPACK_DIR;REUSE_PROCESS;UNPACK_THREADS" "DEPENDS;VERSION_INFO;APP_ARGS" ${ARGN})
+  cmake_parse_arguments(arg "CONSOLE;GUI;REUSE" "ATTACHED_DATA;APP_EXE;SPLASH;ICON;EXECUTION_LEVEL;UNPACK_DIR;REUSE_PROCESS;APP_ID;UNPACK_THREADS" "DEPENDS;VERSION_INFO;APP_ARGS" ${ARGN})
   set(out "${CMAKE_CURRENT_BINARY_DIR}/${name}.exe")
   veskar_image_options(extra)
   if(arg_APP_EXE)
@@ -67,12 +70,12 @@ function(veskar_link_attached_data name)
   add_custom_target(${name} ALL DEPENDS "${out}")
 endfunction()
 
-# veskar_pack_folder(<name> DIR <dir> APP_LIBRARY|APP_EXE <relative path> [LEVEL <n>] [launcher options]
-#                    [DEPENDS <deps>...])
+# veskar_pack_folder(<name> DIR <dir> APP_LIBRARY|APP_EXE <relative path> [LEVEL <n>] [KIT <folder>]
+#                    [launcher options] [DEPENDS <deps>...])
 # Packs a folder into <name>.exe with veskar-pack build. DEPENDS names the
 # targets that fill the folder; the packer's depfile tracks the files in it.
 function(veskar_pack_folder name)
-  cmake_parse_arguments(arg "CONSOLE;GUI;REUSE" "DIR;APP_LIBRARY;APP_EXE;LEVEL;SPLASH;ICON;EXECUTION_LEVEL;UNPACK_DIR;REUSE_PROCESS;UNPACK_THREADS" "DEPENDS;VERSION_INFO;APP_ARGS" ${ARGN})
+  cmake_parse_arguments(arg "CONSOLE;GUI;REUSE" "DIR;APP_LIBRARY;APP_EXE;LEVEL;SPLASH;ICON;EXECUTION_LEVEL;UNPACK_DIR;REUSE_PROCESS;APP_ID;UNPACK_THREADS;KIT" "DEPENDS;VERSION_INFO;APP_ARGS" ${ARGN})
   set(out "${CMAKE_CURRENT_BINARY_DIR}/${name}.exe")
   veskar_image_options(extra)
   if(arg_APP_EXE)
@@ -83,8 +86,14 @@ function(veskar_pack_folder name)
   if(arg_LEVEL)
     list(APPEND extra --level ${arg_LEVEL})
   endif()
+  # KIT: another kit folder, made by targets named in DEPENDS (tests use
+  # kits built with a seam).
+  set(kit "${VESKAR_KIT_DIR}")
+  if(arg_KIT)
+    set(kit "${arg_KIT}")
+  endif()
   add_custom_command(OUTPUT "${out}"
-    COMMAND "${VESKAR_PACK}" --kit "${VESKAR_KIT_DIR}" build --quiet --dir "${arg_DIR}"
+    COMMAND "${VESKAR_PACK}" --kit "${kit}" build --quiet --dir "${arg_DIR}"
             ${entry} -o "${out}" --depfile "${out}.d" ${extra}
     DEPFILE "${out}.d"
     DEPENDS ${VESKAR_KIT_TARGETS} "${VESKAR_PACK}" ${arg_SPLASH} ${arg_ICON} ${arg_DEPENDS}

@@ -36,16 +36,27 @@ static void store_reuse_process(const char *value, size_t length)
     launcher_state.reuse_in_child_process = length == 5 && memcmp(value, "child", 5) == 0;
 }
 
-static void store_archive_identity(const char *value, size_t length)
+// `length` lowercase hexadecimal digits into `target`, or nothing.
+static void store_digits(char *target, size_t digits, const char *value, size_t length)
 {
-    if (length != archive_identity_length)
+    if (length != digits)
         return;
     for (size_t i = 0; i < length; i++) {
         if (!((value[i] >= '0' && value[i] <= '9') || (value[i] >= 'a' && value[i] <= 'f')))
             return;
     }
-    memcpy(launcher_state.archive_identity, value, length);
-    launcher_state.archive_identity[length] = '\0';
+    memcpy(target, value, length);
+    target[length] = '\0';
+}
+
+static void store_archive_identity(const char *value, size_t length)
+{
+    store_digits(launcher_state.archive_identity, archive_identity_length, value, length);
+}
+
+static void store_application_tag(const char *value, size_t length)
+{
+    store_digits(launcher_state.application_tag, application_tag_length, value, length);
 }
 
 // 1 to writer_limit + 1 threads; 1 is the one-thread loop.
@@ -72,6 +83,7 @@ static const NoteKey known_notes[] = {
     {"reuse", store_reuse},
     {"reuse_process", store_reuse_process},
     {"archive", store_archive_identity},
+    {"application", store_application_tag},
     {"unpack_threads", store_unpack_threads},
     {"entry", store_entry},
 };
@@ -109,7 +121,7 @@ void read_build_notes(const char *notes, uint64_t length)
         if (next_build_note(cursor, note.key, value, value_length))
             note.store(value, value_length);
     }
-    // A tree is only reused under the name of a known archive.
-    if (s.archive_identity[0] == '\0')
+    // A tree is only reused under the names of a known archive and application.
+    if (s.archive_identity[0] == '\0' || s.application_tag[0] == '\0')
         s.reuse_tree = false;
 }

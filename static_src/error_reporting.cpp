@@ -4,6 +4,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+// A report that finds a stop requested prints nothing and leaves the end,
+// with the interrupted status, to the interrupt thread (begin_report).
 // A report of the decoding thread while writers run waits for them first:
 // an earlier record's failure, met by a writer, is reported in its place.
 // Every report of the parent ends with the removal of an unpack directory
@@ -19,6 +21,7 @@
 
 void report_error(const char *message)
 {
+    begin_report();
     finish_writers_before_report();
     puts(message);
     end_after_report(2);
@@ -26,6 +29,7 @@ void report_error(const char *message)
 
 void report_os_error(const char *message, DWORD error_code)
 {
+    begin_report();
     finish_writers_before_report();
     char *text = nullptr;
     DWORD count = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
@@ -44,12 +48,14 @@ void report_os_error(const char *message, DWORD error_code)
 
 void report_spec_expansion_failure(const wchar_t *spec)
 {
+    begin_report();
     fprintf(stderr, "Error, couldn't runtime expand spec '%ls'.\n", spec);
     end_with_abort();
 }
 
 void report_open_for_writing_failure(const wchar_t *path)
 {
+    begin_report();
     finish_writers_before_report();
     fprintf(stderr, "Error, failed to open '%ls' for writing.\n", path);
     end_after_report(2);
@@ -57,6 +63,7 @@ void report_open_for_writing_failure(const wchar_t *path)
 
 void end_with_abort()
 {
+    begin_report();
     finish_writers_before_report();
     fflush(stdout);
     fflush(stderr);

@@ -33,6 +33,7 @@ enum : size_t {
     removal_path_capacity = 32768,
     removal_depth_limit = removal_path_capacity / 2,
     archive_identity_length = 64,
+    application_tag_length = 16,
     // The writer pool: at most this many writer threads, each with a few
     // chunks of decoded bytes queued for it, so the queue stays small.
     held_folder_limit = 128,  // folders from the root or the profile down to a tree; a deeper place is not used
@@ -80,6 +81,7 @@ enum : LONG {
     stop_removal_done = 16,
     stop_application_in_process = 32,
     stop_sweep_ending = 64,
+    stop_reporting = 128,
     // Entries the sweep removes at every start even when asked to end
     // before: dead trees go after a bounded number of starts however
     // quickly each application ends.
@@ -103,6 +105,7 @@ struct LauncherState {
     bool reuse_tree;                    // keep the unpacked tree between runs (reused_tree.cpp)
     bool reuse_in_child_process;        // a reused tree's application runs in a child all the same
     char archive_identity[archive_identity_length + 1]; // SHA-256 of the attached data, hex; empty: unknown
+    char application_tag[application_tag_length + 1];   // digits of the application identity's hash; empty: none in the notes
     bool running_from_reused_tree;      // the parent holds the published tree (not owned: kept at exit)
     bool flush_unpacked_files;          // the tree being written is to be published: its files reach the disk before they close
     wchar_t reused_sweep_path[path_capacity];      // the sweep beside it: the folder
@@ -191,6 +194,11 @@ struct LauncherState {
     //   stop_sweep_ending    the application has ended: the sweep thread
     //                        stops at its next entry, once it has removed
     //                        sweep_minimum_entries in this run.
+    //   stop_reporting       a report has begun before any stop was requested:
+    //                        it prints its line and ends the process with its
+    //                        status, and an interrupt leaves it to do so. A
+    //                        report that finds a stop requested prints nothing
+    //                        and leaves the end to the interrupt thread.
     // Writers: `live_writers` counts writer threads started and not yet
     // ended. A writer checks removal_has_begun() before it creates a file and
     // before each write; once it has begun, the writer closes its file and
@@ -206,6 +214,7 @@ struct LauncherState {
     // thread, after the child is ended and the directory removed, with the
     // status of an interrupted process. Every other thread then waits.
     volatile LONG stop_state;
+    volatile DWORD interrupt_thread;    // the thread of the first console event, once it has begun; its own reports go on
     HANDLE volatile current_file;       // the file being written, or INVALID_HANDLE_VALUE; closed before a removal
     volatile LONG live_writers;         // writer threads started and not yet ended; the removal waits for zero
     HANDLE volatile held_directory;     // the unpack directory, open for the run's life without delete sharing:
@@ -254,7 +263,17 @@ bool wide_from_utf8(const char *text, size_t length, wchar_t *target, size_t cap
 
 // reused_tree.cpp
 extern const FILETIME reused_file_time;
-bool start_from_reused_tree();  // child role: never returns; parent: false to unpack into a fresh directory instead
+// How a reusing parent goes on once it has looked for its tree.
+enum ReusedTreeOutcome {
+    reused_tree_published,      // the published tree, checked and held; kept at exit
+    reused_tree_unpublished,    // a complete working directory the system would not rename into place:
+                                // checked, held and kept at exit; a later start publishes it
+    reused_tree_untrusted,      // someone else could change the place: a fresh per-run directory instead
+    reused_tree_lock_timed_out, // another start held the archive's lock too long: a fresh per-run directory
+};
+// What the main sequence does after start_from_reused_tree (the child role never returns).
+enum ReusedStart { reused_start_ready, reused_start_fresh_directory };
+ReusedStart start_from_reused_tree();
 void set_first_record_path(const wchar_t *tree);
 void sweep_beside_reused_tree();  // the sweep thread's part in a reusing parent
 // Whether only the user, SYSTEM and Administrators may change what the
@@ -374,6 +393,7 @@ void own_unpack_directory(HANDLE held);  // inside the step that created it
 HANDLE disown_unpack_directory();  // inside the step that published a reused tree; returns the handle that held it
 bool removal_has_begun();      // a failed file operation is then the removal's doing
 bool stop_is_requested();
+void begin_report();           // every report first: returns only when this report ends the process
 bool writer_may_start();       // the main thread, before it starts a writer thread; false: a removal has begun
 void writer_ended();           // a writer thread's last step
 [[noreturn]] void stop_for_interrupt();  // lets the file go and waits for the interrupt thread to end the process

@@ -66,7 +66,7 @@ int run_main_sequence(const unsigned char *attached_data, uint64_t attached_data
         s.child_role = true;
     }
 
-    if (s.reuse_tree && start_from_reused_tree()) {
+    if (s.reuse_tree && start_from_reused_tree() == reused_start_ready) {
         if (s.running_from_reused_tree && !s.reuse_in_child_process && !s.exe_entry)
             return run_application_in_own_process();
         return static_cast<int>(launch_and_supervise());

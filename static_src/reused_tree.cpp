@@ -1,18 +1,32 @@
 // A launcher packed with --reuse keeps its unpacked tree between runs. The
-// tree is named after the archive identity (the SHA-256 of the attached
-// data, from the build notes) and is checked at every start against the
-// notes' list of files before the application runs from it:
+// tree is named after the application identity (a hash of what the packer
+// was told the application is) and the archive identity (the SHA-256 of the
+// attached data), both from the build notes, and is checked at every start
+// against the notes' list of files before the application runs from it:
 //
-//   <spec>_<16 digits of the identity>              the published tree
-//   <spec>_<16 digits>~<11 random characters>       a working directory: a
-//                                                   first unpack, a mend, or
-//                                                   a tree being retired
+//   <spec>_<16 digits of the application>_<16 digits of the archive>
+//                                                   the published tree
+//   <that>~<11 random characters>                   a working directory: a
+//                                                   first unpack, a mend, a
+//                                                   tree being retired, or a
+//                                                   complete unpack the system
+//                                                   would not rename yet
+//
+// Only trees of the same application are its old versions: two unrelated
+// applications of the same file name never remove each other's trees.
 //
 // A tree only ever appears complete: it is unpacked into a working
 // directory that the run owns (removed at cleanup), renamed into place
 // through a handle held since its creation, then disowned. Every launcher
 // running from a tree, parent and child, holds its root open without delete
 // sharing; a tree is removed only when nobody holds it.
+//
+// NTFS refuses to rename a folder while a file below it is open, as a virus
+// scanner keeps a file just written. A complete working directory that
+// cannot be published is then kept and run from; a later start of the same
+// archive finds it, checks it like a tree and publishes it (or runs from it
+// again while that is still refused). The check tells it from a killed
+// unpack: a file gets the tree's time only once it is written whole.
 #include "launcher.h"
 #include "error_reporting.h"
 
@@ -20,6 +34,17 @@
 #include <wchar.h>
 
 enum : size_t { identity_digits_in_name = 16, working_suffix_length = 12 };
+
+// How long a start waits for another start of the same archive that
+// unpacks, mends or publishes: a first unpack of a large application under
+// a slow virus scanner takes seconds, a hung or suspended one for ever.
+// After this the start runs from a directory of its own in TEMP instead.
+enum : DWORD { archive_lock_wait_ms = 20000 };
+
+// Attempts at publishing, 100 ms apart: a first unpack waits out a scanner
+// that still reads the files just written; a later start tries once, so
+// that it never waits for a scanner at all.
+enum : int { first_publish_attempts = 21, later_publish_attempts = 1 };
 
 // The last-write time every file of a reused tree gets (1 January 2000,
 // UTC): a file that anyone rewrote since has another, and the check sees
@@ -237,19 +262,18 @@ static bool retire_tree(const wchar_t *tree)
     return moved;
 }
 
-// Publishes the complete working directory as `tree`, in one guarded step
-// with giving it up: an interrupt either removes the working directory or
-// finds a published tree that is not the run's. A virus scanner that still
-// reads a file just written keeps a folder from being renamed for a moment
-// on Windows: that is waited out for about two seconds, as at removal.
-// False when it cannot be done (a tree in use is in the way): the run then
-// goes on from the working directory, which stays its own to remove.
-static bool publish_tree(const wchar_t *tree, bool replace)
+// Publishes the complete working directory held as held_directory as
+// `tree`, in one guarded step with giving it up: an interrupt either
+// removes the working directory or finds a published tree that is not the
+// run's. A refusal of the rename by a scanner is tried again up to
+// `attempts` times in all. False when it cannot be done (a scanner, or a
+// tree in use in the way): the caller keeps the working directory.
+static bool publish_tree(const wchar_t *tree, bool replace, int attempts)
 {
     LauncherState &s = launcher_state;
     if (replace && !retire_tree(tree))
         return false;
-    for (int attempt = 0;; attempt++) {
+    for (int attempt = 1;; attempt++) {
         if (!begin_guarded_step())
             stop_for_interrupt();
         bool published = rename_held_directory(s.held_directory, tree);
@@ -261,22 +285,78 @@ static bool publish_tree(const wchar_t *tree, bool replace)
             copy_wide_text(s.unpack_directory, tree, array_count(s.unpack_directory));
             return true;
         }
-        if (attempt == 20 || (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION))
+        if (attempt >= attempts || (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION))
             return false;
         Sleep(100);
     }
 }
 
+// A complete working directory that could not be published stays for a
+// later start: given up in one guarded step, as at publication, so an
+// interrupt either removes it or leaves it whole, then held again without
+// the delete access that would keep other launchers from holding it too.
+// INVALID_HANDLE_VALUE when it went meanwhile.
+static HANDLE keep_working_directory()
+{
+    if (!begin_guarded_step())
+        stop_for_interrupt();
+    HANDLE renaming = disown_unpack_directory();
+    end_guarded_step();
+    if (renaming != nullptr)
+        CloseHandle(renaming);
+    return open_directory(launcher_state.unpack_directory, held_access, held_share);
+}
+
+// Looks beside `tree` for a working directory that a start kept because it
+// could not publish it: private and complete. Held as held_directory (with
+// delete access for the rename unless another launcher runs from it), not
+// owned; its path in unpack_directory. False when there is none.
+static bool find_kept_working_directory(const wchar_t *tree)
+{
+    LauncherState &s = launcher_state;
+    wchar_t pattern[path_capacity];
+    copy_wide_text(pattern, tree, array_count(pattern));
+    append_wide_text(pattern, L"~*", array_count(pattern));
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileExW(pattern, FindExInfoBasic, &entry, FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE)
+        return false;
+    const wchar_t *tree_name = wcsrchr(tree, L'\\') + 1;
+    bool found = false;
+    do {
+        if (wcslen(entry.cFileName) != wcslen(tree_name) + working_suffix_length ||
+            (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+            (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+            continue;
+        copy_wide_text(s.unpack_directory, tree, array_count(s.unpack_directory));
+        append_wide_text(s.unpack_directory, entry.cFileName + wcslen(tree_name), array_count(s.unpack_directory));
+        HANDLE held = open_directory(s.unpack_directory, DELETE | held_access | inspect_access, held_share);
+        if (held == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION)
+            held = open_directory(s.unpack_directory, held_access | inspect_access, held_share);
+        found = directory_is_private(held) && tree_matches_archive(s.unpack_directory);
+        if (found)
+            s.held_directory = held;
+        else if (held != INVALID_HANDLE_VALUE)
+            CloseHandle(held);
+    } while (!found && FindNextFileW(search, &entry));
+    FindClose(search);
+    return found;
+}
+
 // A second start of the same archive waits here while a first one unpacks
 // or mends, then finds the tree complete; a killed holder releases it.
-static HANDLE lock_archive()
+// False when the wait is over first: the lock is not had.
+static bool lock_archive(HANDLE &lock)
 {
     wchar_t name[64 + archive_identity_length] = L"Local\\VeskarOnefile_";
     append_narrow_text(name, launcher_state.archive_identity, array_count(name));
-    HANDLE lock = CreateMutexW(nullptr, FALSE, name);
-    if (lock != nullptr)
-        WaitForSingleObject(lock, INFINITE);  // an abandoned lock is taken as well
-    return lock;
+    lock = CreateMutexW(nullptr, FALSE, name);
+    // An abandoned lock is taken as well.
+    if (lock == nullptr || WaitForSingleObject(lock, archive_lock_wait_ms) != WAIT_TIMEOUT)
+        return true;
+    CloseHandle(lock);
+    lock = nullptr;
+    return false;
 }
 
 static void unlock_archive(HANDLE lock)
@@ -287,22 +367,31 @@ static void unlock_archive(HANDLE lock)
     }
 }
 
-// The parent's part: finds the tree, checks it, unpacks or mends it as
-// needed and holds it. False when the place is not private: the caller
-// then unpacks into a fresh per-run directory as without --reuse.
-static bool prepare_reused_tree()
+// `<spec>_<application digits>_<archive digits>`, the published tree's path.
+static void make_tree_path(wchar_t (&tree)[path_capacity])
+{
+    LauncherState &s = launcher_state;
+    copy_wide_text(tree, s.unpack_directory, array_count(tree));  // the expanded spec
+    append_wide_text(tree, L"_", array_count(tree));
+    append_narrow_text(tree, s.application_tag, array_count(tree));
+    append_wide_text(tree, L"_", array_count(tree));
+    char digits[identity_digits_in_name + 1] = "";
+    for (size_t i = 0; i < identity_digits_in_name; i++)
+        digits[i] = s.archive_identity[i];
+    append_narrow_text(tree, digits, array_count(tree));
+    check_or_abort(wcslen(tree) + working_suffix_length < array_count(tree));
+}
+
+// The parent's part: finds the tree, checks it, unpacks, mends or publishes
+// it as needed and holds it.
+static ReusedTreeOutcome prepare_reused_tree()
 {
     LauncherState &s = launcher_state;
     wchar_t tree[path_capacity];
-    copy_wide_text(tree, s.unpack_directory, array_count(tree));  // the expanded spec
-    append_wide_text(tree, L"_", array_count(tree));
-    wchar_t digits[identity_digits_in_name + 1] = L"";
-    for (size_t i = 0; i < identity_digits_in_name; i++)
-        digits[i] = static_cast<wchar_t>(s.archive_identity[i]);
-    append_wide_text(tree, digits, array_count(tree));
-    check_or_abort(wcslen(tree) + working_suffix_length < array_count(tree));
-
-    HANDLE lock = lock_archive();
+    make_tree_path(tree);
+    HANDLE lock = nullptr;
+    if (!lock_archive(lock))
+        return reused_tree_lock_timed_out;
     ensure_parent_chain(tree);
     if (!hold_folders_above(tree)) {
         unlock_archive(lock);
@@ -313,36 +402,41 @@ static bool prepare_reused_tree()
     bool present = held != INVALID_HANDLE_VALUE;
     if (!present && GetLastError() != ERROR_FILE_NOT_FOUND) {
         unlock_archive(lock);
-        return false;
+        return reused_tree_untrusted;
     }
     if (present && !directory_is_private(held, false)) {
         CloseHandle(held);
         unlock_archive(lock);
-        return false;
+        return reused_tree_untrusted;
     }
+    ReusedTreeOutcome outcome = reused_tree_published;
     if (!present || !tree_matches_archive(tree)) {
         if (present)
             CloseHandle(held);  // a mend renames the damaged tree away
-        unpack_into_working_directory(tree);
-        if (!publish_tree(tree, present)) {
-            unlock_archive(lock);
-            return true;  // from the working directory, held and owned
+        bool kept = find_kept_working_directory(tree);
+        if (!kept)
+            unpack_into_working_directory(tree);
+        if (publish_tree(tree, present, kept ? later_publish_attempts : first_publish_attempts)) {
+            held = open_directory(tree, held_access, held_share);
+        } else {
+            held = keep_working_directory();
+            outcome = reused_tree_unpublished;
         }
-        held = open_directory(tree, held_access, held_share);
     }
     unlock_archive(lock);
     if (held == INVALID_HANDLE_VALUE)
-        return false;
-    copy_wide_text(s.unpack_directory, tree, array_count(s.unpack_directory));
+        return reused_tree_untrusted;
+    if (outcome == reused_tree_published)
+        copy_wide_text(s.unpack_directory, tree, array_count(s.unpack_directory));
     s.held_directory = held;  // not owned: nothing is removed at exit
     s.running_from_reused_tree = true;
-    return true;
+    return outcome;
 }
 
 // Removes what this application's other archives and killed unpacks left
-// beside the tree: trees of other identities and working directories, each
-// only when it is private and nobody holds it. Runs on the sweep thread
-// while the application runs.
+// beside the tree: trees of the same application with other archive
+// identities, and working directories, each only when it is private and
+// nobody holds it. Runs on the sweep thread while the application runs.
 void sweep_beside_reused_tree()
 {
     LauncherState &s = launcher_state;
@@ -355,7 +449,12 @@ void sweep_beside_reused_tree()
         return;
     *separator = L'\0';
     const wchar_t *own_name = separator + 1;
-    size_t stem_length = wcslen(own_name) - identity_digits_in_name;  // "<name>_" is shared by every identity
+    size_t own_length = wcslen(own_name);
+    // Run from a kept working directory: its tree's name is the part before the "~".
+    if (own_length > working_suffix_length && own_name[own_length - working_suffix_length] == L'~')
+        own_length -= working_suffix_length;
+    // "<name>_<application>_" is shared by every version of the application.
+    size_t stem_length = own_length - identity_digits_in_name;
     wchar_t pattern[path_capacity];
     copy_wide_text(pattern, folder, array_count(pattern));
     append_wide_text(pattern, L"\\*", array_count(pattern));
@@ -398,7 +497,7 @@ void sweep_beside_reused_tree()
     return;
 }
 
-bool start_from_reused_tree()
+ReusedStart start_from_reused_tree()
 {
     LauncherState &s = launcher_state;
     if (s.child_role) {
@@ -412,17 +511,18 @@ bool start_from_reused_tree()
         set_first_record_path(s.unpack_directory);
         hand_off_to_library();
     }
-    bool prepared = prepare_reused_tree();
+    ReusedTreeOutcome outcome = prepare_reused_tree();
+    bool fresh = outcome == reused_tree_untrusted || outcome == reused_tree_lock_timed_out;
     // A tree unpacked just now was renamed into place since its first
     // record was written; an entry program and an application run in this
     // process are started from it here.
-    if (prepared && (s.exe_entry || s.running_from_reused_tree))
+    if (!fresh && (s.exe_entry || s.running_from_reused_tree))
         set_first_record_path(s.unpack_directory);
-    if (!prepared) {
-        // Not private: a fresh directory of the default kind, removed at exit.
+    if (fresh) {
+        // A fresh directory of the default kind, removed at exit.
         if (!expand_path_spec(s.unpack_directory, default_unpack_path_spec, array_count(s.unpack_directory)))
             report_spec_expansion_failure(default_unpack_path_spec);
     }
     write_environment_variable("VESKAR_ONEFILE_TREE", s.unpack_directory);
-    return prepared;
+    return fresh ? reused_start_fresh_directory : reused_start_ready;
 }

@@ -83,6 +83,26 @@ static void close_taken(HANDLE volatile &field, HANDLE empty)
         Sleep(INFINITE);
 }
 
+void begin_report()
+{
+    LauncherState &s = launcher_state;
+    for (;;) {
+        LONG state = stop_state_now();
+        // A report within a report (a check failing on its way) goes on, and
+        // so does one once the process is the application's, whose events
+        // the handler passes on.
+        if ((state & (stop_reporting | stop_application_in_process)) != 0)
+            return;
+        if ((state & stop_requested) != 0) {
+            if (s.interrupt_thread != GetCurrentThreadId())
+                stop_for_interrupt();
+            return;  // the interrupt thread's own failure ends the process as reported
+        }
+        if (InterlockedCompareExchange(&s.stop_state, state | stop_reporting, state) == state)
+            return;
+    }
+}
+
 // The child process handle is shared by the main thread (which waits on it)
 // and the interrupt thread (which may wait on it, terminate the child and
 // let it go). Whoever takes it out of the field by atomic exchange owns the
@@ -111,13 +131,22 @@ void let_child_go(HANDLE process)
         release_child_handle(process);
 }
 
-static void end_child()
+// What the child is given to end by itself before it is terminated: at the
+// normal end and on Ctrl+C or Ctrl+Break 5 seconds. At console close, logoff
+// and shutdown the system ends the launcher itself about 5 seconds after the
+// event, and the child, which gets the same event, has its own 5 seconds: a
+// shorter wait leaves the removal the rest of them (its retries take up to
+// 2 seconds). A removal cut off all the same leaves a dead tree, which a
+// later start's sweep removes.
+enum : DWORD { child_grace_ms = 5000, child_grace_before_system_end_ms = 2000 };
+
+static void end_child(DWORD grace_ms)
 {
     LauncherState &s = launcher_state;
     HANDLE child = static_cast<HANDLE>(InterlockedExchangePointer(const_cast<HANDLE *>(&s.child_process), nullptr));
     if (child == nullptr)
         return;
-    if (WaitForSingleObject(child, 5000) != WAIT_OBJECT_0)
+    if (WaitForSingleObject(child, grace_ms) != WAIT_OBJECT_0)
         TerminateProcess(child, 0);
     release_child_handle(child);
 }
@@ -193,7 +222,7 @@ void end_sweep()
 
 void cleanup()
 {
-    end_child();
+    end_child(child_grace_ms);
     end_sweep();
     remove_unpack_directory();
 }
@@ -213,11 +242,13 @@ BOOL WINAPI console_control_handler(DWORD event_type)
         if ((stop_state_now() & stop_application_in_process) != 0)
             return FALSE;
         // Only the first event's thread acts; a later one would find the
-        // child already taken and remove the tree under its feet.
-        if ((InterlockedOr(&s.stop_state, stop_requested) & stop_requested) != 0) {
+        // child already taken and remove the tree under its feet. A report
+        // already under way ends the process itself, after its removal.
+        if ((InterlockedOr(&s.stop_state, stop_requested) & (stop_requested | stop_reporting)) != 0) {
             for (;;)
                 Sleep(INFINITE);
         }
+        s.interrupt_thread = GetCurrentThreadId();
         // A directory or a child being made right now is known once the
         // step ends; no new step begins. The step that hands the process
         // to the application hands it this event too.
@@ -225,7 +256,8 @@ BOOL WINAPI console_control_handler(DWORD event_type)
             Sleep(1);
         if ((stop_state_now() & stop_application_in_process) != 0)
             return FALSE;
-        end_child();
+        end_child(event_type == CTRL_C_EVENT || event_type == CTRL_BREAK_EVENT ? child_grace_ms
+                                                                                : child_grace_before_system_end_ms);
         remove_unpack_directory();
         // The end the system's own handler gives an interrupted process,
         // whichever event it was: not every system ends a process after

@@ -25,7 +25,7 @@ endif()
 # veskar_add_onefile(<name> APP_LIBRARY <target-or-file> | APP_EXE <target-or-file> [APP_ARGS <arg>...]
 #                    [DIR <dir>] [SPLASH <png>] [ICON <ico>] [LEVEL <n>] [CONSOLE | GUI]
 #                    [VERSION_INFO <KEY=VALUE>...] [EXECUTION_LEVEL <level>]
-#                    [UNPACK_DIR <spec>] [REUSE] [UNPACK_THREADS <n>])
+#                    [UNPACK_DIR <spec>] [REUSE] [APP_ID <id>] [UNPACK_THREADS <n>])
 #
 # Builds ${CMAKE_CURRENT_BINARY_DIR}/<name>.exe (target <name>, part of ALL,
 # its property VESKAR_ONEFILE_EXECUTABLE naming the file) with veskar-pack.
@@ -54,15 +54,18 @@ endif()
 # each backslash twice in a quoted CMake string) and REUSE keeps the unpacked
 # tree between runs; REUSE_PROCESS (with REUSE) is self (the default: the
 # application runs in the launcher's own process) or child (in a child
-# process, for an application that relies on a supervising parent);
-# UNPACK_THREADS (1 to 5) fixes how many threads unpack the application at
-# start instead of the launcher's choice. They are passed to veskar-pack
-# build as --console, --version-info, --execution-level, --unpack-dir,
-# --reuse, --reuse-process and --unpack-threads; the packer checks the spec.
+# process, for an application that relies on a supervising parent); APP_ID
+# names the application whose older reused trees are its old versions
+# (default: CompanyName and ProductName of VERSION_INFO, otherwise the
+# launcher's name); UNPACK_THREADS (1 to 5) fixes how many threads unpack
+# the application at start instead of the launcher's choice. They are passed
+# to veskar-pack build as --console, --version-info, --execution-level,
+# --unpack-dir, --reuse, --reuse-process, --app-id and --unpack-threads; the
+# packer checks the spec and the identity.
 # The launcher is rebuilt when the entry, anything in DIR (files added or
 # removed included), the splash, the icon, the packer or the kit changes.
 function(veskar_add_onefile name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;GUI;REUSE" "APP_LIBRARY;APP_EXE;DIR;SPLASH;ICON;LEVEL;EXECUTION_LEVEL;UNPACK_DIR;REUSE_PROCESS;UNPACK_THREADS" "VERSION_INFO;APP_ARGS")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;GUI;REUSE" "APP_LIBRARY;APP_EXE;DIR;SPLASH;ICON;LEVEL;EXECUTION_LEVEL;UNPACK_DIR;REUSE_PROCESS;APP_ID;UNPACK_THREADS" "VERSION_INFO;APP_ARGS")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "veskar_add_onefile(${name}): unknown arguments: ${arg_UNPARSED_ARGUMENTS}")
   endif()
@@ -131,6 +134,9 @@ function(veskar_add_onefile name)
   endif()
   if(arg_REUSE)
     list(APPEND pack_options --reuse)
+  endif()
+  if(DEFINED arg_APP_ID)
+    list(APPEND pack_options --app-id "${arg_APP_ID}")
   endif()
   if(DEFINED arg_REUSE_PROCESS)
     if(NOT arg_REUSE OR NOT arg_REUSE_PROCESS MATCHES "^(self|child)$")

@@ -120,29 +120,43 @@ TEST_F(Inspect, ListShowsSplashIconAndUnrecordedLevel)
     EXPECT_NE(r.out.find("splash: none\n"), std::string::npos) << r.out;
 }
 
-TEST_F(Inspect, ListShowsTheUnpackDirectoryAndTheArchiveIdentity)
+// The application identity's digits as the packer makes them: the SHA-256
+// of its source and values, NUL-separated (printf's \\000).
+std::string application_tag(const std::string &printf_format)
+{
+    return run_program({"/bin/sh", "-c", "printf '" + printf_format + "' | sha256sum"}).out.substr(0, 16);
+}
+
+TEST_F(Inspect, ListShowsTheUnpackDirectoryAndTheIdentities)
 {
     REQUIRE_KIT();
     const fs::path blob = scratch / "data.bin";
     write_file(blob, attached_data(record_stream({{u"app.dll", "MZ"}, {u"data\\a.txt", "a"}})));
     const std::string sum = run_program({"sha256sum", blob.string()}).out.substr(0, 64);
+    const std::string kept = "_" + sum.substr(0, 16) + " and checked at every start (archive identity " + sum + ")";
+    const std::string company = "CompanyName=Veskar tests", product = "ProductName=Probe";
+    // Empty lines are not looked at; without an identity line none is shown.
     const struct {
         std::vector<std::string> options;
-        std::string output;
-        std::string spec_line;
-        std::string reuse_line;
-        std::string process_line;  // empty: no such line
+        std::string output, spec_line, reuse_line, identity_line, process_line;
     } cases[] = {
-        {{}, "plain.exe", "{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM} (the default)", "no, a new directory removed at exit", ""},
-        {{"--unpack-dir", "D:\\apps\\x_{RANDOM}"}, "placed.exe", "D:\\apps\\x_{RANDOM}", "no, a new directory removed at exit", ""},
-        {{"--reuse"}, u8"My App ☃!.exe", "{CACHE_DIR}\\VeskarOnefile\\My_App___",
-         "yes, kept as {CACHE_DIR}\\VeskarOnefile\\My_App____" + sum.substr(0, 16) +
-             " and checked at every start (archive identity " + sum + ")",
-         "in the launcher's own process"},
-        {{"--reuse", "--unpack-dir", "{PROGRAM_DIR}\\cache", "--reuse-process", "child"}, "kept.exe", "{PROGRAM_DIR}\\cache",
-         "yes, kept as {PROGRAM_DIR}\\cache_" + sum.substr(0, 16) + " and checked at every start (archive identity " +
-             sum + ")",
-         "in a child process, the launcher waiting beside it"},
+        {{}, "plain.exe", "{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM} (the default)", "no, a new directory removed at exit",
+         ""},
+        {{"--unpack-dir", "D:\\apps\\x_{RANDOM}"}, "placed.exe", "D:\\apps\\x_{RANDOM}",
+         "no, a new directory removed at exit", ""},
+        {{"--reuse"}, u8"My App \u2603!.exe", "{CACHE_DIR}\\VeskarOnefile\\My_App___",
+         "yes, kept as {CACHE_DIR}\\VeskarOnefile\\My_App____" + application_tag("name\\000My_App___") + kept,
+         "My_App___ (the launcher's name)", "in the launcher's own process"},
+        {{"--reuse", "--unpack-dir", "{PROGRAM_DIR}\\cache", "--app-id", "Veskar.Cache", "--reuse-process", "child"}, "kept.exe",
+         "{PROGRAM_DIR}\\cache", "yes, kept as {PROGRAM_DIR}\\cache_" + application_tag("app-id\\000Veskar.Cache") + kept,
+         "Veskar.Cache (from --app-id)", "in a child process, the launcher waiting beside it"},
+        {{"--reuse", "--version-info", company, "--version-info", product}, "described.exe", "",
+         "yes, kept as {CACHE_DIR}\\VeskarOnefile\\described_" +
+             application_tag("version-info\\000Veskar tests\\000Probe") + kept,
+         "Veskar tests, Probe (from the CompanyName and ProductName of --version-info)"},
+        {{"--reuse", "--app-id", "Veskar.Probe", "--version-info", company, "--version-info", product},
+         "overruled.exe", "", "", "Veskar.Probe (from --app-id)"},
+        {{"--reuse", "--version-info", product}, "half.exe", "", "", "half (the launcher's name)"},
     };
     for (const auto &c : cases) {
         const fs::path exe = scratch / fs::u8path(c.output);
@@ -153,12 +167,13 @@ TEST_F(Inspect, ListShowsTheUnpackDirectoryAndTheArchiveIdentity)
         ASSERT_EQ(r.status, 0) << r.err;
         r = run_pack({"--kit", real_kit().string(), "list", exe.u8string()}, temp);
         ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_NE(r.out.find("\nunpack directory: " + c.spec_line + "\n"), std::string::npos) << r.out;
-        EXPECT_NE(r.out.find("\nreuses its tree: " + c.reuse_line + "\n"), std::string::npos) << r.out;
-        EXPECT_EQ(r.out.find("\nruns the application: " + c.process_line + (c.process_line.empty() ? "" : "\n")) !=
-                      std::string::npos,
-                  !c.process_line.empty())
-            << r.out;
+        for (const auto &[key, value] : {std::pair{"unpack directory", c.spec_line}, {"reuses its tree", c.reuse_line},
+                                         {"application identity", c.identity_line},
+                                         {"runs the application", c.process_line}})
+            EXPECT_TRUE(value.empty() || r.out.find("\n" + std::string(key) + ": " + value + "\n") != std::string::npos)
+                << r.out;
+        EXPECT_EQ(r.out.find("\napplication identity: ") != std::string::npos, !c.identity_line.empty()) << r.out;
+        EXPECT_EQ(r.out.find("\nruns the application: ") != std::string::npos, !c.identity_line.empty()) << r.out;
     }
 }
 
@@ -178,7 +193,8 @@ TEST_F(Inspect, ListShowsTheEntryAndItsFixedArguments)
         {{"--app-exe", "x", "--app-arg", "{APP_DIR}\\main.js", "--app-arg=", "--app-arg=--a b", "--app-arg",
           like_identity, "--reuse"},
          "entry=exe\napp_arg={APP_DIR}\\main.js\napp_arg=\napp_arg=--a b\napp_arg=" + like_identity +
-             "\nunpack_dir={CACHE_DIR}\\VeskarOnefile\\linked\nreuse=1\nname=linked\narchive=" + sum + "\n",
+             "\nunpack_dir={CACHE_DIR}\\VeskarOnefile\\linked\nreuse=1\nname=linked\napp_id=linked\napp_id_from=name\n"
+             "application=" + application_tag("name\\000linked") + "\narchive=" + sum + "\n",
          "fixed arguments:\n  \"{APP_DIR}\\main.js\"\n  \"\"\n  \"--a b\"\n  \"" + like_identity + "\"\n"},
     };
     for (const auto &c : cases) {

@@ -423,7 +423,7 @@ TEST_F(Refusal, UnpackDirectorySpecs)
         {{"--unpack-dir", "{PID}\\x_{RANDOM}"}, "does not give an absolute path"},
         {{"--unpack-dir", "C:x_{RANDOM}"}, "does not give an absolute path"},
         {{"--unpack-dir", "C:\\" + std::string(3030, 'x') + "{RANDOM}"}, "can expand to 3044 UTF-16 units; the "
-                                                                           "launcher holds at most 3042"},
+                                                                           "launcher holds at most 3025"},
         {{"--unpack-dir", "{TEMP}\\" + std::string(2772, 'x') + "{RANDOM}"}, "can expand to 3044 UTF-16 units"},
         {{"--unpack-dir", "{TEMP}\\fixed"}, "has no {RANDOM}: without --reuse"},
         {{"--unpack-dir", "{CACHE_DIR}\\x_{RANDOM}", "--reuse"}, "uses {RANDOM}, which changes at every run"},
@@ -440,6 +440,25 @@ TEST_F(Refusal, UnpackDirectorySpecs)
     expect_refused({"--kit", kit.string(), "link", "--attached-data", (scratch / "none.bin").string(), "-o",
                     out.string(), "--unpack-dir", "{TEMP}\\fixed"},
                    "has no {RANDOM}");
+}
+
+TEST_F(Refusal, ApplicationIdentities)
+{
+    const struct {
+        std::string id;
+        std::string needle;
+    } cases[] = {
+        {"", "the application identity is empty"},
+        {"Veskar/Tool", "the application identity 'Veskar/Tool' holds '/', which a folder name cannot"},
+        {"tab\there", "holds a control character"},
+        {"Tool.", "ends in a dot or a space"},
+        {std::string(101, 'x'), "is 101 UTF-16 units long: at most 100"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = build_args();
+        args.insert(args.end(), {"--reuse", "--app-id", c.id});
+        expect_refused(args, c.needle);
+    }
 }
 
 TEST_F(Refusal, KitLauncherThatIsNotPrebuilt)

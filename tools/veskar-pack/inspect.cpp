@@ -125,8 +125,16 @@ void list_launcher(const fs::path &launcher, const fs::path &kit)
                                                        : spec.c_str());
     if (build_note(image, "reuse") == "1") {
         const std::string identity = build_note(image, "archive");
+        // Launchers packed before the application identity have none.
+        const std::string application = build_note(image, "application"), from = build_note(image, "app_id_from");
+        const std::string tree = application.empty() ? spec : spec + "_" + application;
         std::printf("reuses its tree: yes, kept as %s_%s and checked at every start (archive identity %s)\n",
-                    spec.c_str(), identity.substr(0, 16).c_str(), identity.c_str());
+                    tree.c_str(), identity.substr(0, 16).c_str(), identity.c_str());
+        if (!application.empty())
+            std::printf("application identity: %s (%s)\n", build_note(image, "app_id").c_str(),
+                        from == "app-id"         ? "from --app-id"
+                        : from == "version-info" ? "from the CompanyName and ProductName of --version-info"
+                                                 : "the launcher's name");
         std::printf("runs the application: %s\n", build_note(image, "reuse_process") == "child"
                                                       ? "in a child process, the launcher waiting beside it"
                                                       : "in the launcher's own process");

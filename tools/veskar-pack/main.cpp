@@ -32,6 +32,7 @@ struct Arguments {
     int unpack_threads = 0;  // 0: the launcher chooses at run time
     ArchiveOptions options;
     UnpackSettings unpack;
+    bool app_id_given = false;  // --app-id, even empty, is checked
     bool quiet = false;
 };
 
@@ -92,6 +93,8 @@ LauncherRequest launcher_request(const Arguments &a, const fs::path &kit, const 
     }
     if (!a.unpack.spec.empty())
         check_unpack_spec(a.unpack.spec, a.unpack.reuse);
+    if (a.app_id_given)
+        check_app_id(a.unpack.app_id);
     check_output_folder(a.output);
     if (!a.app_exe.empty())
         request.build_notes = program_entry_notes(a.app_args);
@@ -129,7 +132,7 @@ void build_command(const Arguments &a, const fs::path &kit)
     for (const ArchiveEntry &e : contents.entries)
         records.emplace_back(e.name, e.size);
     request.build_notes = "level=" + std::to_string(options.level) + "\n" + request.build_notes +
-                          unpack_notes(a.unpack, fs::u8path(a.output), records);
+                          unpack_notes(a.unpack, a.version_info, fs::u8path(a.output), records);
     const LauncherLayout layout = lay_out_launcher(request);
     write_launcher(layout, fs::u8path(a.output),
                    [&](const AttachedDataSink &sink) { write_attached_data(contents.entries, sink, options); });
@@ -185,7 +188,7 @@ void link_command(const Arguments &a, const fs::path &kit)
     const uint64_t size = static_cast<uint64_t>(in.tellg());
     in.seekg(0);
     request.build_notes += unpack_notes(
-        a.unpack, fs::u8path(a.output),
+        a.unpack, a.version_info, fs::u8path(a.output),
         a.unpack.reuse ? attached_records(attached_data) : std::vector<std::pair<std::u16string, uint64_t>>{});
     const LauncherLayout layout = lay_out_launcher(request);
     check_attached_data_size(layout, size);
@@ -240,6 +243,11 @@ void add_launcher_options(CLI::App *command, Arguments &a)
         ->check(CLI::IsMember({"self", "child"}))
         ->needs(reuse)
         ->capture_default_str();
+    command->add_option("--app-id", a.unpack.app_id,
+                        "With --reuse: who the application is, so that only its own older trees are removed as "
+                        "old versions (default: CompanyName and ProductName of --version-info when both are "
+                        "given, otherwise the launcher's name); at most 100 characters a folder name may hold")
+        ->each([&a](const std::string &) { a.app_id_given = true; });
     command->add_option("--unpack-threads", a.unpack_threads,
                         "Threads that unpack the application at start, 1 to 5 (default: chosen at run time from "
                         "the cores); 1 decodes and writes on one thread")

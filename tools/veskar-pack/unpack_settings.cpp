@@ -1,20 +1,22 @@
 #include "unpack_settings.h"
+#include "archive_identity.h"
 #include "archive_writer.h"
 #include "record_names.h"
 
 #include <algorithm>
 #include <cctype>
+#include <optional>
 
 namespace {
 
 // The launcher's path buffers hold 4095 UTF-16 units: the unpack directory,
 // a separator and a record name of up to 1023 units, and for a reused
-// tree "_", 16 digits of the identity and a working directory's "~" and 11
-// random characters. A folder or program placeholder is counted at MAX_PATH
+// tree "_", 16 digits of the application identity, "_", 16 digits of the
+// archive identity and a working directory's "~" and 11 random characters. A folder or program placeholder is counted at MAX_PATH
 // units; a longer value makes the launcher's own expansion fail at run time.
 enum : size_t {
     launcher_path_units = 4095,
-    reused_suffix_units = 1 + 16 + 1 + 11,
+    reused_suffix_units = 1 + 16 + 1 + 16 + 1 + 11,
     folder_value_units = 260,
     number_value_units = 20,
 };
@@ -109,6 +111,57 @@ void check_unpack_spec(const std::string &spec, bool reuse)
                         "holds at most " + std::to_string(room) + " beside the record names"};
 }
 
+void check_app_id(const std::string &app_id)
+{
+    const std::string quoted = "the application identity '" + app_id + "' ";
+    if (app_id.empty())
+        throw PackError{"the application identity is empty: give --app-id a name such as Company.Product"};
+    for (unsigned char c : app_id) {
+        if (c < 0x20 || c == 0x7F)
+            throw PackError{quoted + "holds a control character"};
+        if (std::string("<>:\"/\\|?*").find(static_cast<char>(c)) != std::string::npos)
+            throw PackError{quoted + "holds '" + std::string(1, static_cast<char>(c)) + "', which a folder name "
+                            "cannot: leave out < > : \" / \\ | ? *"};
+    }
+    if (app_id.back() == '.' || app_id.back() == ' ')
+        throw PackError{quoted + "ends in a dot or a space, which a folder name cannot"};
+    if (utf16_units(app_id) > 100)
+        throw PackError{quoted + "is " + std::to_string(utf16_units(app_id)) + " UTF-16 units long: at most 100"};
+}
+
+ApplicationIdentity application_identity(const UnpackSettings &settings,
+                                         const std::vector<std::string> &version_info,
+                                         const std::filesystem::path &output)
+{
+    auto given = [&](const std::string &key) -> std::optional<std::string> {
+        for (const std::string &key_value : version_info) {
+            if (key_value.compare(0, key.size() + 1, key + "=") == 0)
+                return key_value.substr(key.size() + 1);
+        }
+        return std::nullopt;
+    };
+    ApplicationIdentity identity;
+    std::string hashed;  // the source and its values, NUL-separated: no two sources give the same bytes
+    const std::optional<std::string> company = given("CompanyName"), product = given("ProductName");
+    if (!settings.app_id.empty()) {
+        identity = {settings.app_id, "app-id", ""};
+        hashed = "app-id" + std::string(1, '\0') + settings.app_id;
+    } else if (company && product) {
+        identity = {*company + ", " + *product, "version-info", ""};
+        hashed = "version-info" + std::string(1, '\0') + *company + std::string(1, '\0') + *product;
+        // One line in the notes, whatever the values hold.
+        for (char &c : identity.text)
+            c = static_cast<unsigned char>(c) < 0x20 ? ' ' : c;
+    } else {
+        identity = {readable_name(output), "name", ""};
+        hashed = "name" + std::string(1, '\0') + identity.text;
+    }
+    ArchiveIdentity hash;
+    hash.add(hashed.data(), hashed.size());
+    identity.tag = hash.hex().substr(0, 16);
+    return identity;
+}
+
 std::string readable_name(const std::filesystem::path &output)
 {
     std::string name;
@@ -127,16 +180,20 @@ std::string readable_name(const std::filesystem::path &output)
     return name.empty() ? "application" : name;
 }
 
-std::string unpack_notes(const UnpackSettings &settings, const std::filesystem::path &output,
+std::string unpack_notes(const UnpackSettings &settings, const std::vector<std::string> &version_info,
+                         const std::filesystem::path &output,
                          const std::vector<std::pair<std::u16string, uint64_t>> &records)
 {
     if (!settings.reuse)
         return settings.spec.empty() ? "" : "unpack_dir=" + settings.spec + "\n";
     const std::string name = readable_name(output);
     const std::string spec = settings.spec.empty() ? "{CACHE_DIR}\\VeskarOnefile\\" + name : settings.spec;
+    const ApplicationIdentity application = application_identity(settings, version_info, output);
     // The launcher's own process is the default, written as no line.
     std::string notes = "unpack_dir=" + spec + "\nreuse=1\nname=" + name + "\n" +
-                        (settings.process == "child" ? "reuse_process=child\n" : "") + identity_placeholder + "\n";
+                        (settings.process == "child" ? "reuse_process=child\n" : "") + "app_id=" + application.text +
+                        "\napp_id_from=" + application.source + "\napplication=" + application.tag + "\n" +
+                        identity_placeholder + "\n";
     for (const auto &[record, size] : records) {
         std::string utf8;
         if (!utf16_to_utf8(record, utf8))

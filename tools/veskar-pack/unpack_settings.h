@@ -16,6 +16,7 @@ struct UnpackSettings {
     // the launcher's own process, "child" in a child process as without
     // --reuse (for an application that relies on a supervising parent).
     std::string process = "self";
+    std::string app_id;  // --app-id, UTF-8; empty: from the version information or the launcher's name
 };
 
 // Throws PackError, in one line, for a spec the launcher cannot use as
@@ -23,6 +24,24 @@ struct UnpackSettings {
 // an absolute path, more than the launcher's path buffers hold, no
 // {RANDOM} for a per-run directory, a per-run placeholder for a reused one.
 void check_unpack_spec(const std::string &spec, bool reuse);
+
+// Throws PackError, in one line, for an --app-id that a folder name could
+// not hold: empty, longer than 100 UTF-16 units, a control character, one
+// of < > : " / \ | ? *, or a trailing dot or space.
+void check_app_id(const std::string &app_id);
+
+// What a reused tree's application is: --app-id when given, otherwise the
+// CompanyName and ProductName given with --version-info when both are,
+// otherwise the launcher's readable name. Only the values given on the
+// command line count, never those an entry's own resources carry.
+struct ApplicationIdentity {
+    std::string text;    // as `list` shows it, one line
+    std::string source;  // "app-id", "version-info" or "name"
+    std::string tag;     // 16 lowercase digits of the SHA-256 of the source and its values
+};
+ApplicationIdentity application_identity(const UnpackSettings &settings,
+                                         const std::vector<std::string> &version_info,
+                                         const std::filesystem::path &output);
 
 // The short name a reused tree is known by: the output file's stem, kept
 // to letters, digits, '-', '_' and '.', at most 40 characters.
@@ -34,8 +53,9 @@ inline const std::string identity_note_key = "archive=";
 inline const std::string identity_placeholder = identity_note_key + std::string(64, '0');
 
 // The build notes' lines for these settings (empty without either option).
-// A reusing launcher also gets its archive identity's placeholder and
-// one "file=SIZE NAME" line per record, which it checks its tree against
-// without decompressing anything.
-std::string unpack_notes(const UnpackSettings &settings, const std::filesystem::path &output,
+// A reusing launcher also gets its application identity, its archive
+// identity's placeholder and one "file=SIZE NAME" line per record, which it
+// checks its tree against without decompressing anything.
+std::string unpack_notes(const UnpackSettings &settings, const std::vector<std::string> &version_info,
+                         const std::filesystem::path &output,
                          const std::vector<std::pair<std::u16string, uint64_t>> &records);

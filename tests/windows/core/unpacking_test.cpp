@@ -349,6 +349,32 @@ TEST(StopProtocol, InterruptDuringTheCreatingStepRemovesWhatTheStepMade)
     remove_tree(scratch);
 }
 
+// A report and an interrupt at once: the one that began first ends the
+// process its way. The helper begins the report itself, or lets the real
+// handler begin on its thread first, then reports.
+VESKAR_HELPER(report_and_interrupt)
+{
+    reset_launcher_state();
+    if (arguments.at(0) == L"report first")
+        begin_report();
+    CreateThread(nullptr, 0, [](void *) -> DWORD { return console_control_handler(CTRL_CLOSE_EVENT); }, nullptr, 0,
+                 nullptr);
+    while (!stop_is_requested())
+        Sleep(1);
+    Sleep(100);  // the interrupt thread has gone as far as it goes
+    report_error(MESSAGE_DECODING_FAILED);
+}
+
+TEST(StopProtocol, ReportAndInterruptAtOnceEndTheWayOfTheOneThatBeganFirst)
+{
+    ProcessResult report = run_helper("report_and_interrupt", {L"report first"});
+    EXPECT_EQ(report.exit_code, 2u);
+    EXPECT_EQ(report.out, std::string(MESSAGE_DECODING_FAILED) + "\r\n");
+    ProcessResult interrupt = run_helper("report_and_interrupt", {L"interrupt first"});
+    EXPECT_EQ(interrupt.exit_code, static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
+    EXPECT_EQ(interrupt.out, "");
+}
+
 // Wine cannot make junctions or symbolic links, so the walk's rule for them
 // is checked here, on attributes as an entry's own handle shows them: a
 // link is deleted as a name and never entered.

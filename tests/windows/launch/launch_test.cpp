@@ -93,12 +93,15 @@ std::wstring from_hex(const std::string &text)
 
 // `count` starts of `executable` with the argument "args" at once, all
 // with `temp` as their temporary directory.
-std::vector<ProcessResult> run_at_once(size_t count, const std::wstring &executable, const std::wstring &temp)
+std::vector<ProcessResult> run_at_once(size_t count, const std::wstring &executable, const std::wstring &temp,
+                                       const std::map<std::wstring, std::optional<std::wstring>> &environment = {})
 {
+    ProcessOptions options = with_temp(temp);
+    options.environment.insert(environment.begin(), environment.end());
     std::vector<ProcessResult> results(count);
     std::vector<std::thread> threads;
     for (size_t i = 0; i < count; i++)
-        threads.emplace_back([&, i] { results[i] = run_launcher(executable, {L"args"}, with_temp(temp)); });
+        threads.emplace_back([&, i] { results[i] = run_launcher(executable, {L"args"}, options); });
     for (std::thread &thread : threads)
         thread.join();
     return results;
@@ -933,15 +936,23 @@ std::wstring kept_launcher(int version)
     return test_binary_directory() + L"\\reuse_v" + std::to_wstring(version) + L"\\kept.exe";
 }
 
-// The tree a reusing launcher ran probe.dll from, after checking its name:
-// "<stem>_" and 16 lowercase hexadecimal digits of the archive identity.
+// A published tree's name after its stem: "_", 16 lowercase hexadecimal
+// digits of the application identity, "_" and 16 of the archive identity.
+const size_t tree_suffix_length = 1 + 16 + 1 + 16;
+
+std::wstring used_folder(const ProcessResult &result)
+{
+    return parent_of(from_hex(value_of(parse_report(result.out), "library")));
+}
+
+// The tree a reusing launcher ran probe.dll from, after checking its name.
 std::wstring tree_of(const ProcessResult &result, const std::wstring &stem)
 {
-    std::wstring tree = parent_of(from_hex(value_of(parse_report(result.out), "library")));
-    std::wstring name = tree.substr(tree.find_last_of(L'\\') + 1);
-    EXPECT_EQ(name.size(), stem.size() + 17) << narrow(tree);
-    EXPECT_EQ(name.substr(0, stem.size() + 1), stem + L"_") << narrow(tree);
-    EXPECT_EQ(name.find_first_not_of(L"0123456789abcdef", stem.size() + 1), std::wstring::npos) << narrow(tree);
+    std::wstring tree = used_folder(result), name = tree.substr(tree.find_last_of(L'\\') + 1);
+    EXPECT_EQ(name.size(), stem.size() + tree_suffix_length) << narrow(tree);
+    EXPECT_EQ(name.rfind(stem + L"_", 0), 0u) << narrow(tree);
+    EXPECT_EQ(name.find_first_not_of(L"0123456789abcdef", stem.size() + 1), stem.size() + 17) << narrow(tree);
+    EXPECT_EQ(name.find_first_not_of(L"0123456789abcdef", stem.size() + 18), std::wstring::npos) << narrow(tree);
     return tree;
 }
 
@@ -1044,7 +1055,7 @@ TEST(Reuse, FirstStartEndedWhileUnpackingLeavesNoTreeToUse)
         std::vector<std::wstring> left = names_in(temp);
         if (killed) {
             ASSERT_EQ(left.size(), 1u);
-            EXPECT_EQ(left[0].size(), std::wstring(L"big_kept_").size() + 16 + 12) << narrow(left[0]);
+            EXPECT_EQ(left[0].size(), std::wstring(L"big_kept").size() + tree_suffix_length + 12) << narrow(left[0]);
             EXPECT_EQ(left[0][left[0].size() - 12], L'~') << narrow(left[0]);
         } else {
             EXPECT_EQ(status, static_cast<DWORD>(STATUS_CONTROL_C_EXIT));
@@ -1054,7 +1065,7 @@ TEST(Reuse, FirstStartEndedWhileUnpackingLeavesNoTreeToUse)
         EXPECT_EQ(next.exit_code, 7u) << next.err;
         std::vector<std::wstring> after = names_in(temp);
         ASSERT_EQ(after.size(), 1u);
-        EXPECT_EQ(after[0].size(), std::wstring(L"big_kept_").size() + 16) << narrow(after[0]);
+        EXPECT_EQ(after[0].size(), std::wstring(L"big_kept").size() + tree_suffix_length) << narrow(after[0]);
         remove_tree(temp);
     }
 }
@@ -1279,6 +1290,82 @@ TEST(Reuse, DefaultPlaceIsBelowLocalApplicationDataNeverTemp)
     remove_tree(temp);
 }
 
+// The refusing kit renames nothing while VESKAR_TEST_REFUSE_RENAME is set,
+// as NTFS under a virus scanner: a first start runs from its complete
+// working directory and keeps it, a start still refused runs from it again,
+// the first one allowed publishes it; starts at once share one unpack.
+// What the application added shows that nothing was unpacked again.
+TEST(Reuse, TreeTheSystemWillNotRenameIsKeptAndPublishedByALaterStart)
+{
+    std::wstring temp = make_scratch_directory(L"reuse_refused"), working;
+    ProcessOptions refused = with_temp(temp);
+    refused.environment[L"VESKAR_TEST_REFUSE_RENAME"] = L"1";
+    for (bool refusing : {true, true, false}) {
+        ProcessResult result = run_launcher(launcher(L"refused"), {L"args"}, refusing ? refused : with_temp(temp));
+        ASSERT_EQ(result.exit_code, 0u) << result.err;
+        if (working.empty()) {
+            working = used_folder(result);
+            ASSERT_EQ(working.rfind(temp + L"\\refused_", 0), 0u) << narrow(working);
+            ASSERT_EQ(working.find(L'~'), working.size() - 12) << narrow(working);
+            write_file(working + L"\\added.txt", "the application's");
+        }
+        std::wstring expected = refusing ? working : working.substr(0, working.size() - 12);
+        EXPECT_EQ(used_folder(result), expected);
+        EXPECT_EQ(names_in(temp), std::vector<std::wstring>{name_of(expected)});
+        EXPECT_EQ(read_file(expected + L"\\added.txt"), "the application's");
+    }
+    remove_tree(temp);
+    temp = make_scratch_directory(L"reuse_refused_at_once");
+    std::set<std::wstring> used;
+    for (const ProcessResult &result : run_at_once(4, launcher(L"refused"), temp, refused.environment))
+        used.insert(used_folder(result));
+    EXPECT_EQ(used.size(), 1u);
+    EXPECT_EQ(names_in(temp), std::vector<std::wstring>{name_of(*used.begin())});
+    remove_tree(temp);
+}
+
+// This test holds the archive's lock as a hung or suspended start would:
+// the start waits a bounded time, then runs from TEMP and leaves nothing.
+TEST(Reuse, StartBlockedByAnotherRunsFromTempAfterABoundedWait)
+{
+    std::wstring temp = make_scratch_directory(L"reuse_locked");
+    std::string image = read_file(launcher(L"locked"));
+    std::string identity = image.substr(image.find("\narchive=") + 9, 64);
+    HANDLE lock = CreateMutexW(nullptr, TRUE, (L"Local\\VeskarOnefile_" + widen(identity)).c_str());
+    ProcessResult result = run_launcher(launcher(L"locked"), {L"args"}, with_temp(temp));
+    CloseHandle(lock);
+    EXPECT_EQ(result.exit_code, 0u) << result.err;
+    EXPECT_EQ(used_folder(result).rfind(temp + L"\\onefile_", 0), 0u) << narrow(used_folder(result));
+    EXPECT_TRUE(names_in(temp).empty());
+    remove_tree(temp);
+}
+
+// Two applications packed into one place keep their trees over alternating
+// starts; a new version of one (with the other's archive) replaces only its
+// own tree, at once or within a few starts.
+TEST(Reuse, ApplicationsOfOneNameKeepTheirTreesAndOnlyTheirOwnVersionsReplaceThem)
+{
+    std::wstring temp = make_scratch_directory(L"reuse_tools");
+    auto tree_from = [&](const wchar_t *name) {
+        ProcessResult result = run_launcher(launcher(name), {L"args"}, with_temp(temp));
+        EXPECT_EQ(result.exit_code, 0u) << result.err;
+        return tree_of(result, L"tool");
+    };
+    std::wstring first = tree_from(L"tool_first_v1"), other = tree_from(L"tool_other");
+    EXPECT_EQ(tree_from(L"tool_first_v1"), first);
+    EXPECT_EQ(tree_from(L"tool_other"), other);
+    EXPECT_EQ(names_in(temp).size(), 2u);
+    std::wstring newer = tree_from(L"tool_first_v2");
+    for (int start = 0; start < 4 && path_exists(first); start++)
+        tree_from(L"tool_first_v2");
+    EXPECT_EQ(name_of(newer).substr(0, 22), name_of(first).substr(0, 22));  // "tool_" and the application
+    EXPECT_NE(newer, other);
+    EXPECT_FALSE(path_exists(first));
+    EXPECT_EQ(read_file(other + L"\\version.txt"), "version 2");
+    EXPECT_EQ(names_in(temp).size(), 2u);
+    remove_tree(temp);
+}
+
 // Run by disk_full_test.sh, which mounts a small disk and names it in
 // VESKAR_SMALL_DISK; skipped elsewhere.
 TEST(DiskFull, SaysSoAndLeavesTheDiskEmpty)
@@ -1352,6 +1439,33 @@ TEST(Cleanup, TreesOfLaunchersThatAreGoneAreRemovedByTheNextStart)
     }
     for (WaitingLauncher *run : {&killed, &running, &orphaned})
         finish(*run);
+    remove_tree(temp);
+}
+
+// A removal cut off midway, as when the system ends the launcher some
+// seconds after a console close, logoff or shutdown: the launcher is killed
+// while a file this test holds keeps its removal retrying. A later start
+// finishes the half-removed tree.
+TEST(Cleanup, TreeWhoseRemovalWasCutOffIsFinishedByALaterStart)
+{
+    std::wstring temp = make_scratch_directory(L"cut_off");
+    WaitingLauncher run;
+    start_waiting(run, 0, temp);
+    HANDLE held = CreateFileW((run.unpack_directory + L"\\data\\note.txt").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    write_file(run.go, "go");
+    for (DWORD waited = 0; path_exists(run.unpack_directory + L"\\probe.dll") && waited < scaled_timeout(60000);
+         waited += 10)
+        Sleep(10);
+    EXPECT_EQ(WaitForSingleObject(run.process.hProcess, 0), static_cast<DWORD>(WAIT_TIMEOUT)) << "not cut off";
+    TerminateProcess(run.process.hProcess, 1);
+    WaitForSingleObject(run.process.hProcess, scaled_timeout(30000));
+    CloseHandle(held);
+    EXPECT_TRUE(path_exists(run.unpack_directory + L"\\data\\note.txt"));
+    for (int start = 0; start < 5 && path_exists(run.unpack_directory); start++)
+        EXPECT_EQ(run_launcher(launcher(L"probe"), {L"args"}, with_temp(temp)).exit_code, 0u);
+    EXPECT_TRUE(list_directory(temp).empty());
+    finish(run);
     remove_tree(temp);
 }
 
