@@ -6,11 +6,19 @@
 
 // A report that finds a stop requested prints nothing and leaves the end,
 // with the interrupted status, to the interrupt thread (begin_report).
-// A report of the decoding thread while writers run waits for them first:
-// an earlier record's failure, met by a writer, is reported in its place.
+// A report first lets the layer below settle what it must (the writer pool
+// while writers run: an earlier record's failure, met by a writer, is then
+// reported in its place).
 // Every report of the parent ends with the removal of an unpack directory
 // that this run created, so a failed start leaves nothing behind; the line
 // comes first, and status and stream stay those of the report.
+static void settle_before_report()
+{
+    void (*settle)() = launcher_state.settle_before_report;
+    if (settle != nullptr)
+        settle();
+}
+
 [[noreturn]] static void end_after_report(int status)
 {
     fflush(stdout);
@@ -22,7 +30,7 @@
 void report_error(const char *message)
 {
     begin_report();
-    finish_writers_before_report();
+    settle_before_report();
     puts(message);
     end_after_report(2);
 }
@@ -30,7 +38,7 @@ void report_error(const char *message)
 void report_os_error(const char *message, DWORD error_code)
 {
     begin_report();
-    finish_writers_before_report();
+    settle_before_report();
     char *text = nullptr;
     DWORD count = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS |
                                      FORMAT_MESSAGE_FROM_SYSTEM,
@@ -56,7 +64,7 @@ void report_spec_expansion_failure(const wchar_t *spec)
 void report_open_for_writing_failure(const wchar_t *path)
 {
     begin_report();
-    finish_writers_before_report();
+    settle_before_report();
     fprintf(stderr, "Error, failed to open '%ls' for writing.\n", path);
     end_after_report(2);
 }
@@ -64,7 +72,7 @@ void report_open_for_writing_failure(const wchar_t *path)
 void end_with_abort()
 {
     begin_report();
-    finish_writers_before_report();
+    settle_before_report();
     fflush(stdout);
     fflush(stderr);
     remove_unpack_directory_after_failure();

@@ -94,8 +94,18 @@ struct LauncherState {
     wchar_t **argument_vector;          // the C runtime's __wargv, handed unchanged to run_code
     bool child_role;                    // decided once; clear in the parent role
 
-    // Where the application is unpacked; written once, then only read (also by the interrupt thread).
-    // A reusing parent writes it again: its expanded spec, its working directory, the published tree.
+    // Where the application is unpacked. Written by the main thread only
+    // (read by the interrupt thread, which removes it only while the run
+    // owns what it names). What it holds, in the order of the writes:
+    //   1. the expanded spec (main sequence): the per-run directory, or for
+    //      a reusing launcher the stem its tree is named after;
+    //   2. instead, the default per-run directory in TEMP when a spec's place
+    //      does not pass (place_per_run_directory) or a reused tree cannot
+    //      be trusted or its lock not had (start_from_reused_tree); in a
+    //      child, the parent's directory as VESKAR_ONEFILE_TREE names it;
+    //   3. a reusing parent: its working directory `<tree>~<random>` while it
+    //      unpacks into it, or a kept one it found;
+    //   4. then the published tree, once the rename has succeeded.
     wchar_t unpack_directory[path_capacity];
 
     // Pack-time settings from the build notes (build_notes.cpp); defaults without them.
@@ -151,6 +161,9 @@ struct LauncherState {
     uint64_t failure_sequence;          // the earliest failing record a writer met, or UINT64_MAX
     DWORD failure_error;                // its system error; 0: the file could not be opened
     wchar_t failure_path[path_capacity]; // its path
+    // What the message routines run before a report, set by the layer that
+    // needs it: the pool while its writers run. Null: nothing.
+    void (*settle_before_report)();
 
     // Child launch and supervision.
     wchar_t launcher_directory[launcher_directory_capacity]; // value of VESKAR_ONEFILE_DIRECTORY
@@ -163,56 +176,55 @@ struct LauncherState {
     HANDLE entry_job;                   // the job an entry program runs in; never closed: it ends the entry with the launcher
 
     // The stop protocol: who may create, write, remove, start the child and
-    // end the process, and when. Threads: the main thread (unpacks, starts
-    // and waits for the child, removes at the end, reports failures), the
-    // interrupt thread (the system's thread for the first console event),
-    // the threads of later events, and the sweep thread (removes dead
-    // launchers' trees while the child runs) and the writer threads (create,
-    // write and close the unpacked files for the main thread, which decodes;
-    // writer_pool.cpp). The state is `stop_state`,
-    // bits changed only by the operations of stop_protocol.cpp, with
-    // interlocked instructions (full barriers):
-    //   stop_step_open       the main thread is inside a guarded step: making
-    //                        the unpack directory, or creating and publishing
-    //                        the child. It enters one only while no stop is
-    //                        requested, so what a step makes is known to the
-    //                        interrupt thread, which waits for the step to end.
-    //   stop_requested       the interrupt thread has begun; set once, never
-    //                        cleared. Later event threads wait to be ended.
-    //   stop_owns_directory  this run created the unpack directory and removes
-    //                        it; set inside the step that creates it.
-    //   stop_removal_started a removal of the unpack directory has begun (one
-    //                        at a time): from now on a file that cannot be
-    //                        made or written is the removal's doing, not an
-    //                        error, and the thread that meets it stops.
-    //   stop_removal_done    that removal has returned.
-    //   stop_application_in_process  a reusing launcher runs the application
-    //                        in its own process from a published tree; set
-    //                        inside a guarded step, never cleared. Console
-    //                        events are then the application's: the handler
-    //                        passes them on and removes nothing.
-    //   stop_sweep_ending    the application has ended: the sweep thread
-    //                        stops at its next entry, once it has removed
-    //                        sweep_minimum_entries in this run.
-    //   stop_reporting       a report has begun before any stop was requested:
-    //                        it prints its line and ends the process with its
-    //                        status, and an interrupt leaves it to do so. A
-    //                        report that finds a stop requested prints nothing
-    //                        and leaves the end to the interrupt thread.
-    // Writers: `live_writers` counts writer threads started and not yet
-    // ended. A writer checks removal_has_begun() before it creates a file and
-    // before each write; once it has begun, the writer closes its file and
-    // ends, silently: a failure it meets then is the removal's doing. The
-    // removal sets stop_removal_started, wakes the pool and waits for
-    // `live_writers` to reach zero before it walks, so no file is created or
-    // written while it walks. A writer never reports and never ends the
-    // process: it records its failure with the record's number, and the main
-    // thread, which decodes ahead of it, lets the writers finish what was
-    // handed over before it reports, and reports the earliest failing record.
-    // Who ends the process: the main thread at the normal end or after a
-    // report (it removes first); once a stop is requested only the interrupt
-    // thread, after the child is ended and the directory removed, with the
-    // status of an interrupted process. Every other thread then waits.
+    // end the process, and when. Its state is `stop_state`, whose bits only
+    // the operations of stop_protocol.cpp change, with interlocked
+    // instructions (full barriers). The threads: M, the main thread (decodes
+    // and makes directories, starts and waits for the child or runs the
+    // application, removes at the end, reports failures); I, the interrupt
+    // thread (the system's thread for the first console event); E, the
+    // threads of later events; W, the writer threads (writer_pool.cpp); S,
+    // the sweep thread (stale_trees.cpp).
+    //
+    //   bit                          set by, when                      cleared    while it is set
+    //   stop_step_open               M, entering a guarded step        M, at the  I waits for the step to end, so
+    //                                (making the unpack directory,     step's     what a step makes is known to it
+    //                                creating and publishing the       end
+    //                                child, publishing or keeping a
+    //                                reused tree), only while
+    //                                stop_requested is clear
+    //   stop_requested               I, at the first console event     never      no step begins; E wait to be ended;
+    //                                                                             a report prints nothing and waits
+    //                                                                             (but one of I itself); only I ends
+    //                                                                             the process, once the child is
+    //                                                                             ended and the directory removed,
+    //                                                                             with the interrupted status
+    //   stop_owns_directory          M, inside the step that creates   M, inside  the removal takes the directory
+    //                                the unpack directory              the step
+    //                                                                  that
+    //                                                                  publishes
+    //                                                                  or keeps it
+    //   stop_removal_started         M or I, as a removal begins       never      a second removal waits for the
+    //                                (one at a time)                              first; W close their files and
+    //                                                                             end, silently (a failure is the
+    //                                                                             removal's doing); the removal
+    //                                                                             walks once `live_writers` is 0
+    //   stop_removal_done            the removing thread, at its end   never      a waiting removal returns
+    //   stop_application_in_process  M, inside a guarded step, before  never      console events are the
+    //                                run_code runs in this process                application's: I and E pass them
+    //                                from a published tree                        on and remove nothing; reports go
+    //                                                                             on as an application's
+    //   stop_sweep_ending            M, once the application ended     never      S stops at its next entry once it
+    //                                                                             has removed sweep_minimum_entries
+    //   stop_reporting               the reporting thread, as a        never      the report prints its line and ends
+    //                                report begins while                          the process with its status; I
+    //                                stop_requested is clear                      leaves the end to it
+    //
+    // Writers besides the bits: `live_writers` counts writer threads started
+    // and not yet ended (counted before they check removal_has_begun()). A
+    // writer never reports and never ends the process: it records its
+    // failure with the record's number, and M, which decodes ahead of it,
+    // lets the writers finish what was handed over before it reports, and
+    // reports the earliest failing record.
     volatile LONG stop_state;
     volatile DWORD interrupt_thread;    // the thread of the first console event, once it has begun; its own reports go on
     HANDLE volatile current_file;       // the file being written, or INVALID_HANDLE_VALUE; closed before a removal
@@ -244,8 +256,6 @@ extern LauncherState launcher_state;
 // The application's entry point, exported by the first record.
 typedef int (*run_code_function)(int argument_count, wchar_t **argument_vector, const wchar_t *library_path);
 
-// build_notes.cpp
-void read_build_notes(const char *notes, uint64_t length);  // pack-time settings, "key=value" lines
 
 // main_sequence.cpp
 int run_main_sequence(const unsigned char *attached_data, uint64_t attached_data_length);
@@ -359,7 +369,6 @@ bool start_writer_pool();      // false: the main thread writes itself
 void wait_for_earlier_files_at(const wchar_t *path);
 void hand_file_to_writers(const wchar_t *path, uint64_t size);  // decodes the record's content into the queue
 void settle_writers();         // decoding thread: reports the earliest failure a writer met, if any; else returns
-void finish_writers_before_report();  // decoding thread, at a report of its own: the earliest failure is reported instead
 void wake_writers_for_removal();
 
 // library_handoff.cpp

@@ -184,6 +184,8 @@ static DWORD WINAPI write_files(void *)
     return 0;
 }
 
+static void finish_writers_before_report();
+
 bool start_writer_pool()
 {
     LauncherState &s = launcher_state;
@@ -218,8 +220,10 @@ bool start_writer_pool()
         }
         s.writer_threads[s.writer_count++] = thread;
     }
-    if (s.writer_count > 0)
+    if (s.writer_count > 0) {
+        s.settle_before_report = finish_writers_before_report;
         return true;
+    }
     free(s.pool_bytes);
     s.pool_bytes = nullptr;
     return false;
@@ -347,6 +351,7 @@ static void finish_writers()
     for (int32_t i = 0; i < s.writer_count; i++)
         CloseHandle(s.writer_threads[i]);
     s.writer_count = 0;
+    s.settle_before_report = nullptr;
     free(s.pool_bytes);
     s.pool_bytes = nullptr;
 }
@@ -366,7 +371,9 @@ void settle_writers()
     report_os_error(MESSAGE_WRITE_FAILED, s.failure_error);
 }
 
-void finish_writers_before_report()
+// Before a report of the decoding thread while writers run: the earliest
+// failure a writer met is reported instead.
+static void finish_writers_before_report()
 {
     LauncherState &s = launcher_state;
     if (s.writer_count > 0 && GetCurrentThreadId() == s.decoding_thread)
