@@ -116,7 +116,7 @@ struct LauncherState {
     bool reuse_in_child_process;        // a reused tree's application runs in a child all the same
     char archive_identity[archive_identity_length + 1]; // SHA-256 of the attached data, hex; empty: unknown
     char application_tag[application_tag_length + 1];   // digits of the application identity's hash; empty: none in the notes
-    bool running_from_reused_tree;      // the parent holds the published tree (not owned: kept at exit)
+    bool running_from_reused_tree;      // the parent holds the published tree or a kept working directory (not owned: kept at exit)
     bool flush_unpacked_files;          // the tree being written is to be published: its files reach the disk before they close
     wchar_t reused_sweep_path[path_capacity];      // the sweep beside it: the folder
     wchar_t reused_sweep_candidate[path_capacity]; // and one of its entries
