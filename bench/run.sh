@@ -244,6 +244,9 @@ busy_share() {
     idle = (y[5] - x[5]) + (y[6] - x[6])
     printf "%.1f", (total > 0) ? 100 * (total - idle) / total : 0 }'
 }
+# The commit measured, taken before the run writes its tables over the
+# tracked ones.
+commit=$(git -C "$root" describe --always --dirty --abbrev=7 2>/dev/null || echo '?')
 busy_before=$(busy_share)
 # Warm-up: the first start of each program fills Wine's caches.
 for s in "${sizes[@]}"; do launch "$(windows_path "$work/$s.exe")" >/dev/null; done
@@ -411,7 +414,6 @@ ratios="$results/ratios.dat"
 sweep="$results/sizes.dat"
 : > "$ratios"
 machine="$(nproc) cores, $(lscpu | sed -n 's/^Model name: *//p'), $(free -h | awk '/^Mem:/ { print $2 }') memory; $(wine --version 2>/dev/null); $(. /etc/os-release && echo "$PRETTY_NAME")"
-commit=$(git -C "$root" describe --always --dirty --abbrev=7 2>/dev/null || echo '?')
 busy_after=$(busy_share)
 if awk -v a="$busy_before" -v b="$busy_after" 'BEGIN { exit !(a <= 5 && b <= 5) }'; then
   load="On a machine doing nothing else: $busy_before % and $busy_after % of its CPU time busy in the $quiet_window s before and after the measurements."
