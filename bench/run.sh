@@ -182,11 +182,10 @@ peer_size=$(stat -c %s "$work/$main_leaf-peer.exe")
 # in the work folder so that a first start can be had by removing them. The
 # reference one is packed --pack-runs times too: the cost of the identity
 # and the file list at pack time.
-kept="$work/kept"
 for ((i = 0; i < pack_runs; i++)); do
   t0=$(now_ns)
   "$pack" build --quiet --dir "$main_dir" --app-library bench_app.dll -o "$work/$main-kept.exe" --level "$level" \
-    --threads "$threads" --reuse --unpack-dir "$(windows_path "$kept")\\$main"
+    --threads "$threads" --reuse --unpack-dir "{CACHE_DIR}\\VeskarBench\\$main"
   add pack_reuse "$(ms 0 $(( ($(now_ns) - t0) / 1000 )))"
 done
 # The tiny one keeps its tree in TEMP, so that it sweeps the crowded TEMP
@@ -204,7 +203,7 @@ cp "$programs/bench_entry.exe" "$tiny/" && cp "$programs/bench_entry.exe" "$main
 "$pack" build --quiet --dir "$tiny" --app-exe bench_entry.exe -o "$work/tiny-entry.exe" --level "$level" \
   --threads "$threads"
 "$pack" build --quiet --dir "$main_dir" --app-exe bench_entry.exe -o "$work/$main-entry-kept.exe" --level "$level" \
-  --threads "$threads" --reuse --unpack-dir "$(windows_path "$kept")\\$main-entry"
+  --threads "$threads" --reuse --unpack-dir "{CACHE_DIR}\\VeskarBench\\$main-entry"
 rm "$tiny/bench_entry.exe" "$main_dir/bench_entry.exe"
 
 peer="$(windows_path "$work/$main_leaf-peer.exe")"
@@ -256,6 +255,9 @@ launch "$host" --twice "$library" >/dev/null; launch "$host" "$library" >/dev/nu
 # The prefix's TEMP, now that the prefix exists.
 temp_dir=$(find "$VESKAR_WINEPREFIX/drive_c/users" -mindepth 2 -maxdepth 2 -name Temp ! -path '*/Public/*' | head -1)
 [ -d "$temp_dir" ] || { echo "run.sh: no Temp folder in $VESKAR_WINEPREFIX" >&2; exit 1; }
+# The reusing launchers keep their trees below the profile, whatever folder
+# the checkout is in: a place below a folder others may change is not used.
+kept="$(dirname "$temp_dir")/AppData/Local/VeskarBench"
 clear_temp
 main_kept="$(windows_path "$work/$main-kept.exe")" tiny_kept="$(windows_path "$work/tiny-kept.exe")"
 tiny_kept_child="$(windows_path "$work/tiny-kept-child.exe")"

@@ -1177,17 +1177,19 @@ void open_to_everyone(std::wstring folder)
 }  // namespace
 
 // A start that finds the tree damaged while another run uses it runs from
-// its own working directory. Its application holds that directory, also
-// once the parent is gone, so no sweep takes it from under it.
+// its own working directory. Its application, in a child, holds that
+// directory, also once the parent is gone, so no sweep takes it from under
+// it.
 TEST(Reuse, ApplicationRunningFromAWorkingDirectoryHoldsIt)
 {
     std::wstring scratch = make_scratch_directory(L"reuse_working");
     std::wstring temp = scratch + L"\\temp", go = scratch + L"\\go";
     CreateDirectoryW(temp.c_str(), nullptr);
-    PROCESS_INFORMATION user = start_in(kept_launcher(1), {L"wait", scratch + L"\\ready1", go, L"0"}, temp);
+    const std::wstring supervised = launcher(L"probe_kept_child");
+    PROCESS_INFORMATION user = start_in(supervised, {L"wait", scratch + L"\\ready1", go, L"0"}, temp);
     std::wstring tree = parent_of(await_ready(scratch + L"\\ready1").second);
     write_file(tree + L"\\data\\note.txt", "AS PACKED");
-    PROCESS_INFORMATION mender = start_in(kept_launcher(1), {L"wait", scratch + L"\\ready2", go, L"0"}, temp);
+    PROCESS_INFORMATION mender = start_in(supervised, {L"wait", scratch + L"\\ready2", go, L"0"}, temp);
     auto [application, library] = await_ready(scratch + L"\\ready2");
     std::wstring working = parent_of(library);
     EXPECT_EQ(working.substr(0, tree.size() + 1), tree + L"~") << narrow(working);
