@@ -194,7 +194,7 @@ TEST_F(Inspect, ListShowsTheEntryAndItsFixedArguments)
           like_identity, "--reuse"},
          "entry=exe\napp_arg={APP_DIR}\\main.js\napp_arg=\napp_arg=--a b\napp_arg=" + like_identity +
              "\nunpack_dir={CACHE_DIR}\\VeskarOnefile\\linked\nreuse=1\nname=linked\napp_id=linked\napp_id_from=name\n"
-             "application=" + application_tag("name\\000linked") + "\narchive=" + sum + "\n",
+             "application=" + application_tag("name\\000linked") + "\n",
          "fixed arguments:\n  \"{APP_DIR}\\main.js\"\n  \"\"\n  \"--a b\"\n  \"" + like_identity + "\"\n"},
     };
     for (const auto &c : cases) {
@@ -203,7 +203,8 @@ TEST_F(Inspect, ListShowsTheEntryAndItsFixedArguments)
         args.insert(args.end(), c.options.begin(), c.options.end());
         RunResult r = run_pack(args, temp);
         ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_NE(read_file(exe).find(c.notes), std::string::npos) << c.notes;
+        // The archive's place and identity come first, whatever follows.
+        EXPECT_NE(read_file(exe).find("\narchive=" + sum + "\n" + c.notes), std::string::npos) << c.notes;
         r = run_pack({"--kit", real_kit().string(), "list", exe.string()}, temp);
         EXPECT_NE(r.out.find(c.listed), std::string::npos) << r.out;
     }
@@ -243,22 +244,30 @@ TEST_F(Inspect, NotALauncher)
     EXPECT_NE(r.err.find("cannot open '" + (scratch / "absent.exe").string() + "'"), std::string::npos) << r.err;
 
     REQUIRE_KIT();
-    // A real executable whose attached data section is gone.
+    // Real executables whose notes name no attached data, or a place past the file's end.
     const fs::path exe = link(attached_data(record_stream({{u"app.dll", "x"}})), "renamed");
-    std::string bytes = read_file(exe);
-    size_t at = bytes.find(std::string(".veskar\0", 8));
+    const std::string bytes = read_file(exe);
+    const size_t at = bytes.find("archive_offset=");
     ASSERT_NE(at, std::string::npos);
-    bytes[at + 6] = 'x';
-    write_file(exe, bytes);
-    for (const char *command : {"list", "verify", "extract"}) {
-        std::vector<std::string> args{command, exe.string()};
-        if (std::string(command) == "extract")
-            args.push_back((scratch / "into").string());
-        r = run_pack(args, temp);
-        EXPECT_EQ(r.status, 1) << command;
-        EXPECT_EQ(r.err, "veskar-pack: '" + exe.string() + "' is not a launcher built by veskar-pack: it has no "
-                         ".veskar section holding attached data\n")
-            << command;
+    const struct {
+        size_t offset;
+        std::string replacement, message;
+    } cases[] = {
+        {at + 14, "x", "is not a launcher built by veskar-pack: its build notes name no attached data"},
+        {at + 15, "1", "past the file's end"},
+        {at + 32 + 15, "f", "past the file's end"},
+    };
+    for (const auto &c : cases) {
+        write_file(exe, std::string(bytes).replace(c.offset, 1, c.replacement));
+        for (const char *command : {"list", "verify", "extract"}) {
+            std::vector<std::string> args{command, exe.string()};
+            if (std::string(command) == "extract")
+                args.push_back((scratch / "into").string());
+            r = run_pack(args, temp);
+            EXPECT_EQ(r.status, 1) << command;
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+            EXPECT_NE(r.err.find(c.message), std::string::npos) << command << ": " << r.err;
+        }
     }
 }
 

@@ -1,5 +1,7 @@
 #include "archive_reader.h"
 #include "archive_writer.h"
+#include "build_note_keys.h"
+#include "launcher_writer.h"
 #include "record_names.h"
 
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader: the frame's window and checksum flag
@@ -9,13 +11,43 @@
 #include <memory>
 #include <vector>
 
+// The 16 hex digits of a location line of the notes; nothing when absent or malformed.
+static std::optional<uint64_t> location_note(const std::string &notes, const char *key)
+{
+    const std::string prefix = "\n" + std::string(key) + "=";
+    const size_t at = ("\n" + notes).find(prefix);
+    if (at == std::string::npos || at + prefix.size() - 1 + note_location_digits > notes.size())
+        return std::nullopt;
+    uint64_t value = 0;
+    for (size_t i = at + prefix.size() - 1; i < at + prefix.size() - 1 + note_location_digits; i++) {
+        const char c = notes[i];
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return std::nullopt;
+        value = value << 4 | static_cast<uint64_t>(c <= '9' ? c - '0' : c - 'a' + 10);
+    }
+    return value;
+}
+
 ByteSpan attached_data_of(const PeImage &image)
 {
-    std::optional<ByteSpan> data = section_contents(image, ".veskar");
-    if (!data)
-        throw PackError{"'" + image.path.u8string() + "' is not a launcher built by veskar-pack: it has no .veskar " +
-                        "section holding attached data"};
-    return *data;
+    // A launcher made before the attached data moved after the image holds
+    // it as its last section.
+    if (std::optional<ByteSpan> data = section_contents(image, attached_data_section))
+        return *data;
+    const PackError none{"'" + image.path.u8string() + "' is not a launcher built by veskar-pack: its build " +
+                         "notes name no attached data"};
+    std::optional<ByteSpan> notes = section_contents(image, build_notes_section);
+    if (!notes)
+        throw none;
+    const std::string text(reinterpret_cast<const char *>(notes->data), notes->size);
+    const std::optional<uint64_t> offset = location_note(text, note_archive_offset);
+    const std::optional<uint64_t> length = location_note(text, note_archive_length);
+    if (!offset || !length)
+        throw none;
+    if (*offset > image.bytes.size() || *length > image.bytes.size() - *offset)
+        throw PackError{"'" + image.path.u8string() + "': its build notes place the attached data at " +
+                        std::to_string(*offset) + " bytes, " + std::to_string(*length) + " long, past the file's end"};
+    return ByteSpan{image.bytes.data() + *offset, static_cast<size_t>(*length)};
 }
 
 namespace {
