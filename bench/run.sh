@@ -511,8 +511,8 @@ done
 rowv "Launcher size (reference)" "$launcher_size" "NSIS solid LZMA exe" "$peer_size" bytes - ""
 rowv "Parent peak private memory (reference)" "$(maxof parent_private$M)" "limit" 8 MiB 1.00 "parent memory"; keep
 rowv "Child peak private memory (reference)" "$(maxof child_private$M)" "limit" 8 MiB 1.00 "child memory"; keep
-# The parent's working set is mostly the archive's pages, mapped from the
-# launcher file: against the file's size, not against a memory bound.
+# The parent reads the archive a block at a time: its working set against
+# the launcher file's size shows that it holds no more of it.
 rowv "Parent / child peak working set (reference)" "$(maxof parent_ws$M) / $(maxof child_ws$M)" "launcher file" "$(mib "$launcher_size")" MiB - ""
 rowv "Tiny parent / child peak private" "$(maxof parent_private:tiny) / $(maxof child_private:tiny)" "floor" "$(maxof floor_parent_private) / $(maxof floor_child_private)" MiB - ""
 {

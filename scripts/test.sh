@@ -13,6 +13,7 @@ cmake --preset windows >/dev/null
 cmake --build --preset windows
 # Every benchmark measurement once on tiny payloads, so the benchmark cannot rot.
 bash bench/run.sh --smoke
+bash bench/big.sh --smoke
 ctest --preset host
 # A few seconds of the packer's reader fuzzer, so that it keeps building
 # and its seeds keep passing.
