@@ -233,6 +233,21 @@ TEST_F(Inspect, LinkedFilesArePackedAsCopies)
     }
 }
 
+// A launcher made before the archive moved after the image: its archive is
+// the last section, .veskar (a seed of the reader's fuzzer, kept as made).
+TEST_F(Inspect, OldLayoutIsRead)
+{
+    const std::string old = VESKAR_OLD_LAUNCHER;
+    RunResult r = run_pack({"verify", old}, temp);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("attached data intact: 3 records"), std::string::npos) << r.out;
+    r = run_pack({"list", old}, temp);
+    EXPECT_NE(r.out.find("data\\a.txt"), std::string::npos) << r.out;
+    r = run_pack({"extract", old, (scratch / "into").string()}, temp);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(scratch / "into" / "data" / "a.txt"), "text\n");
+}
+
 TEST_F(Inspect, NotALauncher)
 {
     write_file(scratch / "text.exe", "just some text, not an executable");
