@@ -10,7 +10,7 @@ packages=(
   cmake ninja-build pkg-config dpkg-dev python3
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 xvfb x11-utils imagemagick
-  g++ libzstd-dev zstd googletest libcli11-dev libutf8proc-dev libssl-dev
+  g++ libzstd-dev zstd googletest libcli11-dev libmd-dev
   clang libfuzzer-14-dev
   nsis gnuplot-nox bsdutils time
   osslsigncode strace icoutils openssl python3-pefile
@@ -51,9 +51,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-# Sources built for the Windows side (zstd for the launcher and the Windows
-# packer, utf8proc for the Windows packer) come from Debian's own source
-# packages: fetch_source SOURCE_PACKAGE FOLDER FILE_THAT_MUST_EXIST
+# Sources built into the launcher and both packers (zstd, utf8proc) come
+# from Debian's own source packages: fetch_source SOURCE_PACKAGE FOLDER FILE_THAT_MUST_EXIST
 fetch_source() {
   local package=$1 folder=$third_party/$2 check=$3
   [ -f "$folder/$check" ] && return 0
