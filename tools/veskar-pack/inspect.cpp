@@ -15,7 +15,7 @@
 namespace fs = std::filesystem;
 
 // Messages about the attached data name the launcher they come from.
-static AttachedDataSummary read_launcher(const PeImage &image, const RecordVisitor &visitor)
+AttachedDataSummary read_launcher(const PeImage &image, const RecordVisitor &visitor)
 {
     try {
         AttachedDataSummary summary = read_attached_data(attached_data_of(image), visitor);
@@ -30,7 +30,7 @@ static AttachedDataSummary read_launcher(const PeImage &image, const RecordVisit
 }
 
 // Every value of `key` in the build notes, in their order.
-static std::vector<std::string> build_notes(const PeImage &image, const std::string &key)
+std::vector<std::string> build_notes(const PeImage &image, const std::string &key)
 {
     std::vector<std::string> values;
     std::optional<ByteSpan> notes = section_contents(image, build_notes_section);
@@ -48,14 +48,14 @@ static std::vector<std::string> build_notes(const PeImage &image, const std::str
     return values;
 }
 
-static std::string build_note(const PeImage &image, const std::string &key)
+std::string build_note(const PeImage &image, const std::string &key)
 {
     std::vector<std::string> values = build_notes(image, key);
     return values.empty() ? std::string() : values.front();
 }
 
 // The icon group as linked, compared with the kit's own icon.
-static std::string icon_kind(const PeImage &image, const fs::path &kit)
+std::string icon_kind(const PeImage &image, const fs::path &kit)
 {
     std::optional<ByteSpan> group = find_resource(image, resource_group_icon, 1);
     if (!group)
@@ -75,7 +75,7 @@ static std::string icon_kind(const PeImage &image, const fs::path &kit)
 
 // The level the manifest requests; Windows runs a launcher without one as
 // the user who starts it.
-static std::string execution_level(const PeImage &image)
+std::string execution_level(const PeImage &image)
 {
     std::optional<ByteSpan> manifest = find_resource(image, resource_manifest, 1);
     if (!manifest)

@@ -34,6 +34,7 @@ struct Arguments {
     UnpackSettings unpack;
     bool app_id_given = false;  // --app-id, even empty, is checked
     bool quiet = false;
+    bool json = false;  // list and verify: one JSON object for programs
 };
 
 void check_output_folder(const std::string &output)
@@ -312,6 +313,7 @@ int main(int argc, char **argv)
 
     CLI::App *list = app.add_subcommand("list", "Show the files, the entry and its fixed arguments, sizes, compression, unpack directory, splash, icon, subsystem, execution level and version information of a launcher");
     list->add_option("launcher", a.launcher, "Launcher .exe built by veskar-pack")->required();
+    list->add_flag("--json", a.json, "The same as one JSON object, for programs");
 
     CLI::App *extract = app.add_subcommand("extract", "Write the files packed in a launcher into a folder, "
                                                       "running nothing");
@@ -320,6 +322,7 @@ int main(int argc, char **argv)
 
     CLI::App *verify = app.add_subcommand("verify", "Check that a launcher's attached data is complete and intact");
     verify->add_option("launcher", a.launcher, "Launcher .exe built by veskar-pack")->required();
+    verify->add_flag("--json", a.json, "The verdict as one JSON object, for programs; status 1 still when damaged");
 
     CLI11_PARSE(app, static_cast<int>(argument_pointers.size()), argument_pointers.data());
     try {
@@ -330,10 +333,14 @@ int main(int argc, char **argv)
             build_command(a, kit);
         else if (*link)
             link_command(a, kit);
+        else if (*list && a.json)
+            list_launcher_json(fs::u8path(a.launcher), kit);
         else if (*list)
             list_launcher(fs::u8path(a.launcher), kit);
         else if (*extract)
             extract_launcher(fs::u8path(a.launcher), fs::u8path(a.extract_to));
+        else if (a.json)
+            verify_launcher_json(fs::u8path(a.launcher));
         else
             verify_launcher(fs::u8path(a.launcher));
     } catch (const PackError &e) {
