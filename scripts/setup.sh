@@ -17,6 +17,10 @@ packages=(
   linux-perf  # profiles of the launcher and of Wine's server for bench/ findings
 )
 
+# Node and npm make and test the npm packages: a machine's own Node is kept,
+# Debian's is installed where there is none.
+command -v npm >/dev/null || packages+=(nodejs npm)
+
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
 missing=()
