@@ -20,6 +20,8 @@ packages=(
 # Node and npm make and test the npm packages: a machine's own Node is kept,
 # Debian's is installed where there is none.
 command -v npm >/dev/null || packages+=(nodejs npm)
+# The Node example's addon is built against Node-API's headers.
+[ -f /usr/include/node/node_api.h ] || packages+=(libnode-dev)
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
