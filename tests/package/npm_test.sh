@@ -3,11 +3,9 @@
 #
 #   npm_test.sh WINE_RUN NPM_DIR VERSION HELLO_APP_FOLDER
 #
-# Installed offline from the tarballs into an empty folder, npx veskar-pack
-# answers --help and packs the example; the API packs it too, byte for byte
-# the same, and the launcher runs under Wine. The API's own cases then run
-# with Node's test runner against the installed package. The Windows
-# package's veskar-pack.exe packs the same launcher under Wine.
+# Installed offline into an empty folder, the bin, the API (its cases with
+# Node's test runner) and the Windows package's veskar-pack.exe pack the
+# example alike, and the launcher runs under Wine.
 set -euo pipefail
 wine_run=$1 npm_dir=$2 version=$3 app=$4
 here=$(cd "$(dirname "$0")" && pwd)
