@@ -198,6 +198,14 @@ TEST_F(Inspect, ListShowsTheEntryAndItsFixedArguments)
              "\nunpack_dir={CACHE_DIR}\\VeskarOnefile\\linked\nreuse=1\nname=linked\napp_id=linked\napp_id_from=name\n"
              "application=" + application_tag("name\\000linked") + "\narchive=" + sum + "\n",
          "fixed arguments:\n  \"{APP_DIR}\\main.js\"\n  \"\"\n  \"--a b\"\n  \"" + like_identity + "\"\n"},
+        // A program always runs as a process of its own.
+        {{"--app-exe", "x", "--reuse", "--reuse-process", "self"}, "reuse=1\n",
+         "runs the application: in a child process, as a program entry always does\n"},
+        // Nothing from the launcher reaches the terminal as a control.
+        {{"--app-exe", "x", "--app-arg", "\x1b[2J\x7f\xc2\x9b", "--version-info", "ProductName=a\x1b]0;b\x07"},
+         "entry=exe\n", "fixed arguments:\n  \"\\u001B[2J\\u007F\\u009B\"\n"},
+        {{"--app-exe", "x", "--version-info", "ProductName=a\x1b]0;b\x07"}, "entry=exe\n",
+         "  ProductName: a\\u001B]0;b\\u0007\n"},
     };
     for (const auto &c : cases) {
         std::vector<std::string> args = {"--kit", real_kit().string(), "link", "--attached-data", blob.string(), "-o",
