@@ -132,8 +132,9 @@ ArchiveLocation locate_archive(const PeImage &image)
                         "hexadecimal digits each; the file is damaged"};
     if (*offset < end_of_sections(image) || *offset > image.file_size || *length > image.file_size - *offset)
         throw PackError{"'" + shown + "': the build notes place the attached data at offset " +
-                        std::to_string(*offset) + ", " + std::to_string(*length) + " bytes long, outside the " +
-                        std::to_string(image.file_size) + " bytes after the image; the file is damaged"};
+                        std::to_string(*offset) + ", " + std::to_string(*length) + " bytes long, which is not "
+                        "between the image's end at " + std::to_string(end_of_sections(image)) +
+                        " and the file's at " + std::to_string(image.file_size) + "; the file is damaged"};
     return ArchiveLocation{FileRange{*offset, *length}, false};
 }
 
