@@ -6,6 +6,9 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
+
 namespace {
 
 class Inspect : public PackerTest {
@@ -556,6 +559,13 @@ TEST_F(Inspect, ExtractLeavesNothingBehind)
         EXPECT_EQ(r.status, c.status) << c.into << ": " << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), c.status) << r.err;
     }
+    // A write the system refuses (here past a file size limit, as a full
+    // disk would) is named with the system's reason.
+    const fs::path big = link(attached_data(record_stream({{u"app.dll", std::string(100000, 'x')}})), "big");
+    RunResult r = run_program({"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 50; exec \"$0\" extract \"$1\" \"$2\"",
+                               VESKAR_PACK_PATH, big.string(), (scratch / "place" / "out").string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("/app.dll': " + std::string(std::strerror(EFBIG)) + "\n"), std::string::npos) << r.err;
     EXPECT_FALSE(fs::exists(scratch / "place"));
     EXPECT_EQ(read_file(scratch / "full" / "mine.txt"), "mine");
     EXPECT_EQ(files_below(scratch / "full"), std::vector<fs::path>{"mine.txt"});
