@@ -128,8 +128,14 @@ struct ImageChecksum {
 
     void add(const uint8_t *data, size_t size)
     {
-        for (size_t i = 0; i < size; i++, length++)
-            sum += length % 2 ? uint64_t{data[i]} << 8 : data[i];
+        size_t i = 0;
+        if (length % 2 == 1 && size > 0)
+            sum += uint64_t{data[i++]} << 8;  // the high byte of a word begun before
+        for (; i + 1 < size; i += 2)
+            sum += data[i] | data[i + 1] << 8;
+        if (i < size)
+            sum += data[i];
+        length += size;
     }
 
     uint32_t value() const
