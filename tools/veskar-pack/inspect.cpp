@@ -166,6 +166,10 @@ std::string icon_kind(const PeImage &image, const fs::path &kit)
     const size_t count = group ? get_le16(*group, 4) : 0;
     if (!group || group->size() < 6 + count * 14)
         return "damaged icon group";
+    // Each image is a search of the resource tree: an icon needs a few.
+    enum : size_t { most_images_looked_at = 256 };
+    if (count > most_images_looked_at)
+        return "custom (" + std::to_string(count) + " images, not looked into)";
     for (size_t i = 0; i < count; i++) {
         if (!find_resource(image, resource_icon, get_le16(*group, 6 + i * 14 + 12)))
             return "damaged icon group";
