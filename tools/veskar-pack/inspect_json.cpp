@@ -59,73 +59,81 @@ std::string json_strings(const std::vector<std::string> &values)
 
 void list_launcher_json(const fs::path &launcher, const fs::path &kit)
 {
-    PeImage image = read_pe_image(launcher);
-    std::string files = "[";
+    PeImage image = open_launcher_image(launcher);
+    const ArchiveLocation where = locate_archive(image);
+    // The records are written as they are read, so that a launcher of any
+    // number of files is listed in bounded memory.
+    std::printf("{\n  \"launcher\": %s,\n  \"files\": [", json_string(launcher.u8string()).c_str());
     std::u16string entry;
-    AttachedDataSummary summary = read_launcher(image, RecordVisitor{
+    AttachedDataSummary summary = read_launcher(image, where, RecordVisitor{
         [&](const RecordInfo &r) {
+            std::printf("%s\n    {\"name\": %s, \"size\": %s}", entry.empty() ? "" : ",", json_name(r.name).c_str(),
+                        json_number(r.size).c_str());
             if (entry.empty())
                 entry = r.name;
-            files += std::string(files.size() > 1 ? ",\n    " : "\n    ") + "{\"name\": " + json_name(r.name) +
-                     ", \"size\": " + json_number(r.size) + "}";
         },
         nullptr, nullptr});
-    files += "\n  ]";
-    const bool program = build_note(image, "entry") == "exe";
-    std::string reuse = "null";
-    if (build_note(image, "reuse") == "1") {
-        reuse = "{\"archiveIdentity\": " + json_string(build_note(image, "archive")) +
-                ", \"applicationId\": " + json_optional(build_note(image, "app_id")) +
-                ", \"applicationIdFrom\": " + json_optional(build_note(image, "app_id_from")) +
-                ", \"process\": " + json_string(build_note(image, "reuse_process") == "child" ? "child" : "self") +
-                "}";
-    }
-    std::optional<ByteSpan> splash = find_resource(image, resource_rcdata, 28);
-    const std::string icon = icon_kind(image, kit);
-    std::string version = "null";
-    if (std::optional<ByteSpan> resource = find_resource(image, resource_version, 1)) {
-        version = "{";
-        for (const auto &[key, value] : read_version_strings(resource->data, resource->size))
-            version += (version.size() > 1 ? ", " : "") + json_string(key) + ": " + json_string(value);
-        version += "}";
-    }
-    const std::string level = build_note(image, "level");
-    std::printf("{\n  \"launcher\": %s,\n  \"files\": %s,\n", json_string(launcher.u8string()).c_str(), files.c_str());
-    std::printf("  \"entry\": {\"kind\": %s, \"name\": %s, \"arguments\": %s},\n",
+    const std::map<std::string, std::string> notes =
+        note_values(image, {"level", "entry", "unpack_dir", "reuse", "archive", "app_id_from", "app_id",
+                            "reuse_process"});
+    auto note = [&](const char *key) { return value_of(notes, key); };
+    const bool program = note("entry") == "exe";
+    std::printf("\n  ],\n  \"entry\": {\"kind\": %s, \"name\": %s, \"arguments\": %s},\n",
                 program ? "\"program\"" : "\"library\"", json_name(entry).c_str(),
-                program ? json_strings(build_notes(image, "app_arg")).c_str() : "[]");
+                json_strings(program ? note_all(image, "app_arg") : std::vector<std::string>()).c_str());
+    const std::string level = note("level");
     std::printf("  \"fileBytes\": %s,\n  \"streamBytes\": %s,\n  \"frameBytes\": %s,\n  \"attachedBytes\": %s,\n"
                 "  \"zstdWindow\": %s,\n  \"zstdLevel\": %s,\n",
                 json_number(summary.content_bytes).c_str(), json_number(summary.stream_size).c_str(),
                 json_number(summary.frame_size).c_str(), json_number(summary.attached_length).c_str(),
-                json_number(summary.window_size).c_str(), level.empty() ? "null" : level.c_str());
+                json_number(summary.window_size).c_str(),
+                level.find_first_not_of("0123456789") == std::string::npos && !level.empty() ? level.c_str() : "null");
+    std::string reuse = "null";
+    if (note("reuse") == "1")
+        reuse = "{\"archiveIdentity\": " + json_string(note("archive")) +
+                ", \"applicationId\": " + json_optional(note("app_id")) +
+                ", \"applicationIdFrom\": " + json_optional(note("app_id_from")) + ", \"process\": " +
+                json_string(program || note("reuse_process") == "child" ? "child" : "self") + "}";
+    std::optional<FileRange> splash = find_resource(image, resource_rcdata, 28);
     std::printf("  \"unpackDir\": %s,\n  \"reuse\": %s,\n  \"splashBytes\": %s,\n",
-                json_optional(build_note(image, "unpack_dir")).c_str(), reuse.c_str(),
+                json_optional(note("unpack_dir")).c_str(), reuse.c_str(),
                 splash ? json_number(splash->size).c_str() : "null");
+    const std::string icon = icon_kind(image, kit);
+    std::optional<FileRange> manifest_range = find_resource(image, resource_manifest, 1);
+    std::optional<std::vector<uint8_t>> manifest =
+        manifest_range ? read_resource(image, *manifest_range, 1 << 20) : std::nullopt;
+    const std::string requested =
+        manifest ? requested_execution_level(std::string(manifest->begin(), manifest->end())) : std::string();
+    std::string version = "null";
+    std::optional<FileRange> version_range = find_resource(image, resource_version, 1);
+    if (std::optional<std::vector<uint8_t>> resource =
+            version_range ? read_resource(image, *version_range, 0xFFFF) : std::nullopt) {
+        version = "{";
+        for (const auto &[key, value] : read_version_strings(*resource))
+            version += (version.size() > 1 ? ", " : "") + json_string(key) + ": " + json_string(value);
+        version += "}";
+    }
     // The first word of the readable form: none, default, custom, present or damaged.
     std::printf("  \"icon\": %s,\n  \"subsystem\": %s,\n  \"executionLevel\": %s,\n  \"versionInfo\": %s\n}\n",
                 json_string(icon.substr(0, icon.find(' '))).c_str(),
-                image.subsystem == 3 ? "\"console\"" : image.subsystem == 2 ? "\"gui\"" : "\"unknown\"",
-                json_string(execution_level(image)).c_str(), version.c_str());
+                image.subsystem == subsystem_console ? "\"console\""
+                : image.subsystem == subsystem_gui   ? "\"gui\""
+                                                     : "\"unknown\"",
+                json_string(!manifest_range ? "no manifest" : requested.empty() ? "not requested" : requested).c_str(),
+                version.c_str());
 }
 
 void verify_launcher_json(const fs::path &launcher)
 {
-    std::string problem;
-    AttachedDataSummary summary;
     try {
-        summary = read_launcher(read_pe_image(launcher), RecordVisitor{});
+        const VerifyVerdict verdict = verify_launcher(launcher, false);
+        std::printf("{\"launcher\": %s, \"intact\": true, \"records\": %zu, \"fileBytes\": %s, \"signed\": %s}\n",
+                    json_string(launcher.u8string()).c_str(), verdict.records,
+                    json_number(verdict.content_bytes).c_str(), verdict.is_signed ? "true" : "false");
     } catch (const PackError &e) {
-        problem = e.message;
+        // A damaged launcher still ends with the one line and status 1.
+        std::printf("{\"launcher\": %s, \"intact\": false, \"problem\": %s}\n",
+                    json_string(launcher.u8string()).c_str(), json_string(e.message).c_str());
+        throw;
     }
-    std::printf("{\"launcher\": %s, \"intact\": %s, ", json_string(launcher.u8string()).c_str(),
-                problem.empty() ? "true" : "false");
-    if (problem.empty())
-        std::printf("\"records\": %zu, \"fileBytes\": %s}\n", summary.records,
-                    json_number(summary.content_bytes).c_str());
-    else
-        std::printf("\"problem\": %s}\n", json_string(problem).c_str());
-    // A damaged launcher still ends with the one line and status 1.
-    if (!problem.empty())
-        throw PackError{problem};
 }

@@ -8,6 +8,7 @@
 #include "image_files.h"
 #include "inspect.h"
 #include "launcher_writer.h"
+#include "record_names.h"
 #include "unpack_settings.h"
 
 #include <CLI/CLI.hpp>
@@ -37,6 +38,16 @@ struct Arguments {
     bool json = false;  // list and verify: one JSON object for programs
 };
 
+void check_utf8_option(const char *option, const std::string &value)
+{
+    try {
+        utf8_to_utf16(value, "");
+    } catch (const PackError &) {
+        throw PackError{std::string(option) + " '" + printable_text(value) + "' is not valid UTF-8: give it as "
+                        "UTF-8 text"};
+    }
+}
+
 void check_output_folder(const std::string &output)
 {
     fs::path folder = fs::absolute(fs::u8path(output)).parent_path();
@@ -56,8 +67,14 @@ LauncherRequest launcher_request(const Arguments &a, const fs::path &kit, const 
         throw PackError{"--app-library and --app-exe both name the entry: give one of them"};
     if (!a.app_args.empty() && a.app_exe.empty())
         throw PackError{"--app-arg gives arguments to a program: it needs --app-exe"};
+    // The launcher takes these as UTF-8 text: checked as file names are.
+    for (const std::string &argument : a.app_args)
+        check_utf8_option("--app-arg", argument);
+    check_utf8_option("--unpack-dir", a.unpack.spec);
+    check_utf8_option("--app-id", a.unpack.app_id);
     for (const std::string &argument : a.app_args)
         check_fixed_argument(argument);
+    check_fixed_arguments_fit(a.app_args);
     LauncherRequest request;
     request.kit = kit;
     request.console = a.console || (!a.gui && entry && entry->console);
@@ -169,9 +186,13 @@ void build_command(const Arguments &a, const fs::path &kit)
 // which is decoded and checked whole for that.
 std::vector<std::pair<std::u16string, uint64_t>> attached_records(const fs::path &attached_data)
 {
-    const std::vector<uint8_t> bytes = read_whole_file(attached_data, "attached data");
+    std::ifstream in(system_path(attached_data), std::ios::binary | std::ios::ate);
+    if (!in)
+        throw PackError{"cannot read attached data '" + attached_data.u8string() + "'"};
+    const uint64_t size = static_cast<uint64_t>(in.tellg());
+    in.seekg(0);
     std::vector<std::pair<std::u16string, uint64_t>> records;
-    read_attached_data(ByteSpan{bytes.data(), bytes.size()},
+    read_attached_data(in, size,
                        RecordVisitor{[&](const RecordInfo &r) { records.emplace_back(r.name, r.size); }, nullptr,
                                      nullptr});
     return records;
@@ -248,6 +269,7 @@ void add_launcher_options(CLI::App *command, Arguments &a)
                         "With --reuse: who the application is, so that only its own older trees are removed as "
                         "old versions (default: CompanyName and ProductName of --version-info when both are "
                         "given, otherwise the launcher's name); at most 100 characters a folder name may hold")
+        ->needs(reuse)
         ->each([&a](const std::string &) { a.app_id_given = true; });
     command->add_option("--unpack-threads", a.unpack_threads,
                         "Threads that unpack the application at start, 1 to 5 (default: chosen at run time from "
@@ -324,10 +346,20 @@ int main(int argc, char **argv)
     verify->add_option("launcher", a.launcher, "Launcher .exe built by veskar-pack")->required();
     verify->add_flag("--json", a.json, "The verdict as one JSON object, for programs; status 1 still when damaged");
 
-    CLI11_PARSE(app, static_cast<int>(argument_pointers.size()), argument_pointers.data());
+    try {
+        app.parse(static_cast<int>(argument_pointers.size()), argument_pointers.data());
+    } catch (const CLI::Success &e) {
+        return app.exit(e);  // --help
+    } catch (const CLI::ParseError &e) {
+        // Like every other error: one line, status 1.
+        std::string message = e.what();
+        std::replace(message.begin(), message.end(), '\n', ' ');
+        std::fprintf(stderr, "veskar-pack: %s\n", message.c_str());
+        return 1;
+    }
     try {
         const fs::path kit = a.kit.empty() ? default_kit_directory() : fs::u8path(a.kit);
-        if (*build || *link)
+        if (*build || *link || *extract)
             catch_interrupts();
         if (*build)
             build_command(a, kit);
