@@ -2,6 +2,7 @@
 // looks into launchers it has built.
 #include "archive_reader.h"
 #include "archive_writer.h"
+#include "build_note_keys.h"
 #include "depfile.h"
 #include "entry_program.h"
 #include "host_system.h"
@@ -116,7 +117,7 @@ LauncherRequest launcher_request(const Arguments &a, const fs::path &kit, const 
     if (!a.app_exe.empty())
         request.build_notes = program_entry_notes(a.app_args);
     if (a.unpack_threads != 0)
-        request.build_notes += "unpack_threads=" + std::to_string(a.unpack_threads) + "\n";
+        request.build_notes += std::string(note_unpack_threads) + "=" + std::to_string(a.unpack_threads) + "\n";
     return request;
 }
 
@@ -148,11 +149,12 @@ void build_command(const Arguments &a, const fs::path &kit)
     std::vector<std::pair<std::u16string, uint64_t>> records;
     for (const ArchiveEntry &e : contents.entries)
         records.emplace_back(e.name, e.size);
-    request.build_notes = "level=" + std::to_string(options.level) + "\n" + request.build_notes +
+    request.build_notes = std::string(note_level) + "=" + std::to_string(options.level) + "\n" + request.build_notes +
                           unpack_notes(a.unpack, a.version_info, fs::u8path(a.output), records);
     const LauncherLayout layout = lay_out_launcher(request);
-    write_launcher(layout, fs::u8path(a.output),
-                   [&](const AttachedDataSink &sink) { write_attached_data(contents.entries, sink, options); });
+    write_launcher(
+        layout, fs::u8path(a.output),
+        [&](const AttachedDataSink &sink) { write_attached_data(contents.entries, sink, options); }, [] {});
 
     if (!a.depfile.empty()) {
         std::vector<fs::path> inputs = kit_files(kit, request.console);
@@ -172,8 +174,8 @@ void build_command(const Arguments &a, const fs::path &kit)
     uint64_t file_bytes = 0;
     for (const ArchiveEntry &e : contents.entries)
         file_bytes += e.size;
-    std::ifstream made(system_path(fs::u8path(a.output)), std::ios::binary | std::ios::ate);
-    const uint64_t launcher_bytes = static_cast<uint64_t>(made.tellg());
+    std::error_code error;
+    const uint64_t launcher_bytes = fs::file_size(system_path(fs::u8path(a.output)), error);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("packed %zu %s, %s, into '%s': %s (%.1f%% of the files) in %.1f s\n", contents.entries.size(),
                 contents.entries.size() == 1 ? "file" : "files", readable_size(file_bytes).c_str(), a.output.c_str(),
@@ -203,11 +205,11 @@ void link_command(const Arguments &a, const fs::path &kit)
     const fs::path attached_data = fs::u8path(a.attached_data);
     if (!is_file(attached_data))
         throw PackError{"attached data '" + a.attached_data + "' does not exist or is not a file"};
-    std::ifstream in(system_path(attached_data), std::ios::binary | std::ios::ate);
-    if (!in)
+    std::ifstream in(system_path(attached_data), std::ios::binary);
+    std::error_code error;
+    const uint64_t size = fs::file_size(system_path(attached_data), error);
+    if (!in || error)
         throw PackError{"cannot read attached data '" + a.attached_data + "'"};
-    const uint64_t size = static_cast<uint64_t>(in.tellg());
-    in.seekg(0);
     request.build_notes += unpack_notes(
         a.unpack, a.version_info, fs::u8path(a.output),
         a.unpack.reuse ? attached_records(attached_data) : std::vector<std::pair<std::u16string, uint64_t>>{});
@@ -217,14 +219,13 @@ void link_command(const Arguments &a, const fs::path &kit)
         std::vector<char> chunk(1 << 20);
         uint64_t left = size;
         while (left > 0) {
-            stop_if_interrupted();
             size_t want = static_cast<size_t>(std::min<uint64_t>(left, chunk.size()));
             if (!in.read(chunk.data(), static_cast<std::streamsize>(want)))
                 throw PackError{"attached data '" + a.attached_data + "' changed while it was read: link again"};
             sink(chunk.data(), want);
             left -= want;
         }
-    });
+    }, [] {});
 }
 
 // The options build and link share: what the launcher looks like to Windows.
@@ -356,7 +357,7 @@ int main(int argc, char **argv)
     }
     try {
         const fs::path kit = a.kit.empty() ? default_kit_directory() : fs::u8path(a.kit);
-        if (*build || *link || *extract)
+        if (*build || *link)
             catch_interrupts();
         if (*build)
             build_command(a, kit);
