@@ -55,6 +55,52 @@ void check_output_folder(const std::string &output)
         throw PackError{"cannot write '" + output + "': the folder '" + folder.u8string() + "' does not exist"};
 }
 
+// A file a build writes (the launcher, the temporary file beside it, the
+// depfile) never lands among what it reads: below the application folder
+// the next build would pack it, and in place of an input it would replace
+// it. `inputs` are the other files read.
+void check_written_path(const char *option, const std::string &written, const std::string &directory,
+                        const std::vector<fs::path> &inputs)
+{
+    // Compared as files, not as text: a link, another case on Windows or a
+    // second name of the same folder is the same place.
+    const fs::path place = fs::absolute(fs::u8path(written)).lexically_normal();
+    std::error_code error;
+    for (fs::path folder = place.parent_path(); !directory.empty(); folder = folder.parent_path()) {
+        if (fs::equivalent(system_path(folder), system_path(fs::u8path(directory)), error))
+            throw PackError{std::string(option) + " '" + written + "' lies in the application folder '" + directory +
+                            "', whose files the launcher packs: write it elsewhere"};
+        if (folder == folder.parent_path())
+            break;
+    }
+    for (const fs::path &input : inputs) {
+        if (fs::equivalent(system_path(place), system_path(input), error))
+            throw PackError{std::string(option) + " '" + written + "' is the input '" + input.u8string() +
+                            "', which writing it would replace: write it elsewhere"};
+    }
+}
+
+// Every file besides the application folder that a build or link reads.
+std::vector<fs::path> other_inputs(const Arguments &a, const fs::path &kit, bool console)
+{
+    std::vector<fs::path> inputs = kit_files(kit, console);
+    for (const std::string *file : {&a.splash, &a.icon, &a.attached_data}) {
+        if (!file->empty())
+            inputs.push_back(fs::u8path(*file));
+    }
+    return inputs;
+}
+
+void check_written_paths(const Arguments &a, const fs::path &kit, bool console)
+{
+    std::vector<fs::path> inputs = other_inputs(a, kit, console);
+    check_written_path("-o", a.output, a.directory, inputs);
+    if (a.depfile.empty())
+        return;
+    inputs.push_back(fs::u8path(a.output));
+    check_written_path("--depfile", a.depfile, a.directory, inputs);
+}
+
 // Everything but the attached data, read and checked before the long work
 // starts, so that a wrong option or file is named at once.
 // `entry` is the identity of a program entry to take where no option
@@ -114,6 +160,7 @@ LauncherRequest launcher_request(const Arguments &a, const fs::path &kit, const 
     if (a.app_id_given)
         check_app_id(a.unpack.app_id);
     check_output_folder(a.output);
+    check_written_paths(a, kit, request.console);
     if (!a.app_exe.empty())
         request.build_notes = program_entry_notes(a.app_args);
     if (a.unpack_threads != 0)
@@ -152,11 +199,13 @@ void build_command(const Arguments &a, const fs::path &kit)
     request.build_notes = std::string(note_level) + "=" + std::to_string(options.level) + "\n" + request.build_notes +
                           unpack_notes(a.unpack, a.version_info, fs::u8path(a.output), records);
     const LauncherLayout layout = lay_out_launcher(request);
-    write_launcher(
-        layout, fs::u8path(a.output),
-        [&](const AttachedDataSink &sink) { write_attached_data(contents.entries, sink, options); }, [] {});
-
-    if (!a.depfile.empty()) {
+    // The depfile is in place before the launcher: one that cannot be
+    // written leaves no launcher, so a build system never sees a launcher
+    // without its inputs.
+    bool depfile_written = false;
+    const auto write_inputs = [&] {
+        if (a.depfile.empty())
+            return;
         std::vector<fs::path> inputs = kit_files(kit, request.console);
         // Folders too: adding or removing a file changes its folder's time.
         inputs.insert(inputs.end(), contents.folders.begin(), contents.folders.end());
@@ -167,6 +216,17 @@ void build_command(const Arguments &a, const fs::path &kit)
         if (!a.icon.empty())
             inputs.push_back(fs::u8path(a.icon));
         write_depfile(fs::u8path(a.depfile), a.output, inputs);
+        depfile_written = true;
+    };
+    try {
+        write_launcher(
+            layout, fs::u8path(a.output),
+            [&](const AttachedDataSink &sink) { write_attached_data(contents.entries, sink, options); }, write_inputs);
+    } catch (const PackError &) {
+        std::error_code ignored;
+        if (depfile_written)
+            fs::remove(system_path(fs::u8path(a.depfile)), ignored);
+        throw;
     }
     if (a.quiet)
         return;
