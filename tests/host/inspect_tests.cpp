@@ -199,10 +199,10 @@ TEST_F(Inspect, ListShowsTheEntryAndItsFixedArguments)
           like_identity, "--reuse"},
          "entry=exe\napp_arg={APP_DIR}\\main.js\napp_arg=\napp_arg=--a b\napp_arg=" + like_identity +
              "\nunpack_dir={CACHE_DIR}\\VeskarOnefile\\linked\nreuse=1\nname=linked\napp_id=linked\napp_id_from=name\n"
-             "application=" + application_tag("name\\000linked") + "\narchive=" + sum + "\n",
+             "application=" + application_tag("name\\000linked") + "\n",
          "fixed arguments:\n  \"{APP_DIR}\\main.js\"\n  \"\"\n  \"--a b\"\n  \"" + like_identity + "\"\n"},
         // A program always runs as a process of its own.
-        {{"--app-exe", "x", "--reuse", "--reuse-process", "self"}, "reuse=1\n",
+        {{"--app-exe", "x", "--reuse", "--reuse-process", "self"}, "entry=exe\n",
          "runs the application: in a child process, as a program entry always does\n"},
         // Nothing from the launcher reaches the terminal as a control.
         {{"--app-exe", "x", "--app-arg", "\x1b[2J\x7f\xc2\x9b", "--version-info", "ProductName=a\x1b]0;b\x07"},
@@ -216,7 +216,8 @@ TEST_F(Inspect, ListShowsTheEntryAndItsFixedArguments)
         args.insert(args.end(), c.options.begin(), c.options.end());
         RunResult r = run_pack(args, temp);
         ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_NE(read_file(exe).find(c.notes), std::string::npos) << c.notes;
+        // The archive's place and identity come first, whatever follows.
+        EXPECT_NE(read_file(exe).find("\narchive=" + sum + "\n" + c.notes), std::string::npos) << c.notes;
         r = run_pack({"--kit", real_kit().string(), "list", exe.string()}, temp);
         EXPECT_NE(r.out.find(c.listed), std::string::npos) << r.out;
     }
@@ -256,22 +257,30 @@ TEST_F(Inspect, NotALauncher)
     EXPECT_NE(r.err.find("cannot open '" + (scratch / "absent.exe").string() + "'"), std::string::npos) << r.err;
 
     REQUIRE_KIT();
-    // A real executable whose attached data section is gone.
+    // Real executables whose notes name no attached data, or a place past the file's end.
     const fs::path exe = link(attached_data(record_stream({{u"app.dll", "x"}})), "renamed");
-    std::string bytes = read_file(exe);
-    size_t at = bytes.find(std::string(".veskar\0", 8));
+    const std::string bytes = read_file(exe);
+    const size_t at = bytes.find("archive_offset=");
     ASSERT_NE(at, std::string::npos);
-    bytes[at + 6] = 'x';
-    write_file(exe, bytes);
-    for (const char *command : {"list", "verify", "extract"}) {
-        std::vector<std::string> args{command, exe.string()};
-        if (std::string(command) == "extract")
-            args.push_back((scratch / "into").string());
-        r = run_pack(args, temp);
-        EXPECT_EQ(r.status, 1) << command;
-        EXPECT_EQ(r.err, "veskar-pack: '" + exe.string() + "' is not a launcher built by veskar-pack: it has no "
-                         ".veskar section and its build notes name no attached data\n")
-            << command;
+    const struct {
+        size_t offset;
+        std::string replacement, message;
+    } cases[] = {
+        {at + 14, "x", "is not a launcher built by veskar-pack: its build notes name no attached data"},
+        {at + 15, "1", "past the file's end"},
+        {at + 32 + 15, "f", "past the file's end"},
+    };
+    for (const auto &c : cases) {
+        write_file(exe, std::string(bytes).replace(c.offset, 1, c.replacement));
+        for (const char *command : {"list", "verify", "extract"}) {
+            std::vector<std::string> args{command, exe.string()};
+            if (std::string(command) == "extract")
+                args.push_back((scratch / "into").string());
+            r = run_pack(args, temp);
+            EXPECT_EQ(r.status, 1) << command;
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+            EXPECT_NE(r.err.find(c.message), std::string::npos) << command << ": " << r.err;
+        }
     }
 }
 
@@ -577,6 +586,73 @@ TEST_F(Inspect, ExtractLeavesNothingBehind)
             beside.push_back(e.path().filename());
     }
     EXPECT_EQ(beside, std::vector<fs::path>{});
+}
+
+// A launcher made before the attached data moved after the image: the same
+// bytes as the last section, .veskar, and no location in the notes. Made
+// here from a new one, as the packer no longer writes them.
+std::string with_attached_data_section(std::string exe)
+{
+    auto get = [&](size_t at, int bytes) {
+        uint64_t v = 0;
+        for (int i = bytes - 1; i >= 0; i--)
+            v = v << 8 | static_cast<unsigned char>(exe[at + i]);
+        return v;
+    };
+    auto put = [&](size_t at, uint64_t v, int bytes) {
+        for (int i = 0; i < bytes; i++)
+            exe[at + i] = static_cast<char>(v >> (8 * i));
+    };
+    auto note = [&](const std::string &key) {
+        const size_t at = exe.find(key + "=");
+        exe[at] = 'x';  // the key is no longer one the readers know
+        return std::stoull(exe.substr(at + key.size() + 1, 16), nullptr, 16);
+    };
+    const uint64_t offset = note("archive_offset"), length = note("archive_length");
+    const size_t pe = get(0x3C, 4), sections = get(pe + 6, 2), optional = pe + 24;
+    const size_t table = optional + get(pe + 20, 2), last = table + 40 * (sections - 1);
+    const uint64_t section_alignment = get(optional + 32, 4), file_alignment = get(optional + 36, 4);
+    auto align = [](uint64_t v, uint64_t a) { return (v + a - 1) / a * a; };
+    const uint64_t address = align(get(last + 12, 4) + get(last + 8, 4), section_alignment);
+    const size_t header = table + 40 * sections;
+    exe.replace(header, 8, std::string(".veskar\0", 8));
+    put(header + 8, length, 4), put(header + 12, address, 4), put(header + 16, align(length, file_alignment), 4);
+    put(header + 20, offset, 4), put(header + 36, 0x40000040, 4);  // initialised, readable data
+    put(pe + 6, sections + 1, 2);
+    put(optional + 56, address + align(length, section_alignment), 4);
+    exe.resize(offset + align(length, file_alignment), '\0');
+    put(optional + 64, 0, 4);
+    uint64_t sum = 0;
+    for (size_t i = 0; i < exe.size(); i += 2)
+        sum += static_cast<unsigned char>(exe[i]) | (i + 1 < exe.size() ? static_cast<unsigned char>(exe[i + 1]) << 8 : 0);
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    put(optional + 64, sum + exe.size(), 4);
+    return exe;
+}
+
+TEST_F(Inspect, LaunchersMadeBeforeTheArchiveMovedAfterTheImage)
+{
+    REQUIRE_KIT();
+    const fs::path blob = scratch / "data.bin", made = scratch / "new.exe", old = scratch / "old.exe";
+    write_file(blob, attached_data(record_stream({{u"app.dll", "MZ"}, {u"data\\a.txt", "a"}})));
+    RunResult r = run_pack({"--kit", real_kit().string(), "link", "--attached-data", blob.string(), "-o",
+                            made.string(), "--reuse"},
+                           temp);
+    ASSERT_EQ(r.status, 0) << r.err;
+    write_file(old, with_attached_data_section(read_file(made)));
+    r = run_pack({"--kit", real_kit().string(), "list", old.string()}, temp);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("records: 2\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("attached data: in the .veskar section"), std::string::npos) << r.out;
+    r = run_pack({"verify", old.string()}, temp);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("build notes match it: the archive identity and 2 file sizes and names\n"),
+              std::string::npos)
+        << r.out;
+    r = run_pack({"extract", old.string(), (scratch / "out").string()}, temp);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(scratch / "out" / "data" / "a.txt"), "a");
 }
 
 } // namespace

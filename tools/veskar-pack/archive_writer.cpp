@@ -172,7 +172,6 @@ struct Compressor {
     {
         ZSTD_inBuffer in{data, size, 0};
         for (;;) {
-            stop_if_interrupted();
             ZSTD_outBuffer o{buffer.data(), buffer.size(), 0};
             size_t remaining = ZSTD_compressStream2(context, &o, &in, mode);
             if (ZSTD_isError(remaining))

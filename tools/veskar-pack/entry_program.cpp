@@ -1,4 +1,5 @@
 #include "entry_program.h"
+#include "build_note_keys.h"
 #include "launcher_resources.h"
 #include "pack_error.h"
 #include "pe_image.h"
@@ -58,9 +59,9 @@ void check_fixed_arguments_fit(const std::vector<std::string> &fixed_arguments)
 
 std::string program_entry_notes(const std::vector<std::string> &fixed_arguments)
 {
-    std::string notes = "entry=exe\n";
+    std::string notes = std::string(note_entry) + "=exe\n";
     for (const std::string &argument : fixed_arguments)
-        notes += "app_arg=" + argument + "\n";
+        notes += std::string(note_app_arg) + "=" + argument + "\n";
     return notes;
 }
 

@@ -1,5 +1,6 @@
 #include "inspect.h"
 #include "archive_reader.h"
+#include "build_note_keys.h"
 #include "host_system.h"
 #include "image_files.h"
 #include "launcher_resources.h"
@@ -111,7 +112,7 @@ std::vector<std::string> note_all(const PeImage &image, const std::string &key)
 // A note's fixed-width lowercase hexadecimal number.
 static std::optional<uint64_t> hex_note(const std::string &text)
 {
-    if (text.size() != 16 || text.find_first_not_of("0123456789abcdef") != std::string::npos)
+    if (text.size() != note_location_digits || text.find_first_not_of("0123456789abcdef") != std::string::npos)
         return std::nullopt;
     return std::stoull(text, nullptr, 16);
 }
@@ -126,20 +127,23 @@ ArchiveLocation locate_archive(const PeImage &image)
                             "file is damaged"};
         return ArchiveLocation{FileRange{s->raw_offset, s->virtual_size}, true};
     }
-    const std::map<std::string, std::string> notes = note_values(image, {"archive_offset", "archive_length"});
-    if (notes.empty())
-        throw PackError{"'" + shown + "' is not a launcher built by veskar-pack: it has no .veskar section and its "
-                        "build notes name no attached data"};
-    const std::optional<uint64_t> offset = hex_note(value_of(notes, "archive_offset")),
-                                  length = hex_note(value_of(notes, "archive_length"));
+    const std::map<std::string, std::string> notes = note_values(image, {note_archive_offset, note_archive_length});
+    if (notes.size() < 2)
+        throw PackError{"'" + shown + "' is not a launcher built by veskar-pack: its build notes name no attached "
+                        "data"};
+    const std::optional<uint64_t> offset = hex_note(value_of(notes, note_archive_offset)),
+                                  length = hex_note(value_of(notes, note_archive_length));
     if (!offset || !length)
-        throw PackError{"'" + shown + "': the build notes' archive_offset and archive_length are not 16 lowercase "
-                        "hexadecimal digits each; the file is damaged"};
-    if (*offset < end_of_sections(image) || *offset > image.file_size || *length > image.file_size - *offset)
-        throw PackError{"'" + shown + "': the build notes place the attached data at offset " +
-                        std::to_string(*offset) + ", " + std::to_string(*length) + " bytes long, which is not "
-                        "between the image's end at " + std::to_string(end_of_sections(image)) +
-                        " and the file's at " + std::to_string(image.file_size) + "; the file is damaged"};
+        throw PackError{"'" + shown + "': the build notes' archive_offset and archive_length are not " +
+                        std::to_string(note_location_digits) + " lowercase hexadecimal digits each; the file is "
+                        "damaged"};
+    const std::string placed = "'" + shown + "': the build notes place the attached data at offset " +
+                               std::to_string(*offset) + ", " + std::to_string(*length) + " bytes long, ";
+    if (*offset > image.file_size || *length > image.file_size - *offset)
+        throw PackError{placed + "past the file's end at " + std::to_string(image.file_size) + "; the file is damaged"};
+    if (*offset < end_of_sections(image))
+        throw PackError{placed + "inside the image, which ends at " + std::to_string(end_of_sections(image)) +
+                        "; the file is damaged"};
     return ArchiveLocation{FileRange{*offset, *length}, false};
 }
 
@@ -205,22 +209,23 @@ void list_launcher(const fs::path &launcher, const fs::path &kit)
         },
         nullptr, nullptr});
     const std::map<std::string, std::string> notes =
-        note_values(image, {"level", "entry", "unpack_dir", "reuse", "archive", "application", "app_id_from",
-                            "app_id", "reuse_process"});
+        note_values(image, {note_level, note_entry, note_unpack_dir, note_reuse, note_archive, note_application,
+                            note_app_id_from, note_app_id, note_reuse_process});
     auto note = [&](const char *key) { return printable_text(value_of(notes, key)); };
     std::printf("records: %zu\n", summary.records);
-    const bool program = note("entry") == "exe";
+    const bool program = note(note_entry) == "exe";
     std::printf("entry: %s %s\n", program ? "program" : "library", printable_name(entry).c_str());
     if (program) {
         bool any = false;
         NoteLines lines(image);
         for (std::string line; lines.next(line);) {
-            if (line.compare(0, 8, "app_arg=") != 0)
+            const std::string key = std::string(note_app_arg) + "=";
+            if (line.compare(0, key.size(), key) != 0)
                 continue;
             if (!any)
                 std::printf("fixed arguments:\n");
             any = true;
-            std::printf("  \"%s\"\n", printable_text(line.substr(8)).c_str());
+            std::printf("  \"%s\"\n", printable_text(line.substr(key.size())).c_str());
         }
         if (!any)
             std::printf("fixed arguments: none\n");
@@ -239,21 +244,21 @@ void list_launcher(const fs::path &launcher, const fs::path &kit)
         std::printf("attached data: at file offset %llu, after the image\n",
                     static_cast<unsigned long long>(where.range.offset));
     std::printf("zstd window: %llu bytes\n", static_cast<unsigned long long>(summary.window_size));
-    const std::string level = note("level");
+    const std::string level = note(note_level);
     std::printf("zstd level: %s\n", level.empty() ? "not recorded (linked from attached data made elsewhere)"
                                                   : level.c_str());
-    const std::string spec = note("unpack_dir");
+    const std::string spec = note(note_unpack_dir);
     std::printf("unpack directory: %s\n", spec.empty() ? "{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM} (the default)"
                                                        : spec.c_str());
-    if (note("reuse") == "1") {
-        const std::string identity = note("archive");
+    if (note(note_reuse) == "1") {
+        const std::string identity = note(note_archive);
         // Launchers packed before the application identity have none.
-        const std::string application = note("application"), from = note("app_id_from");
+        const std::string application = note(note_application), from = note(note_app_id_from);
         const std::string tree = application.empty() ? spec : spec + "_" + application;
         std::printf("reuses its tree: yes, kept as %s_%s and checked at every start (archive identity %s)\n",
                     tree.c_str(), identity.substr(0, 16).c_str(), identity.c_str());
         if (!application.empty())
-            std::printf("application identity: %s (%s)\n", note("app_id").c_str(),
+            std::printf("application identity: %s (%s)\n", note(note_app_id).c_str(),
                         from == "app-id"         ? "from --app-id"
                         : from == "version-info" ? "from the CompanyName and ProductName of --version-info"
                                                  : "the launcher's name");
@@ -261,7 +266,7 @@ void list_launcher(const fs::path &launcher, const fs::path &kit)
         // in the launcher's.
         std::printf("runs the application: %s\n",
                     program ? "in a child process, as a program entry always does"
-                    : note("reuse_process") == "child" ? "in a child process, the launcher waiting beside it"
+                    : note(note_reuse_process) == "child" ? "in a child process, the launcher waiting beside it"
                                                        : "in the launcher's own process");
     } else {
         std::printf("reuses its tree: no, a new directory removed at exit\n");
@@ -309,9 +314,10 @@ struct FileNotes {
     // The next file line, or nothing after the last.
     std::optional<std::string> next()
     {
+        const std::string key = std::string(note_file) + "=";
         for (std::string line; lines.next(line);) {
-            if (line.compare(0, 5, "file=") == 0)
-                return line.substr(5);
+            if (line.compare(0, key.size(), key) == 0)
+                return line.substr(key.size());
         }
         return std::nullopt;
     }
@@ -367,7 +373,7 @@ VerifyVerdict verify_launcher(const fs::path &launcher, bool print)
     {
         NoteLines lines(image);
         for (std::string line; lines.next(line) && !reusing;)
-            reusing = line.compare(0, 5, "file=") == 0;
+            reusing = line.compare(0, std::strlen(note_file) + 1, std::string(note_file) + "=") == 0;
     }
     RecordVisitor visitor;
     if (reusing)
@@ -376,7 +382,7 @@ VerifyVerdict verify_launcher(const fs::path &launcher, bool print)
     if (reusing && files.next())
         throw PackError{"'" + shown + "': the build notes list more files than the " +
                         std::to_string(summary.records) + " the attached data holds: the notes do not match it"};
-    const std::string identity = value_of(note_values(image, {"archive"}), "archive");
+    const std::string identity = value_of(note_values(image, {note_archive}), note_archive);
     if (!identity.empty() && identity != summary.identity)
         throw PackError{"'" + shown + "': the build notes give the archive identity " + printable_text(identity) +
                         ", but the attached data's SHA-256 is " + summary.identity +
@@ -454,7 +460,6 @@ struct Extractor {
 
     void begin(const RecordInfo &r)
     {
-        stop_if_interrupted();
         std::string name;
         utf16_to_utf8(r.name, name);  // the reader let only valid UTF-16 through
         for (char &c : name) {
@@ -470,7 +475,6 @@ struct Extractor {
 
     void content(const uint8_t *data, size_t size)
     {
-        stop_if_interrupted();
         if (std::fwrite(data, 1, size, file) != size)
             throw PackError{"cannot write '" + current.u8string() + "': " + std::strerror(errno)};
     }

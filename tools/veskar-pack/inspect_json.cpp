@@ -5,6 +5,7 @@
 #include "inspect.h"
 #include "archive_reader.h"
 #include "archive_writer.h"
+#include "build_note_keys.h"
 #include "launcher_resources.h"
 #include "launcher_writer.h"
 #include "record_names.h"
@@ -74,14 +75,14 @@ void list_launcher_json(const fs::path &launcher, const fs::path &kit)
         },
         nullptr, nullptr});
     const std::map<std::string, std::string> notes =
-        note_values(image, {"level", "entry", "unpack_dir", "reuse", "archive", "app_id_from", "app_id",
-                            "reuse_process"});
+        note_values(image, {note_level, note_entry, note_unpack_dir, note_reuse, note_archive, note_app_id_from,
+                            note_app_id, note_reuse_process});
     auto note = [&](const char *key) { return value_of(notes, key); };
-    const bool program = note("entry") == "exe";
+    const bool program = note(note_entry) == "exe";
     std::printf("\n  ],\n  \"entry\": {\"kind\": %s, \"name\": %s, \"arguments\": %s},\n",
                 program ? "\"program\"" : "\"library\"", json_name(entry).c_str(),
-                json_strings(program ? note_all(image, "app_arg") : std::vector<std::string>()).c_str());
-    const std::string level = note("level");
+                json_strings(program ? note_all(image, note_app_arg) : std::vector<std::string>()).c_str());
+    const std::string level = note(note_level);
     std::printf("  \"fileBytes\": %s,\n  \"streamBytes\": %s,\n  \"frameBytes\": %s,\n  \"attachedBytes\": %s,\n"
                 "  \"zstdWindow\": %s,\n  \"zstdLevel\": %s,\n",
                 json_number(summary.content_bytes).c_str(), json_number(summary.stream_size).c_str(),
@@ -89,14 +90,14 @@ void list_launcher_json(const fs::path &launcher, const fs::path &kit)
                 json_number(summary.window_size).c_str(),
                 level.find_first_not_of("0123456789") == std::string::npos && !level.empty() ? level.c_str() : "null");
     std::string reuse = "null";
-    if (note("reuse") == "1")
-        reuse = "{\"archiveIdentity\": " + json_string(note("archive")) +
-                ", \"applicationId\": " + json_optional(note("app_id")) +
-                ", \"applicationIdFrom\": " + json_optional(note("app_id_from")) + ", \"process\": " +
-                json_string(program || note("reuse_process") == "child" ? "child" : "self") + "}";
+    if (note(note_reuse) == "1")
+        reuse = "{\"archiveIdentity\": " + json_string(note(note_archive)) +
+                ", \"applicationId\": " + json_optional(note(note_app_id)) +
+                ", \"applicationIdFrom\": " + json_optional(note(note_app_id_from)) + ", \"process\": " +
+                json_string(program || note(note_reuse_process) == "child" ? "child" : "self") + "}";
     std::optional<FileRange> splash = find_resource(image, resource_rcdata, 28);
     std::printf("  \"unpackDir\": %s,\n  \"reuse\": %s,\n  \"splashBytes\": %s,\n",
-                json_optional(note("unpack_dir")).c_str(), reuse.c_str(),
+                json_optional(note(note_unpack_dir)).c_str(), reuse.c_str(),
                 splash ? json_number(splash->size).c_str() : "null");
     const std::string icon = icon_kind(image, kit);
     std::optional<FileRange> manifest_range = find_resource(image, resource_manifest, 1);
