@@ -62,7 +62,7 @@ export interface LauncherListing {
 }
 
 export type Verdict =
-  | { launcher: string; intact: true; records: number; fileBytes: number }
+  | { launcher: string; intact: true; records: number; fileBytes: number; signed: boolean }
   | { launcher: string; intact: false; problem: string };
 
 export function pack(options: PackOptions): Promise<{ output: string }>;

@@ -67,7 +67,7 @@ test('list() and verify() report what pack() made', async () => {
                            process: 'self' });
   assert.deepStrictEqual(listing.versionInfo, { ProductName: productName, FileVersion: '1.2.3' });
   assert.deepStrictEqual(await verify(output),
-                         { launcher: output, intact: true, records: files.length, fileBytes: bytes });
+                         { launcher: output, intact: true, records: files.length, fileBytes: bytes, signed: false });
 
   const damaged = path.join(work, 'damaged.exe');
   const image = fs.readFileSync(output);
@@ -76,6 +76,7 @@ test('list() and verify() report what pack() made', async () => {
   fs.writeFileSync(damaged, image);
   const verdict = await verify(damaged);
   assert.strictEqual(verdict.intact, false);
-  assert.match(verdict.problem, new RegExp(`^'${damaged.replace(/[.\\]/g, '\\$&')}': `));
-  await assert.rejects(list(damaged), { code: 'VESKAR_PACK_FAILED', message: `veskar-pack: ${verdict.problem}` });
+  assert.ok(verdict.problem.startsWith(`'${damaged}': `), verdict.problem);
+  await assert.rejects(list(damaged), (e) => e.code === 'VESKAR_PACK_FAILED' &&
+                                             e.message.startsWith(`veskar-pack: '${damaged}': `));
 });
