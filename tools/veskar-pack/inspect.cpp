@@ -388,11 +388,11 @@ VerifyVerdict verify_launcher(const fs::path &launcher, bool print)
                         ", but the attached data's SHA-256 is " + summary.identity +
                         ": the notes do not match the attached data"};
     say("'%s': attached data intact: %zu records, %llu bytes of files, checksum correct\n", shown.c_str(),
-                summary.records, static_cast<unsigned long long>(summary.content_bytes));
+        summary.records, static_cast<unsigned long long>(summary.content_bytes));
     say("'%s': build notes match it: %s\n", shown.c_str(),
-                reusing ? ("the archive identity and " + std::to_string(files.listed) + " file sizes and names").c_str()
-                : identity.empty() ? "nothing in them describes it"
-                                   : "the archive identity");
+        reusing ? ("the archive identity and " + std::to_string(files.listed) + " file sizes and names").c_str()
+        : identity.empty() ? "nothing in them describes it"
+                           : "the archive identity");
 
     // What follows the image and the attached data: a signature's
     // certificate table, named by its directory, and anything else.
@@ -410,17 +410,17 @@ VerifyVerdict verify_launcher(const fs::path &launcher, bool print)
         // Signing pads the file to a multiple of 8 bytes before the table.
         if (certificates.offset - content_end >= 8)
             say("'%s': %llu bytes lie between the attached data and the signature: no part of the launcher, "
-                        "which never reads them\n",
-                        shown.c_str(), static_cast<unsigned long long>(certificates.offset - content_end));
+                "which never reads them\n",
+                shown.c_str(), static_cast<unsigned long long>(certificates.offset - content_end));
         say("'%s': signed: yes, and the signature covers the whole attached data (whether it is valid, "
-                    "osslsigncode verify or signtool verify tells)\n",
-                    shown.c_str());
+            "osslsigncode verify or signtool verify tells)\n",
+            shown.c_str());
         unsigned_tail = image.file_size - table_end;
     }
     if (unsigned_tail > 0)
         say("'%s': %llu bytes follow the %s: no signature covers them and the launcher never reads them\n",
-                    shown.c_str(), static_cast<unsigned long long>(unsigned_tail),
-                    certificates.size == 0 ? "attached data" : "signature");
+            shown.c_str(), static_cast<unsigned long long>(unsigned_tail),
+            certificates.size == 0 ? "attached data" : "signature");
     const uint32_t stored = get_le32(read_image_bytes(image, checksum_offset(image), 4).value_or(std::vector<uint8_t>()), 0),
                    computed = file_checksum(image);
     if (stored != computed)
