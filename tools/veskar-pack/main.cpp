@@ -396,12 +396,13 @@ int main(int argc, char **argv)
     CLI::App *list = app.add_subcommand("list", "Show the files, the entry and its fixed arguments, sizes, compression, unpack directory, splash, icon, subsystem, execution level and version information of a launcher");
     list->add_option("launcher", a.launcher, "Launcher .exe built by veskar-pack")->required();
 
-    CLI::App *extract = app.add_subcommand("extract", "Write the files packed in a launcher into a folder, "
-                                                      "running nothing");
+    CLI::App *extract = app.add_subcommand("extract", "Write the files packed in a launcher into a new or empty "
+                                                      "folder, running nothing");
     extract->add_option("launcher", a.launcher, "Launcher .exe built by veskar-pack")->required();
-    extract->add_option("folder", a.extract_to, "Folder to write the files into (made if missing)")->required();
+    extract->add_option("folder", a.extract_to, "Folder to write the files into: made if missing, else empty")->required();
 
-    CLI::App *verify = app.add_subcommand("verify", "Check that a launcher's attached data is complete and intact");
+    CLI::App *verify = app.add_subcommand("verify", "Check that a launcher's attached data, build notes and PE "
+                                                    "checksum are intact, and say whether it is signed");
     verify->add_option("launcher", a.launcher, "Launcher .exe built by veskar-pack")->required();
 
     try {
