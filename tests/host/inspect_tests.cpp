@@ -516,6 +516,16 @@ TEST_F(Inspect, VerifyChecksNotesChecksumAndSignature)
     other_identity[identity] = other_identity[identity] == '0' ? '1' : '0';
     std::string stub = bytes;
     stub[0x4E] ^= 1;  // in the DOS stub's message, which nothing reads
+    // The signed launcher with its notes pointing at a copy of the archive
+    // appended after the signature.
+    std::string moved = read_file(signed_exe);
+    const size_t offset_at = moved.find("archive_offset=") + 15, length_at = moved.find("archive_length=") + 15;
+    const std::string archive = moved.substr(std::stoull(moved.substr(offset_at, 16), nullptr, 16),
+                                             std::stoull(moved.substr(length_at, 16), nullptr, 16));
+    char digits[17];
+    std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(moved.size()));
+    moved.replace(offset_at, 16, digits);
+    moved += archive;
     const struct {
         std::string name, bytes;
         int status;
@@ -531,6 +541,7 @@ TEST_F(Inspect, VerifyChecksNotesChecksumAndSignature)
         {"appended", bytes + std::string(100, 'x'), 1, "100 bytes follow the attached data: no signature covers them"},
         {"signed", read_file(signed_exe), 0, "signed: yes, and the signature covers the whole attached data"},
         {"signed-appended", read_file(signed_exe) + "12345", 1, "5 bytes follow the signature: no signature covers"},
+        {"after-signature", moved, 1, "the attached data lies after the signature's certificate table"},
     };
     for (const auto &c : cases) {
         const fs::path exe = scratch / (c.name + ".exe");

@@ -1,6 +1,7 @@
 #include "host_system.h"
 #include "archive_writer.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -34,6 +35,7 @@ static size_t claim_temporary_slot(const fs::path &name)
             continue;
         std::copy(text.begin(), text.end(), temporary_names[slot]);
         temporary_names[slot][text.size()] = 0;
+        std::atomic_signal_fence(std::memory_order_seq_cst);  // the name is whole before the handler may see it
         temporary_in_use[slot] = 1;
         return slot;
     }

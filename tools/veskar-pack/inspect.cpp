@@ -403,6 +403,9 @@ VerifyVerdict verify_launcher(const fs::path &launcher, bool print)
         say("'%s': signed: no\n", shown.c_str());
     } else {
         const uint64_t table_end = certificates.offset + certificates.size;
+        if (table_end <= where.range.offset && table_end <= image.file_size)
+            throw PackError{"'" + shown + "': the attached data lies after the signature's certificate table, "
+                            "which a signature never covers: the file was changed after it was signed"};
         if (certificates.offset < content_end || table_end > image.file_size)
             throw PackError{"'" + shown + "': its certificate table, at file offset " +
                             std::to_string(certificates.offset) + ", overlaps the image or the attached data or "

@@ -194,8 +194,15 @@ struct PeChecksum {
 
     void add(const uint8_t *data, size_t size)
     {
-        for (size_t i = 0; i < size; i++, length++)
-            sum += length % 2 ? uint64_t{data[i]} << 8 : data[i];
+        size_t i = 0;
+        if (length % 2 != 0 && size > 0)
+            sum += uint64_t{data[i++]} << 8;
+        // Whole words, in a loop the compiler can vectorise: gigabytes pass here.
+        for (; i + 1 < size; i += 2)
+            sum += static_cast<uint32_t>(data[i] | data[i + 1] << 8);
+        if (i < size)
+            sum += data[i];
+        length += size;
     }
 
     uint32_t value() const

@@ -398,12 +398,13 @@ int main(int argc, char **argv)
     list->add_option("launcher", a.launcher, "Launcher .exe built by veskar-pack")->required();
     list->add_flag("--json", a.json, "The same as one JSON object, for programs");
 
-    CLI::App *extract = app.add_subcommand("extract", "Write the files packed in a launcher into a folder, "
-                                                      "running nothing");
+    CLI::App *extract = app.add_subcommand("extract", "Write the files packed in a launcher into a new or empty "
+                                                      "folder, running nothing");
     extract->add_option("launcher", a.launcher, "Launcher .exe built by veskar-pack")->required();
-    extract->add_option("folder", a.extract_to, "Folder to write the files into (made if missing)")->required();
+    extract->add_option("folder", a.extract_to, "Folder to write the files into: made if missing, else empty")->required();
 
-    CLI::App *verify = app.add_subcommand("verify", "Check that a launcher's attached data is complete and intact");
+    CLI::App *verify = app.add_subcommand("verify", "Check that a launcher's attached data, build notes and PE "
+                                                    "checksum are intact, and say whether it is signed");
     verify->add_option("launcher", a.launcher, "Launcher .exe built by veskar-pack")->required();
     verify->add_flag("--json", a.json, "The verdict as one JSON object, for programs; status 1 still when damaged");
 
