@@ -141,6 +141,7 @@ void list_launcher(const fs::path &launcher, const fs::path &kit)
     } else {
         std::printf("reuses its tree: no, a new directory removed at exit\n");
     }
+    std::printf("progress at start: %s\n", build_note(image, "progress") == "off" ? "off (--no-progress)" : build_note(image, "progress").empty() ? "none (the size of the files is not recorded)" : "shown when unpacking takes over a second");
     if (splash)
         std::printf("splash: built in (%zu bytes)\n", splash->size);
     else

@@ -132,7 +132,8 @@ void build_command(const Arguments &a, const fs::path &kit)
     for (const ArchiveEntry &e : contents.entries)
         records.emplace_back(e.name, e.size);
     request.build_notes = "level=" + std::to_string(options.level) + "\n" + request.build_notes +
-                          unpack_notes(a.unpack, a.version_info, fs::u8path(a.output), records);
+                          unpack_notes(a.unpack, a.version_info, fs::u8path(a.output), records) +
+                          progress_note(a.unpack, records);
     const LauncherLayout layout = lay_out_launcher(request);
     write_launcher(layout, fs::u8path(a.output),
                    [&](const AttachedDataSink &sink) { write_attached_data(contents.entries, sink, options); });
@@ -187,9 +188,10 @@ void link_command(const Arguments &a, const fs::path &kit)
         throw PackError{"cannot read attached data '" + a.attached_data + "'"};
     const uint64_t size = static_cast<uint64_t>(in.tellg());
     in.seekg(0);
-    request.build_notes += unpack_notes(
-        a.unpack, a.version_info, fs::u8path(a.output),
-        a.unpack.reuse ? attached_records(attached_data) : std::vector<std::pair<std::u16string, uint64_t>>{});
+    const std::vector<std::pair<std::u16string, uint64_t>> records =
+        a.unpack.reuse ? attached_records(attached_data) : std::vector<std::pair<std::u16string, uint64_t>>{};
+    request.build_notes +=
+        unpack_notes(a.unpack, a.version_info, fs::u8path(a.output), records) + progress_note(a.unpack, records);
     const LauncherLayout layout = lay_out_launcher(request);
     check_attached_data_size(layout, size);
     write_launcher(layout, fs::u8path(a.output), [&](const AttachedDataSink &sink) {
@@ -252,6 +254,9 @@ void add_launcher_options(CLI::App *command, Arguments &a)
                         "Threads that unpack the application at start, 1 to 5 (default: chosen at run time from "
                         "the cores); 1 decodes and writes on one thread")
         ->check(CLI::Range(1, 5));
+    command->add_flag("!--no-progress", a.unpack.progress,
+                      "Show no progress while a first start unpacks (by default a start that takes over a second "
+                      "shows it on the splash, in a window of its own, or on an interactive console)");
 }
 
 } // namespace
