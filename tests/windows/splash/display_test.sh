@@ -249,14 +249,15 @@ probe() {
 place() { sed -n "s/^$1 place: //p" "$work/control/probe.txt"; }
 # The screen LEFT TOP RIGHT BOTTOM with 20 pixels round it into FILE.
 cut_out() { $convert "$work/shot.png" -crop "$(($3 - $1 + 40))x$(($4 - $2 + 40))+$(($1 - 20))+$(($2 - 20))" +repage "$5"; }
-# Lit, and a quarter of the bar filled (blue).
+pixel() { $convert "$work/shot.png" -crop "1x1+$1+$2" -depth 8 txt:- | tail -n 1 | cut -d' ' -f2-; }
+# Lit, and a quarter of the bar filled: unlike its empty end, whatever the theme's colours.
 window_drawn() {
   local bar
   read -r -a bar <<< "$(place bar)"
   screenshot "$work/shot.png"
   cut_out "$@" "$work/window.png"
-  [ "$(lit_pixels "$work/window.png")" -gt 1000 ] && [ "$($convert "$work/shot.png" -crop \
-    "1x1+$(((3 * bar[0] + bar[2]) / 4))+$(((bar[1] + bar[3]) / 2))" -format '%[fx:b-r>0.3]' info:)" = 1 ]
+  [ "$(lit_pixels "$work/window.png")" -gt 1000 ] && [ "$(pixel $(((3 * bar[0] + bar[2]) / 4)) \
+    $(((bar[1] + bar[3]) / 2)))" != "$(pixel $((bar[2] - 4)) $(((bar[1] + bar[3]) / 2)))" ]
 }
 
 # Centred, named, drawn and moving, and gone before the application starts;
@@ -291,7 +292,7 @@ progress_window_case() {
 # transparent margin), a quarter filled, and the rest of the image unchanged.
 bar_on_splash() {
   screenshot "$work/shot.png"
-  [[ $($convert "$work/shot.png" -crop "1x1+$((x + width / 4))+$((y + opaque - 4))" -depth 8 txt:-) == *"#0078D4"* ]] &&
+  [[ $(pixel $((x + width / 4)) $((y + opaque - 4))) == *"#0078D4"* ]] &&
     [ "$(differing_pixels "$work/shot.png" "$work/above_bar.png" "$x" "$y" 0)" = 0 ]
 }
 progress_splash_case() {
