@@ -67,16 +67,12 @@ static bool load_progress_window_functions()
            resolve(f.create_font, L"gdi32.dll", "CreateFontIndirectW");
 }
 
-// The taskbar's object, made once by the one thread that shows progress in
-// a window (the splash's or this one's); null when the system has none.
-static ITaskbarList3 *taskbar_list;
-static bool taskbar_list_tried;
-
 void show_taskbar_progress(HWND window)
 {
     LauncherState &s = launcher_state;
-    if (!taskbar_list_tried) {
-        taskbar_list_tried = true;
+    // Only one thread shows progress in a window: the splash's or this one's.
+    if (!s.taskbar_list_tried) {
+        s.taskbar_list_tried = true;
         static const CLSID taskbar_class = {0x56FDF344, 0xFD6D, 0x11D0, {0x95, 0x8A, 0x00, 0x60, 0x97, 0xC9, 0xA0, 0x90}};
         static const IID taskbar_interface = {0xEA1AFB91, 0x9E28, 0x4B86, {0x90, 0xE9, 0x9E, 0x9F, 0x8A, 0x5E, 0xEF, 0xAF}};
         if (!load_com_functions())
@@ -84,21 +80,21 @@ void show_taskbar_progress(HWND window)
         // Apartment-threaded on this thread, unless it already has COM.
         window_api.co_initialize(nullptr, COINIT_APARTMENTTHREADED);
         if (FAILED(window_api.co_create_instance(taskbar_class, nullptr, CLSCTX_INPROC_SERVER, taskbar_interface,
-                                                 reinterpret_cast<void **>(&taskbar_list))) ||
-            taskbar_list == nullptr)
-            taskbar_list = nullptr;
-        else if (FAILED(taskbar_list->HrInit())) {
-            taskbar_list->Release();
-            taskbar_list = nullptr;
+                                                 reinterpret_cast<void **>(&s.taskbar_list))) ||
+            s.taskbar_list == nullptr)
+            s.taskbar_list = nullptr;
+        else if (FAILED(s.taskbar_list->HrInit())) {
+            s.taskbar_list->Release();
+            s.taskbar_list = nullptr;
         }
     }
-    if (taskbar_list == nullptr)
+    if (s.taskbar_list == nullptr)
         return;
     // Until the shell has made the window's button these calls fail; the next one succeeds.
     if (InterlockedOr(&s.progress_ended, 0) != 0)
-        taskbar_list->SetProgressState(window, TBPF_NOPROGRESS);
+        s.taskbar_list->SetProgressState(window, TBPF_NOPROGRESS);
     else
-        taskbar_list->SetProgressValue(window, static_cast<ULONGLONG>(InterlockedOr64(&s.progress_shown, 0)),
+        s.taskbar_list->SetProgressValue(window, static_cast<ULONGLONG>(InterlockedOr64(&s.progress_shown, 0)),
                                        s.progress_total);
 }
 
@@ -111,12 +107,10 @@ enum : int {
     bar_steps = 10000,
 };
 
-static volatile LONG cancel_pressed;
-
 static LRESULT CALLBACK progress_window_procedure(HWND window, UINT message, WPARAM w, LPARAM l)
 {
     if ((message == WM_COMMAND && LOWORD(w) == IDCANCEL) || message == WM_CLOSE) {
-        InterlockedExchange(&cancel_pressed, 1);
+        InterlockedExchange(&launcher_state.progress_cancelled, 1);
         return 0;
     }
     return window_api.default_window_procedure(window, message, w, l);
@@ -188,7 +182,7 @@ static DWORD WINAPI run_progress_window(void *)
     LONG64 drawn = -1;
     for (;;) {
         pump_window_messages(50);
-        if (InterlockedOr(&cancel_pressed, 0) != 0) {
+        if (InterlockedOr(&s.progress_cancelled, 0) != 0) {
             HANDLE stop = CreateThread(nullptr, 0, stop_as_interrupted, nullptr, 0, nullptr);
             if (stop != nullptr)
                 CloseHandle(stop);

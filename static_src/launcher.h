@@ -262,6 +262,9 @@ struct LauncherState {
     DWORD progress_line_length;         // units of the line on the console now; 0: none
     SRWLOCK progress_lock;              // one writer of the console line at a time: the decoding or the interrupt thread
     HANDLE progress_window_thread;      // the progress window's thread, once started
+    volatile LONG progress_cancelled;   // Cancel pressed, or the window closed: its thread stops the start
+    struct ITaskbarList3 *taskbar_list; // made once by the thread that shows progress in a window; null: none
+    bool taskbar_list_tried;            // that thread has tried to make it
     wchar_t application_name[128];      // from the version information, else the launcher's file name
 
     // The launcher's own path, each computed on first use.
