@@ -247,6 +247,21 @@ std::vector<FolderEntry> list_folder(const fs::path &folder, std::error_code &er
     FindClose(search);
     if (last != ERROR_NO_MORE_FILES)
         error = std::error_code(errno_for(last), std::generic_category());
+    // NTFS updates a directory entry's size only for the name a file was
+    // written through: for a hard-linked file the listing can be stale, so
+    // the size is taken from the file itself.
+    for (FolderEntry &entry : entries) {
+        if (entry.kind != EntryKind::file)
+            continue;
+        HANDLE file = CreateFileW(system_path(folder / entry.name).c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        LARGE_INTEGER size;
+        if (file != INVALID_HANDLE_VALUE && GetFileSizeEx(file, &size))
+            entry.size = static_cast<uint64_t>(size.QuadPart);
+        if (file != INVALID_HANDLE_VALUE)
+            CloseHandle(file);
+    }
     return entries;
 }
 

@@ -9,6 +9,7 @@
 #include "image_files.h"
 #include "inspect.h"
 #include "launcher_writer.h"
+#include "record_names.h"
 #include "unpack_settings.h"
 
 #include <CLI/CLI.hpp>
@@ -35,7 +36,18 @@ struct Arguments {
     UnpackSettings unpack;
     bool app_id_given = false;  // --app-id, even empty, is checked
     bool quiet = false;
+    bool json = false;  // list and verify: one JSON object for programs
 };
+
+void check_utf8_option(const char *option, const std::string &value)
+{
+    try {
+        utf8_to_utf16(value, "");
+    } catch (const PackError &) {
+        throw PackError{std::string(option) + " '" + printable_text(value) + "' is not valid UTF-8: give it as "
+                        "UTF-8 text"};
+    }
+}
 
 void check_output_folder(const std::string &output)
 {
@@ -102,8 +114,14 @@ LauncherRequest launcher_request(const Arguments &a, const fs::path &kit, const 
         throw PackError{"--app-library and --app-exe both name the entry: give one of them"};
     if (!a.app_args.empty() && a.app_exe.empty())
         throw PackError{"--app-arg gives arguments to a program: it needs --app-exe"};
+    // The launcher takes these as UTF-8 text: checked as file names are.
+    for (const std::string &argument : a.app_args)
+        check_utf8_option("--app-arg", argument);
+    check_utf8_option("--unpack-dir", a.unpack.spec);
+    check_utf8_option("--app-id", a.unpack.app_id);
     for (const std::string &argument : a.app_args)
         check_fixed_argument(argument);
+    check_fixed_arguments_fit(a.app_args);
     LauncherRequest request;
     request.kit = kit;
     request.console = a.console || (!a.gui && entry && entry->console);
@@ -180,7 +198,8 @@ void build_command(const Arguments &a, const fs::path &kit)
     for (const ArchiveEntry &e : contents.entries)
         records.emplace_back(e.name, e.size);
     request.build_notes = std::string(note_level) + "=" + std::to_string(options.level) + "\n" + request.build_notes +
-                          unpack_notes(a.unpack, a.version_info, fs::u8path(a.output), records);
+                          unpack_notes(a.unpack, a.version_info, fs::u8path(a.output), records) +
+                          progress_note(a.unpack, records);
     const LauncherLayout layout = lay_out_launcher(request);
     // The depfile is in place before the launcher: one that cannot be
     // written leaves no launcher, so a build system never sees a launcher
@@ -230,9 +249,13 @@ void build_command(const Arguments &a, const fs::path &kit)
 // which is decoded and checked whole for that.
 std::vector<std::pair<std::u16string, uint64_t>> attached_records(const fs::path &attached_data)
 {
-    const std::vector<uint8_t> bytes = read_whole_file(attached_data, "attached data");
+    std::ifstream in(system_path(attached_data), std::ios::binary | std::ios::ate);
+    if (!in)
+        throw PackError{"cannot read attached data '" + attached_data.u8string() + "'"};
+    const uint64_t size = static_cast<uint64_t>(in.tellg());
+    in.seekg(0);
     std::vector<std::pair<std::u16string, uint64_t>> records;
-    read_attached_data(ByteSpan{bytes.data(), bytes.size()},
+    read_attached_data(in, size,
                        RecordVisitor{[&](const RecordInfo &r) { records.emplace_back(r.name, r.size); }, nullptr,
                                      nullptr});
     return records;
@@ -249,9 +272,10 @@ void link_command(const Arguments &a, const fs::path &kit)
     const uint64_t size = fs::file_size(system_path(attached_data), error);
     if (!in || error)
         throw PackError{"cannot read attached data '" + a.attached_data + "'"};
-    request.build_notes += unpack_notes(
-        a.unpack, a.version_info, fs::u8path(a.output),
-        a.unpack.reuse ? attached_records(attached_data) : std::vector<std::pair<std::u16string, uint64_t>>{});
+    const std::vector<std::pair<std::u16string, uint64_t>> records =
+        a.unpack.reuse ? attached_records(attached_data) : std::vector<std::pair<std::u16string, uint64_t>>{};
+    request.build_notes +=
+        unpack_notes(a.unpack, a.version_info, fs::u8path(a.output), records) + progress_note(a.unpack, records);
     const LauncherLayout layout = lay_out_launcher(request);
     check_attached_data_size(layout, size);
     write_launcher(layout, fs::u8path(a.output), [&](const AttachedDataSink &sink) {
@@ -308,11 +332,15 @@ void add_launcher_options(CLI::App *command, Arguments &a)
                         "With --reuse: who the application is, so that only its own older trees are removed as "
                         "old versions (default: CompanyName and ProductName of --version-info when both are "
                         "given, otherwise the launcher's name); at most 100 characters a folder name may hold")
+        ->needs(reuse)
         ->each([&a](const std::string &) { a.app_id_given = true; });
     command->add_option("--unpack-threads", a.unpack_threads,
                         "Threads that unpack the application at start, 1 to 5 (default: chosen at run time from "
                         "the cores); 1 decodes and writes on one thread")
         ->check(CLI::Range(1, 5));
+    command->add_flag("!--no-progress", a.unpack.progress,
+                      "Show no progress while a first start unpacks (by default a start that takes over a second "
+                      "shows it on the splash, in a window of its own, or on an interactive console)");
 }
 
 } // namespace
@@ -373,16 +401,29 @@ int main(int argc, char **argv)
 
     CLI::App *list = app.add_subcommand("list", "Show the files, the entry and its fixed arguments, sizes, compression, unpack directory, splash, icon, subsystem, execution level and version information of a launcher");
     list->add_option("launcher", a.launcher, "Launcher .exe built by veskar-pack")->required();
+    list->add_flag("--json", a.json, "The same as one JSON object, for programs");
 
-    CLI::App *extract = app.add_subcommand("extract", "Write the files packed in a launcher into a folder, "
-                                                      "running nothing");
+    CLI::App *extract = app.add_subcommand("extract", "Write the files packed in a launcher into a new or empty "
+                                                      "folder, running nothing");
     extract->add_option("launcher", a.launcher, "Launcher .exe built by veskar-pack")->required();
-    extract->add_option("folder", a.extract_to, "Folder to write the files into (made if missing)")->required();
+    extract->add_option("folder", a.extract_to, "Folder to write the files into: made if missing, else empty")->required();
 
-    CLI::App *verify = app.add_subcommand("verify", "Check that a launcher's attached data is complete and intact");
+    CLI::App *verify = app.add_subcommand("verify", "Check that a launcher's attached data, build notes and PE "
+                                                    "checksum are intact, and say whether it is signed");
     verify->add_option("launcher", a.launcher, "Launcher .exe built by veskar-pack")->required();
+    verify->add_flag("--json", a.json, "The verdict as one JSON object, for programs; status 1 still when damaged");
 
-    CLI11_PARSE(app, static_cast<int>(argument_pointers.size()), argument_pointers.data());
+    try {
+        app.parse(static_cast<int>(argument_pointers.size()), argument_pointers.data());
+    } catch (const CLI::Success &e) {
+        return app.exit(e);  // --help
+    } catch (const CLI::ParseError &e) {
+        // Like every other error: one line, status 1.
+        std::string message = e.what();
+        std::replace(message.begin(), message.end(), '\n', ' ');
+        std::fprintf(stderr, "veskar-pack: %s\n", message.c_str());
+        return 1;
+    }
     try {
         const fs::path kit = a.kit.empty() ? default_kit_directory() : fs::u8path(a.kit);
         if (*build || *link)
@@ -391,10 +432,14 @@ int main(int argc, char **argv)
             build_command(a, kit);
         else if (*link)
             link_command(a, kit);
+        else if (*list && a.json)
+            list_launcher_json(fs::u8path(a.launcher), kit);
         else if (*list)
             list_launcher(fs::u8path(a.launcher), kit);
         else if (*extract)
             extract_launcher(fs::u8path(a.launcher), fs::u8path(a.extract_to));
+        else if (a.json)
+            verify_launcher_json(fs::u8path(a.launcher));
         else
             verify_launcher(fs::u8path(a.launcher));
     } catch (const PackError &e) {
