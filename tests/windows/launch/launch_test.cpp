@@ -1561,6 +1561,44 @@ TEST(Security, DependencyPlantedBesideTheLauncherOrInTheCurrentDirectoryIsNeverL
     remove_tree(scratch);
 }
 
+TEST(Security, LoadsByABareNameFindTheTreeAndSystem32Only)
+{
+    // by_name.dll is packed, and planted beside the launcher, in the
+    // current directory and on PATH; orphan_dep.dll is only planted.
+    std::wstring planted = test_binary_directory() + L"\\planted";
+    const struct {
+        const wchar_t *name, *function;
+        std::string loaded;
+    } cases[] = {
+        {L"by_name.dll", L"by_name_text", "packed"},
+        {L"orphan_dep.dll", L"orphan_text", "error 126"},
+        {L"version.dll", nullptr, "loaded"},
+    };
+    for (const wchar_t *name : {L"load", L"load_kept"}) {
+        std::wstring scratch = make_scratch_directory(L"by_name");
+        std::wstring beside = scratch + L"\\beside";
+        CreateDirectoryW(beside.c_str(), nullptr);
+        std::wstring copy = beside + L"\\" + name + L".exe";
+        ASSERT_TRUE(CopyFileW(launcher(name).c_str(), copy.c_str(), FALSE));
+        for (const wchar_t *library : {L"by_name.dll", L"orphan_dep.dll"})
+            ASSERT_TRUE(CopyFileW((planted + L"\\" + library).c_str(), (beside + L"\\" + library).c_str(), FALSE));
+        ProcessOptions options = with_temp(scratch);
+        options.current_directory = planted;
+        wchar_t path[32768];
+        GetEnvironmentVariableW(L"PATH", path, 32768);
+        options.environment[L"PATH"] = planted + L";" + path;
+        for (const auto &c : cases) {
+            std::vector<std::wstring> arguments = {L"load", c.name};
+            if (c.function != nullptr)
+                arguments.push_back(c.function);
+            ProcessResult result = run_launcher(copy, arguments, options);
+            EXPECT_EQ(result.exit_code, 0u) << result.err;
+            EXPECT_EQ(value_of(parse_report(result.out), "load"), c.loaded) << narrow(name) << " " << narrow(c.name);
+        }
+        remove_tree(scratch);
+    }
+}
+
 TEST(Security, TempWithBlanksLettersOfOtherScriptsAndTwoHundredUnits)
 {
     std::wstring odd = make_scratch_directory(L"odd_temp") + L"\\with blanks \u00e9\u0416\u4e2d ";
