@@ -353,8 +353,9 @@ bool make_prefixed_path(wchar_t *target, size_t capacity, const wchar_t *path);
 
 // unpacking.cpp
 const SID *current_user_sid();  // null when the system cannot say
-SECURITY_ATTRIBUTES *private_directory_security();
-HANDLE create_private_directory(const wchar_t *path, ACCESS_MASK access);  // made and opened in one step, or null
+bool process_is_elevated();     // high integrity or above: the user's unelevated processes must not change what it loads
+SECURITY_ATTRIBUTES *private_directory_security(bool administrators_only = false);
+HANDLE create_private_directory(const wchar_t *path, ACCESS_MASK access, bool administrators_only = false);  // made and opened in one step, or null
 void create_unpack_directory(ACCESS_MASK access = FILE_LIST_DIRECTORY);  // parent role: a fresh, private directory, or the process ends
 void hold_unpack_directory();    // child role: the tree stays marked as in use while the application runs
 void unpack_all_records();  // in the child role it never returns

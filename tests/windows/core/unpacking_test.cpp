@@ -94,6 +94,52 @@ TEST(CreatedDirectories, UnpackDirectoryIsPrivateToTheUser)
     LocalFree(text);
 }
 
+// Who may add a file to a directory made with each descriptor: this
+// process's token, and the same token with Administrators held for denial
+// only, as the user's unelevated processes hold it beside an elevated one.
+// (Wine, which runs every program elevated, checks access lists against a
+// token but keeps none on its files; nor does it check labels.)
+TEST(CreatedDirectories, WhatAnElevatedRunMakesTheUsersUnelevatedProgramsCannotChange)
+{
+    HANDLE token = nullptr, unelevated = nullptr, full = nullptr, limited = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ALL_ACCESS, &token));
+    unsigned char administrators[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof administrators;
+    ASSERT_TRUE(CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size));
+    SID_AND_ATTRIBUTES denied = {administrators, 0};
+    ASSERT_TRUE(CreateRestrictedToken(token, 0, 1, &denied, 0, nullptr, 0, nullptr, &unelevated));
+    ASSERT_TRUE(DuplicateToken(token, SecurityImpersonation, &full));
+    ASSERT_TRUE(DuplicateToken(unelevated, SecurityImpersonation, &limited));
+    const struct {
+        bool administrators_only;
+        HANDLE token;
+        bool may_add;
+    } cases[] = {{false, full, true}, {false, limited, true}, {true, full, true}, {true, limited, false}};
+    for (const auto &c : cases) {
+        // The access check wants a group, which the launcher leaves to the system.
+        SECURITY_DESCRIPTOR descriptor;
+        PSID owner = nullptr;
+        BOOL defaulted = FALSE, present = FALSE;
+        PACL dacl = nullptr;
+        PSECURITY_DESCRIPTOR made = private_directory_security(c.administrators_only)->lpSecurityDescriptor;
+        ASSERT_TRUE(GetSecurityDescriptorOwner(made, &owner, &defaulted));
+        ASSERT_TRUE(GetSecurityDescriptorDacl(made, &present, &dacl, &defaulted));
+        InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+        SetSecurityDescriptorOwner(&descriptor, owner, FALSE);
+        SetSecurityDescriptorGroup(&descriptor, owner, FALSE);
+        SetSecurityDescriptorDacl(&descriptor, present, dacl, FALSE);
+        GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+        PRIVILEGE_SET privileges;
+        DWORD privileges_size = sizeof privileges, granted = 0;
+        BOOL allowed = FALSE;
+        ASSERT_TRUE(AccessCheck(&descriptor, c.token, FILE_ADD_FILE, &mapping, &privileges, &privileges_size, &granted,
+                                &allowed));
+        EXPECT_EQ(allowed != FALSE, c.may_add) << c.administrators_only << " " << (c.token == limited);
+    }
+    for (HANDLE handle : {token, unelevated, full, limited})
+        CloseHandle(handle);
+}
+
 // Paths handed to the system: short ones as given, others in the full
 // form that no length limit applies to.
 TEST(SystemPaths, LongPathsGoInTheirFullPrefixedForm)
