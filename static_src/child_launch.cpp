@@ -279,6 +279,8 @@ DWORD launch_and_supervise()
         InterlockedExchange(reinterpret_cast<volatile LONG *>(&s.splash_entry_process),
                             static_cast<LONG>(process.dwProcessId));
     publish_child(process.hProcess);
+    if (s.exe_entry)
+        hand_interrupts_to_entry();
     if (stop_is_requested()) {
         TerminateProcess(process.hProcess, 0);
         end_guarded_step();

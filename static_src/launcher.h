@@ -82,6 +82,7 @@ enum : LONG {
     stop_application_in_process = 32,
     stop_sweep_ending = 64,
     stop_reporting = 128,
+    stop_entry_has_interrupts = 256,
     // Entries the sweep removes at every start even when asked to end
     // before: dead trees go after a bounded number of starts however
     // quickly each application ends.
@@ -218,6 +219,9 @@ struct LauncherState {
     //   stop_reporting               the reporting thread, as a        never      the report prints its line and ends
     //                                report begins while                          the process with its status; I
     //                                stop_requested is clear                      leaves the end to it
+    //   stop_entry_has_interrupts    M, inside the launch step of a    never      Ctrl+C and Ctrl+Break are the entry
+    //                                program entry, once it is                    program's: I and E ignore them and
+    //                                published                                    M waits for the program as before
     //
     // Writers besides the bits: `live_writers` counts writer threads started
     // and not yet ended (counted before they check removal_has_begun()). A
@@ -411,6 +415,7 @@ void publish_child(HANDLE process);      // inside the launch step
 void let_child_go(HANDLE process);       // the main thread, once it has waited for the child
 void cleanup();                // ends the child, waits for the sweep, removes what the run owns
 bool hand_console_to_application();  // false once a stop is requested: the caller then calls stop_for_interrupt
+void hand_interrupts_to_entry();     // inside the launch step, once the entry program is published
 bool sweep_may_go_on();        // the sweep thread, before each entry
 void end_sweep();              // asks the sweep to end and waits for it
 void remove_unpack_directory();  // what this run made; waits for a removal already running
