@@ -10,6 +10,7 @@
 // the file. Built as a library and, with SPLASH_ENTRY_PROGRAM, as a GUI
 // program for an entry launcher.
 #include <windows.h>
+#include <objbase.h>
 
 #include <stdio.h>
 #include <string>
@@ -47,9 +48,20 @@ static void write_text(const std::wstring &path, const std::string &text)
     CloseHandle(file);
 }
 
+// Whether this thread may join the multithreaded apartment, as a thread
+// that no one has initialised COM on may.
+static std::string multithreaded_apartment()
+{
+    HRESULT result = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (SUCCEEDED(result))
+        CoUninitialize();
+    return SUCCEEDED(result) ? "multithreaded_apartment: yes\n" : "multithreaded_apartment: no\n";
+}
+
 // "splash_window: none" or "splash_window: visible|hidden LEFT TOP RIGHT BOTTOM",
-// then "feedback_file: present|absent".
-static void write_observation(const std::wstring &path)
+// then "feedback_file: present|absent", then on `start` whether the
+// application's thread may join the multithreaded apartment.
+static void write_observation(const std::wstring &path, bool start = false)
 {
     std::string text = "splash_window: ";
     HWND window = FindWindowA("Splash", nullptr);
@@ -64,6 +76,8 @@ static void write_observation(const std::wstring &path)
         text += line;
     }
     text += file_exists(splash_feedback_file_path()) ? "feedback_file: present\n" : "feedback_file: absent\n";
+    if (start)
+        text += multithreaded_apartment();
     write_text(path, text);
 }
 
@@ -83,7 +97,7 @@ extern "C" __declspec(dllexport) int run_code(int argument_count, wchar_t **argu
         return 80;
     std::wstring control = argument_vector[1];
     std::wstring action = argument_vector[2];
-    write_observation(control + L"\\start.txt");
+    write_observation(control + L"\\start.txt", true);
     if (action == L"report")
         return 42;
     write_text(control + L"\\ready", "");
