@@ -182,7 +182,10 @@ static void expand_fixed_argument(const char *value, size_t length, wchar_t *arg
 }
 
 // Argument 0 is `program`; an entry program's fixed arguments follow; then
-// the launcher's own arguments, each re-quoted as it was split.
+// the launcher's own arguments. The launcher's own child gets them re-quoted
+// as it splits them; an entry program gets the rest of the launcher's command
+// line after argument 0 exactly as typed: its runtime may split by other
+// rules (a doubled quote inside quotes), or it may read the line itself.
 static void build_child_command_line(const wchar_t *program)
 {
     LauncherState &s = launcher_state;
@@ -200,6 +203,15 @@ static void build_child_command_line(const wchar_t *program)
     }
     const wchar_t *cursor = GetCommandLineW();
     split_next_argument(cursor, s.split_argument, array_count(s.split_argument), true);
+    if (s.exe_entry) {
+        // A blank keeps a tail that follows argument 0's closing quote
+        // directly from joining the last fixed argument.
+        if (*cursor != L'\0' && *cursor != L' ' && *cursor != L'\t')
+            append_unit(s.child_command_line, length, capacity, L' ');
+        for (; *cursor != L'\0'; cursor++)
+            append_unit(s.child_command_line, length, capacity, *cursor);
+        return;
+    }
     while (split_next_argument(cursor, s.split_argument, array_count(s.split_argument), false)) {
         append_unit(s.child_command_line, length, capacity, L' ');
         append_quoted_argument(s.child_command_line, length, capacity, s.split_argument);

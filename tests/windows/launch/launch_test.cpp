@@ -1861,6 +1861,27 @@ TEST(ExeEntry, ProgramGetsFixedThenUserArgumentsTheCallersFolderAndTheVariables)
     }
 }
 
+TEST(ExeEntry, ProgramGetsTheRestOfTheCommandLineAsTyped)
+{
+    // Tails that splitting and quoting again would change.
+    const std::wstring tails[] = {
+        L" args \"a\"\"b\" c",
+        L"  args\t\"two  blanks\"   \t",
+        L" args a\\\\\"b \"unclosed",
+        L" args \"\" \"\"\"\"",
+    };
+    for (const wchar_t *name : entry_launchers) {
+        for (const std::wstring &tail : tails) {
+            std::wstring line = quote_for_test(launcher(name)) + tail;
+            ProcessResult result = run_process(launcher(name), line);
+            ASSERT_EQ(result.exit_code, 0u) << narrow(name) << result.out << result.err;
+            std::wstring received = from_hex(value_of(parse_report(result.out), "command line"));
+            ASSERT_GE(received.size(), tail.size());
+            EXPECT_EQ(received.substr(received.size() - tail.size()), tail) << narrow(name) << " " << narrow(tail);
+        }
+    }
+}
+
 TEST(ExeEntry, StandardStreamsAreTheCallersBothWays)
 {
     const std::string input = "first line\r\nsecond line \xc3\xbc\n";
