@@ -235,6 +235,36 @@ static HANDLE make_entry_job()
     return job;
 }
 
+// The launcher's standard handles as the child's: each duplicated as
+// inheritable, since only inheritable handles reach the child and the
+// launcher's own need not be (a parent may have handed it handles it did not
+// mark so). A handle that is absent, or that the system will not duplicate,
+// is passed as it is.
+void set_inheritable_standard_handles(STARTUPINFOW &startup)
+{
+    HANDLE *fields[] = {&startup.hStdInput, &startup.hStdOutput, &startup.hStdError};
+    const DWORD which[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+    for (size_t i = 0; i < array_count(fields); i++) {
+        HANDLE own = GetStdHandle(which[i]), copy = nullptr;
+        bool usable = own != nullptr && own != INVALID_HANDLE_VALUE;
+        *fields[i] = usable && DuplicateHandle(GetCurrentProcess(), own, GetCurrentProcess(), &copy, 0, TRUE,
+                                               DUPLICATE_SAME_ACCESS)
+                         ? copy
+                         : own;
+    }
+}
+
+// Closes the copies once the child has its own.
+static void close_standard_handle_copies(const STARTUPINFOW &startup)
+{
+    HANDLE fields[] = {startup.hStdInput, startup.hStdOutput, startup.hStdError};
+    const DWORD which[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+    for (size_t i = 0; i < array_count(fields); i++) {
+        if (fields[i] != GetStdHandle(which[i]))
+            CloseHandle(fields[i]);
+    }
+}
+
 // Waits until the child has ended and returns its exit code. When the
 // interrupt thread has taken the child, it ends it within seconds; this
 // thread's handle stays valid until it releases it.
@@ -253,9 +283,7 @@ DWORD launch_and_supervise()
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    set_inheritable_standard_handles(startup);
     const wchar_t *program = s.launcher_executable_path;
     if (s.exe_entry) {
         program = s.first_record_path;
@@ -278,9 +306,12 @@ DWORD launch_and_supervise()
         stop_for_interrupt();
     PROCESS_INFORMATION process = {};
     SystemPath program_path;
-    if (!CreateProcessW(unprefixed_system_path(program_path, program), s.child_command_line, nullptr, nullptr, TRUE,
-                        NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr, nullptr, &startup, &process)) {
-        DWORD error = GetLastError();
+    bool created = CreateProcessW(unprefixed_system_path(program_path, program), s.child_command_line, nullptr,
+                                  nullptr, TRUE, NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr, nullptr, &startup,
+                                  &process);
+    DWORD error = GetLastError();
+    close_standard_handle_copies(startup);
+    if (!created) {
         end_guarded_step();
         report_os_error(MESSAGE_LAUNCH_FAILED, error);
     }

@@ -383,6 +383,7 @@ int run_application_in_own_process();  // a reusing parent, from its published a
 // child_launch.cpp
 DWORD launch_and_supervise();
 void publish_for_application();  // the variables the application reads, and the launcher's own path
+void set_inheritable_standard_handles(STARTUPINFOW &startup);  // the child's: the launcher's own, as inheritable copies
 void append_quoted_argument(wchar_t *command_line, size_t &length, size_t capacity, const wchar_t *argument);
 bool split_next_argument(const wchar_t *&cursor, wchar_t *argument, size_t capacity, bool first);
 
