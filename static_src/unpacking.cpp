@@ -333,12 +333,17 @@ static void write_chunk(HANDLE file, const unsigned char *bytes, DWORD count)
     }
 }
 
+// Every file is made new: the directory is this run's own, so a file
+// already at the name is one this unpack wrote, reached again by another
+// spelling (a short 8.3 alias such as LONGFI~1.TXT names longfilename.txt)
+// or a crafted archive. Writing over it would silently replace it, and with
+// writer threads two of them would write one file at once.
 static void write_record_content(uint64_t size)
 {
     LauncherState &s = launcher_state;
     SystemPath system;
     HANDLE file = CreateFileW(system_path(system, s.current_record_path), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                              CREATE_ALWAYS, 0, nullptr);
+                              CREATE_NEW, 0, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         // Once a removal has begun, a file that cannot be made is its doing.
         if (removal_has_begun())

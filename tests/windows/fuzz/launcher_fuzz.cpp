@@ -317,7 +317,8 @@ Outcome expected_outcome(const std::string &attached, const std::wstring &unpack
             size = size << 8 | size_bytes[i];
 
         // The directories on the way, then the file: a file on the way, a
-        // directory in the file's place or a path the file system cannot hold
+        // directory or a file already in the file's place (an unpack never
+        // replaces what it wrote) or a path the file system cannot hold
         // make the file impossible to create.
         Fit fit = limits.fit(name);
         bool creatable = fit != Fit::fails;
@@ -331,7 +332,7 @@ Outcome expected_outcome(const std::string &attached, const std::wstring &unpack
                 creatable = entry->directory;
         }
         ModelEntry *file = find_entry(outcome.tree, name);
-        if (!creatable || (file != nullptr && file->directory)) {
+        if (!creatable || file != nullptr) {
             Outcome failed;
             failed.kind = Outcome::reported;
             failed.status = 2;
@@ -342,10 +343,7 @@ Outcome expected_outcome(const std::string &attached, const std::wstring &unpack
         uint64_t hash = hash_start;
         if (!stream.take(nullptr, size, &hash))
             return ending(ends_with(MESSAGE_DECODING_FAILED));
-        if (file == nullptr)
-            outcome.tree.push_back(ModelEntry{name, false, size, hash});
-        else
-            file->length = size, file->hash = hash;
+        outcome.tree.push_back(ModelEntry{name, false, size, hash});
     }
 }
 
