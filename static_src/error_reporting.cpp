@@ -54,10 +54,38 @@ void report_os_error(const char *message, DWORD error_code)
     end_after_report(2);
 }
 
+// A line on standard error with a path in it, always whole. A console gets
+// the path as its own UTF-16, every character as it is; a file or a pipe
+// gets it in the ANSI code page, with "?" for a character that code page
+// lacks. The C runtime's "%ls" converts through the C locale and stops at
+// the first character outside it, cutting the line there (a user profile
+// in Cyrillic, a TEMP in Chinese).
+static void print_line_with_path(const char *before, const wchar_t *path, const char *after)
+{
+    static char narrow[4 * 32768];
+    fputs(before, stderr);
+    fflush(stderr);
+    HANDLE handle = GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0, written = 0;
+    size_t length = wcslen(path);
+    if (GetConsoleMode(handle, &mode) && length < 32768) {
+        WriteConsoleW(handle, path, static_cast<DWORD>(length), &written, nullptr);
+    } else {
+        // A UTF-8 code page holds every character and takes no replacement.
+        const char *replacement = GetACP() == CP_UTF8 ? nullptr : "?";
+        int bytes = length < 32768 ? WideCharToMultiByte(CP_ACP, 0, path, static_cast<int>(length), narrow,
+                                                         static_cast<int>(sizeof narrow - 1), replacement, nullptr)
+                                   : 0;
+        narrow[bytes > 0 ? bytes : 0] = '\0';
+        fputs(narrow, stderr);
+    }
+    fputs(after, stderr);
+}
+
 void report_spec_expansion_failure(const wchar_t *spec)
 {
     begin_report();
-    fprintf(stderr, "Error, couldn't runtime expand spec '%ls'.\n", spec);
+    print_line_with_path("Error, couldn't runtime expand spec '", spec, "'.\n");
     end_with_abort();
 }
 
@@ -65,7 +93,7 @@ void report_open_for_writing_failure(const wchar_t *path)
 {
     begin_report();
     settle_before_report();
-    fprintf(stderr, "Error, failed to open '%ls' for writing.\n", path);
+    print_line_with_path("Error, failed to open '", path, "' for writing.\n");
     end_after_report(2);
 }
 

@@ -1592,6 +1592,23 @@ TEST(Security, LoadsByABareNameFindTheTreeAndSystem32Only)
     }
 }
 
+#ifdef VESKAR_HAVE_CRAFTED_ARCHIVES
+TEST(Reports, PathOutsideTheCodePageIsPrintedWholeWithReplacements)
+{
+    std::wstring temp = make_scratch_directory(L"report") + L"\\\u0416\u0443\u043a \u6f22\u5b57 caf\u00e9";
+    ASSERT_TRUE(CreateDirectoryW(temp.c_str(), nullptr));
+    char ansi[1024] = "";
+    WideCharToMultiByte(CP_ACP, 0, temp.c_str(), -1, ansi, sizeof ansi, GetACP() == CP_UTF8 ? nullptr : "?", nullptr);
+    for (const wchar_t *name : {L"file_where_a_folder_is", L"file_where_a_folder_is_one"}) {
+        ProcessResult result = run_launcher(launcher(name), {L"exit"}, with_temp(temp));
+        EXPECT_EQ(result.exit_code, 2u);
+        EXPECT_EQ(without_unpack_directory_name(result.err),
+                  "Error, failed to open '" + std::string(ansi) + "\\*\\x' for writing.\r\n");
+    }
+    remove_tree(parent_of(temp));
+}
+#endif
+
 TEST(Security, TempWithBlanksLettersOfOtherScriptsAndTwoHundredUnits)
 {
     std::wstring odd = make_scratch_directory(L"odd_temp") + L"\\with blanks \u00e9\u0416\u4e2d ";
