@@ -335,6 +335,10 @@ Function system_function(const wchar_t *library, const char *name)
 // user's profile when it is below it) and keeps them held; false, holding
 // none, when one may not stand above a tree.
 bool hold_folders_above(const wchar_t *path);
+// Index in the full \\?\ path `folder` just after the user's profile when
+// the folder is the profile or below it, else just after its root.
+size_t walk_start(const wchar_t *folder);
+bool is_trusted_installer(PSID sid);  // NT SERVICE\TrustedInstaller, which owns a system drive's root
 // Without reuse: a directory below a pack-time spec is used only below
 // folders that pass, otherwise the default place; the parent names it to
 // the child in VESKAR_ONEFILE_TREE.

@@ -140,6 +140,39 @@ TEST(CreatedDirectories, WhatAnElevatedRunMakesTheUsersUnelevatedProgramsCannotC
         CloseHandle(handle);
 }
 
+// The walk above a pack-time place starts at the user's profile however the
+// place spells its way there; elsewhere at the volume's root.
+TEST(HeldFolders, WalkStartsAtTheProfileWhateverTheSpelling)
+{
+    std::wstring scratch = make_scratch_directory(L"walk");  // TEMP, below the profile
+    wchar_t short_form[MAX_PATH] = L"", profile[MAX_PATH] = L"";
+    ASSERT_NE(GetShortPathNameW(scratch.c_str(), short_form, MAX_PATH), 0u);
+    ASSERT_NE(GetEnvironmentVariableW(L"USERPROFILE", profile, MAX_PATH), 0u);
+    std::wstring upper = scratch;
+    CharUpperW(&upper[0]);
+    auto final_path = [](const std::wstring &path) {
+        HANDLE folder = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        wchar_t final[MAX_PATH] = L"";
+        GetFinalPathNameByHandleW(folder, final, MAX_PATH, 0);
+        CloseHandle(folder);
+        return std::wstring(final);
+    };
+    const struct {
+        std::wstring folder;
+        bool below_profile;
+    } cases[] = {{scratch, true}, {short_form, true}, {upper, true}, {L"C:\\windows\\system32", false}};
+    for (const auto &c : cases) {
+        std::wstring folder = L"\\\\?\\" + c.folder;
+        size_t start = walk_start(folder.c_str());
+        if (c.below_profile)
+            EXPECT_EQ(final_path(folder.substr(0, start)), final_path(profile)) << narrow(c.folder);
+        else
+            EXPECT_EQ(start, 7u) << narrow(c.folder);
+    }
+    remove_tree(scratch);
+}
+
 // Paths handed to the system: short ones as given, others in the full
 // form that no length limit applies to.
 TEST(SystemPaths, LongPathsGoInTheirFullPrefixedForm)

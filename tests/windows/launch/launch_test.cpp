@@ -1229,6 +1229,7 @@ TEST(Reuse, OnlyTheUserSystemAndAdministratorsMayChangeATree)
     ASSERT_TRUE(user != nullptr && ConvertSidToStringSidW(user, &sid_text));
     const std::wstring me = sid_text;
     LocalFree(sid_text);
+    const std::wstring trusted_installer = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
     const struct {
         std::wstring descriptor;
         bool tree, above;
@@ -1248,6 +1249,14 @@ TEST(Reuse, OnlyTheUserSystemAndAdministratorsMayChangeATree)
         {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;0x2;;;WD)", false, true},
         {L"O:SYD:(A;;FA;;;SY)(A;;0x4;;;AU)", false, true},
         {L"O:SYD:(A;;FA;;;SY)(A;;0x1301bf;;;AU)", false, false},
+        // A stock system drive's root and C:\\Program Files on Windows 10 and
+        // 11: owned by TrustedInstaller, which may also change the latter.
+        {L"O:" + trusted_installer + L"D:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)"
+         L"(A;OICIIO;SDGXGWGR;;;AU)(A;;0x4;;;AU)", false, true},
+        {L"O:" + trusted_installer + L"D:P(A;;FA;;;" + trusted_installer + L")(A;CIIO;GA;;;" + trusted_installer +
+         L")(A;;0x1301bf;;;SY)(A;OICIIO;GA;;;SY)(A;;0x1301bf;;;BA)(A;OICIIO;GA;;;BA)(A;;0x1200a9;;;BU)"
+         L"(A;OICIIO;GXGR;;;BU)(A;OICIIO;GA;;;CO)(A;;0x1200a9;;;AC)(A;OICIIO;GXGR;;;AC)", false, true},
+        {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;FA;;;" + trusted_installer + L")", false, true},
         {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;WD;;;BU)", false, false},
         {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;GW;;;AU)", false, false},
         {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;SD;;;S-1-5-21-1-2-3-1001)", false, false},
