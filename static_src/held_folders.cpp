@@ -126,13 +126,16 @@ size_t walk_start(const wchar_t *folder)
 }
 
 // Opens the folder `path` ends at, not following a reparse point, and
-// keeps it if it may stand above a tree.
+// keeps it if it may stand above a tree. The traverse right is what makes
+// the hold: only a handle with a right to read, write or delete takes part
+// in the system's sharing checks, so one with read-control and attributes
+// alone would let a rename or removal through whatever it shares.
 static bool hold_folder(const wchar_t *path)
 {
     LauncherState &s = launcher_state;
     if (s.held_folder_count == static_cast<int32_t>(array_count(s.held_folders)))
         return false;
-    HANDLE folder = CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+    HANDLE folder = CreateFileW(path, FILE_TRAVERSE | READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (folder == INVALID_HANDLE_VALUE)

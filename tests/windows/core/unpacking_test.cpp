@@ -173,6 +173,30 @@ TEST(HeldFolders, WalkStartsAtTheProfileWhateverTheSpelling)
     remove_tree(scratch);
 }
 
+// Held folders keep every folder above a place from being renamed or
+// removed while the run lasts.
+TEST(HeldFolders, HeldFoldersCannotBeRenamedOrOpenedForDeletion)
+{
+    std::wstring scratch = make_scratch_directory(L"hold");
+    ASSERT_TRUE(CreateDirectoryW((scratch + L"\\a").c_str(), nullptr));
+    ASSERT_TRUE(CreateDirectoryW((scratch + L"\\a\\b").c_str(), nullptr));
+    reset_launcher_state();
+    ASSERT_TRUE(hold_folders_above((scratch + L"\\a\\b\\tree").c_str()));
+    for (const std::wstring &folder : {scratch + L"\\a", scratch + L"\\a\\b"}) {
+        HANDLE opened = CreateFileW(folder.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        EXPECT_EQ(opened, INVALID_HANDLE_VALUE) << narrow(folder);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION)) << narrow(folder);
+        if (opened != INVALID_HANDLE_VALUE)
+            CloseHandle(opened);
+    }
+    EXPECT_FALSE(MoveFileW((scratch + L"\\a").c_str(), (scratch + L"\\moved").c_str()));
+    for (int32_t i = 0; i < launcher_state.held_folder_count; i++)
+        CloseHandle(launcher_state.held_folders[i]);
+    reset_launcher_state();
+    remove_tree(scratch);
+}
+
 // Paths handed to the system: short ones as given, others in the full
 // form that no length limit applies to.
 TEST(SystemPaths, LongPathsGoInTheirFullPrefixedForm)
