@@ -177,6 +177,14 @@ bool process_is_elevated()
 // would otherwise make the Administrators group the owner, and no later
 // check of the tree or sweep of it would know it as the user's.
 //
+// Read and execute, never more, go to the same user's sandboxed processes
+// too (a program entry may start its helpers so, as browsers and Electron
+// applications do): app containers (ALL APPLICATION PACKAGES, ALL
+// RESTRICTED APPLICATION PACKAGES) and restricted tokens (RESTRICTED), as a
+// stock Windows grants them on C:\Program Files. Such a process passes
+// only where its ordinary check passes as well, so no other user gains
+// anything.
+//
 // `administrators_only`, for what an elevated run loads: the user's own
 // unelevated processes could change a tree granted to the user, and a
 // library planted there would run elevated. Owned by Administrators, all
@@ -202,16 +210,21 @@ SECURITY_ATTRIBUTES *private_directory_security(bool administrators_only)
     // O: owner; P: protected; OICI: inherited by files and folders; FA: all
     // access; BA, SY: Administrators, SYSTEM; ML: the mandatory label, HI:
     // High, NW: no write up.
-    wchar_t descriptor_text[512] = L"";
+    // 0x1200a9: read and execute.
+    const wchar_t *sandboxes = L"(A;OICI;0x1200a9;;;S-1-15-2-1)(A;OICI;0x1200a9;;;S-1-15-2-2)"
+                               L"(A;OICI;0x1200a9;;;S-1-5-12)";
+    wchar_t descriptor_text[768] = L"";
     if (administrators_only) {
-        append_wide_text(descriptor_text, L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)S:(ML;OICI;NW;;;HI)",
-                         array_count(descriptor_text));
+        append_wide_text(descriptor_text, L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)", array_count(descriptor_text));
+        append_wide_text(descriptor_text, sandboxes, array_count(descriptor_text));
+        append_wide_text(descriptor_text, L"S:(ML;OICI;NW;;;HI)", array_count(descriptor_text));
     } else {
         append_wide_text(descriptor_text, L"O:", array_count(descriptor_text));
         append_wide_text(descriptor_text, sid, array_count(descriptor_text));
         append_wide_text(descriptor_text, L"D:P(A;OICI;FA;;;", array_count(descriptor_text));
         append_wide_text(descriptor_text, sid, array_count(descriptor_text));
         append_wide_text(descriptor_text, L")", array_count(descriptor_text));
+        append_wide_text(descriptor_text, sandboxes, array_count(descriptor_text));
     }
     LocalFree(sid);
     PSECURITY_DESCRIPTOR descriptor = nullptr;

@@ -88,17 +88,20 @@ TEST(CreatedDirectories, UnpackDirectoryIsPrivateToTheUser)
     // one's is Administrators); protected from what %TEMP% would pass on;
     // one entry, all access for this user, inherited by every file and
     // folder below. The reuse check and the sweep take it as the user's.
-    EXPECT_EQ(std::wstring(text), L"O:" + std::wstring(user) + L"D:P(A;OICI;FA;;;" + std::wstring(user) + L")");
+    EXPECT_EQ(std::wstring(text), L"O:" + std::wstring(user) + L"D:P(A;OICI;FA;;;" + std::wstring(user) +
+                                      L")(A;OICI;0x1200a9;;;AC)(A;OICI;0x1200a9;;;S-1-15-2-2)(A;OICI;0x1200a9;;;RC)");
     EXPECT_TRUE(security_is_private(security->lpSecurityDescriptor, reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid));
     LocalFree(user);
     LocalFree(text);
 }
 
-// Who may add a file to a directory made with each descriptor: this
-// process's token, and the same token with Administrators held for denial
-// only, as the user's unelevated processes hold it beside an elevated one.
-// (Wine, which runs every program elevated, checks access lists against a
-// token but keeps none on its files; nor does it check labels.)
+// Who may add a file to a directory made with each descriptor, and read
+// and run what is in it: this process's token, and the same token with
+// Administrators held for denial only, as the user's unelevated processes
+// hold it beside an elevated one. (Wine, which runs every program elevated,
+// checks access lists against a token but keeps none on its files; nor
+// does it check labels, or a restricted token's restricting groups, so what
+// the sandboxes' entries grant is not seen here.)
 TEST(CreatedDirectories, WhatAnElevatedRunMakesTheUsersUnelevatedProgramsCannotChange)
 {
     HANDLE token = nullptr, unelevated = nullptr, full = nullptr, limited = nullptr;
@@ -113,8 +116,9 @@ TEST(CreatedDirectories, WhatAnElevatedRunMakesTheUsersUnelevatedProgramsCannotC
     const struct {
         bool administrators_only;
         HANDLE token;
-        bool may_add;
-    } cases[] = {{false, full, true}, {false, limited, true}, {true, full, true}, {true, limited, false}};
+        bool may_add, may_read;
+    } cases[] = {{false, full, true, true}, {false, limited, true, true}, {true, full, true, true},
+                 {true, limited, false, false}};
     for (const auto &c : cases) {
         // The access check wants a group, which the launcher leaves to the system.
         SECURITY_DESCRIPTOR descriptor;
@@ -129,12 +133,16 @@ TEST(CreatedDirectories, WhatAnElevatedRunMakesTheUsersUnelevatedProgramsCannotC
         SetSecurityDescriptorGroup(&descriptor, owner, FALSE);
         SetSecurityDescriptorDacl(&descriptor, present, dacl, FALSE);
         GENERIC_MAPPING mapping = {FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
-        PRIVILEGE_SET privileges;
-        DWORD privileges_size = sizeof privileges, granted = 0;
-        BOOL allowed = FALSE;
-        ASSERT_TRUE(AccessCheck(&descriptor, c.token, FILE_ADD_FILE, &mapping, &privileges, &privileges_size, &granted,
-                                &allowed));
-        EXPECT_EQ(allowed != FALSE, c.may_add) << c.administrators_only << " " << (c.token == limited);
+        for (DWORD access : {static_cast<DWORD>(FILE_ADD_FILE), static_cast<DWORD>(FILE_GENERIC_READ | FILE_EXECUTE)}) {
+            PRIVILEGE_SET privileges;
+            DWORD privileges_size = sizeof privileges, granted = 0;
+            BOOL allowed = FALSE;
+            ASSERT_TRUE(AccessCheck(&descriptor, c.token, access, &mapping, &privileges, &privileges_size, &granted,
+                                    &allowed));
+            EXPECT_EQ(allowed != FALSE, access == FILE_ADD_FILE ? c.may_add : c.may_read)
+                << c.administrators_only << " " << (c.token == limited) << " "
+                << access;
+        }
     }
     for (HANDLE handle : {token, unelevated, full, limited})
         CloseHandle(handle);
