@@ -273,6 +273,19 @@ Outcome ends_with(const char *message)
     return outcome;
 }
 
+// A path as a report line shows it outside a console: what the ANSI code
+// page lacks is "?".
+std::wstring as_shown(const std::wstring &path)
+{
+    std::string narrow(4 * path.size() + 1, '\0');
+    int bytes = WideCharToMultiByte(CP_ACP, 0, path.c_str(), static_cast<int>(path.size()), &narrow[0],
+                                    static_cast<int>(narrow.size()), GetACP() == CP_UTF8 ? nullptr : "?", nullptr);
+    std::wstring shown(path.size() + 1, L'\0');
+    int units = MultiByteToWideChar(CP_ACP, 0, narrow.c_str(), bytes, &shown[0], static_cast<int>(shown.size()));
+    shown.resize(units > 0 ? static_cast<size_t>(units) : 0);
+    return shown;
+}
+
 Outcome expected_outcome(const std::string &attached, const std::wstring &unpack, const PathLimits &limits)
 {
     if (attached.size() < 3 || attached.compare(0, 3, "QVY") != 0)
@@ -323,7 +336,7 @@ Outcome expected_outcome(const std::string &attached, const std::wstring &unpack
         Fit fit = limits.fit(name);
         bool creatable = fit != Fit::fails;
         if (fit == Fit::unforeseeable)
-            outcome.unforeseeable_lines.push_back(L"Error, failed to open '" + path + L"' for writing.\n");
+            outcome.unforeseeable_lines.push_back(L"Error, failed to open '" + as_shown(path) + L"' for writing.\n");
         for (size_t at = name.find(L'\\'); creatable && at != std::wstring::npos; at = name.find(L'\\', at + 1)) {
             ModelEntry *entry = find_entry(outcome.tree, name.substr(0, at));
             if (entry == nullptr)
@@ -337,7 +350,7 @@ Outcome expected_outcome(const std::string &attached, const std::wstring &unpack
             failed.kind = Outcome::reported;
             failed.status = 2;
             failed.format = open_failure_format;
-            failed.line = L"Error, failed to open '" + path + L"' for writing.\n";
+            failed.line = L"Error, failed to open '" + as_shown(path) + L"' for writing.\n";
             return ending(failed);
         }
         uint64_t hash = hash_start;
