@@ -240,7 +240,7 @@ static HANDLE make_entry_job()
 // launcher's own need not be (a parent may have handed it handles it did not
 // mark so). A handle that is absent, or that the system will not duplicate,
 // is passed as it is.
-void set_inheritable_standard_handles(STARTUPINFOW &startup)
+static void set_inheritable_standard_handles(STARTUPINFOW &startup)
 {
     HANDLE *fields[] = {&startup.hStdInput, &startup.hStdOutput, &startup.hStdError};
     const DWORD which[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};

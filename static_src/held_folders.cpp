@@ -89,7 +89,7 @@ static bool final_folder_path(const wchar_t *path, wchar_t *final, DWORD capacit
 // link is below the profile all the same. The profile is asked of the
 // profile service's small library, not of the shell's, which would load a
 // dozen more libraries into every reusing start.
-size_t walk_start(const wchar_t *folder)
+static size_t walk_start(const wchar_t *folder)
 {
     typedef BOOL(WINAPI * ProfileFunction)(HANDLE, wchar_t *, DWORD *);
     auto profile_directory = system_function<ProfileFunction>(L"userenv.dll", "GetUserProfileDirectoryW");

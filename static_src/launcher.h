@@ -335,9 +335,6 @@ Function system_function(const wchar_t *library, const char *name)
 // user's profile when it is below it) and keeps them held; false, holding
 // none, when one may not stand above a tree.
 bool hold_folders_above(const wchar_t *path);
-// Index in the full \\?\ path `folder` just after the user's profile when
-// the folder is the profile or below it, else just after its root.
-size_t walk_start(const wchar_t *folder);
 bool is_trusted_installer(PSID sid);  // NT SERVICE\TrustedInstaller, which owns a system drive's root
 // Without reuse: a directory below a pack-time spec is used only below
 // folders that pass, otherwise the default place; the parent names it to
@@ -387,7 +384,6 @@ int run_application_in_own_process();  // a reusing parent, from its published a
 // child_launch.cpp
 DWORD launch_and_supervise();
 void publish_for_application();  // the variables the application reads, and the launcher's own path
-void set_inheritable_standard_handles(STARTUPINFOW &startup);  // the child's: the launcher's own, as inheritable copies
 void append_quoted_argument(wchar_t *command_line, size_t &length, size_t capacity, const wchar_t *argument);
 bool split_next_argument(const wchar_t *&cursor, wchar_t *argument, size_t capacity, bool first);
 

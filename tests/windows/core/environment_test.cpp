@@ -145,33 +145,3 @@ VESKAR_HELPER(append_narrow)
     printf("%s\n", narrow(buffer).c_str());
     return 0;
 }
-
-// Only inheritable handles reach a child: the launcher's own standard
-// handles, which need not be, are passed as inheritable copies of the same
-// files, and an absent one stays absent. (Wine hands a child its standard
-// handles either way, so a launcher's child cannot show it.)
-TEST(StandardHandles, ChildGetsInheritableCopiesOfTheLaunchersOwn)
-{
-    std::wstring scratch = make_scratch_directory(L"handles");
-    std::wstring path = scratch + L"\\out.txt";
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    HANDLE saved_input = GetStdHandle(STD_INPUT_HANDLE), saved_output = GetStdHandle(STD_OUTPUT_HANDLE);
-    SetStdHandle(STD_INPUT_HANDLE, nullptr);
-    SetStdHandle(STD_OUTPUT_HANDLE, file);
-    STARTUPINFOW startup = {};
-    set_inheritable_standard_handles(startup);
-    SetStdHandle(STD_INPUT_HANDLE, saved_input);
-    SetStdHandle(STD_OUTPUT_HANDLE, saved_output);
-    EXPECT_EQ(startup.hStdInput, nullptr);
-    DWORD flags = 0;
-    ASSERT_TRUE(GetHandleInformation(startup.hStdOutput, &flags));
-    EXPECT_NE(flags & HANDLE_FLAG_INHERIT, 0u);
-    DWORD written = 0;
-    EXPECT_TRUE(WriteFile(startup.hStdOutput, "copy", 4, &written, nullptr));
-    CloseHandle(startup.hStdOutput);
-    CloseHandle(startup.hStdError);
-    CloseHandle(file);
-    EXPECT_EQ(read_file(path), "copy");
-    remove_tree(scratch);
-}
