@@ -28,6 +28,7 @@
 // again while that is still refused). The check tells it from a killed
 // unpack: a file gets the tree's time only once it is written whole.
 #include "launcher.h"
+#include "build_note_keys.h"
 #include "error_reporting.h"
 
 #include <aclapi.h>
@@ -181,7 +182,7 @@ static bool tree_matches_archive(const wchar_t *tree)
     const char *value = nullptr;
     size_t length = 0;
     bool any = false;
-    while (next_build_note(cursor, "file", value, length)) {
+    while (next_build_note(cursor, note_file, value, length)) {
         uint64_t size = 0;
         if (!read_file_note(value, length, size, s.current_record_name, array_count(s.current_record_name)))
             return false;
@@ -208,7 +209,7 @@ void set_first_record_path(const wchar_t *tree)
     const char *value = nullptr;
     size_t length = 0;
     uint64_t size = 0;
-    if (!next_build_note(cursor, "file", value, length) ||
+    if (!next_build_note(cursor, note_file, value, length) ||
         !read_file_note(value, length, size, s.current_record_name, array_count(s.current_record_name)))
         report_error(MESSAGE_NO_APPLICATION_LIBRARY);
     copy_wide_text(s.first_record_path, tree, array_count(s.first_record_path));

@@ -47,15 +47,11 @@ ApplicationIdentity application_identity(const UnpackSettings &settings,
 // to letters, digits, '-', '_' and '.', at most 40 characters.
 std::string readable_name(const std::filesystem::path &output);
 
-// The notes' line that the archive identity is written into once the
-// attached data is complete; the zeros are replaced, the length stays.
-inline const std::string identity_note_key = "archive=";
-inline const std::string identity_placeholder = identity_note_key + std::string(64, '0');
-
 // The build notes' lines for these settings (empty without either option).
-// A reusing launcher also gets its application identity, its archive
-// identity's placeholder and one "file=SIZE NAME" line per record, which it
-// checks its tree against without decompressing anything.
+// A reusing launcher also gets its application identity and one
+// "file=SIZE NAME" line per record, which it checks its tree against
+// without decompressing anything (its archive identity, which every
+// launcher's notes hold, names the tree).
 std::string unpack_notes(const UnpackSettings &settings, const std::vector<std::string> &version_info,
                          const std::filesystem::path &output,
                          const std::vector<std::pair<std::u16string, uint64_t>> &records);
