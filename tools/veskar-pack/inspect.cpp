@@ -74,6 +74,8 @@ private:
     size_t at = 0;
 };
 
+} // namespace
+
 // The first value of each of `keys` in the notes.
 std::map<std::string, std::string> note_values(const PeImage &image, std::initializer_list<const char *> keys)
 {
@@ -96,21 +98,24 @@ std::string value_of(const std::map<std::string, std::string> &values, const std
     return found == values.end() ? std::string() : found->second;
 }
 
+std::vector<std::string> note_all(const PeImage &image, const std::string &key)
+{
+    std::vector<std::string> values;
+    NoteLines lines(image);
+    for (std::string line; lines.next(line);) {
+        if (line.compare(0, key.size() + 1, key + "=") == 0)
+            values.push_back(line.substr(key.size() + 1));
+    }
+    return values;
+}
+
 // A note's fixed-width lowercase hexadecimal number.
-std::optional<uint64_t> hex_note(const std::string &text)
+static std::optional<uint64_t> hex_note(const std::string &text)
 {
     if (text.size() != note_location_digits || text.find_first_not_of("0123456789abcdef") != std::string::npos)
         return std::nullopt;
     return std::stoull(text, nullptr, 16);
 }
-
-// Where a launcher's attached data lies: after the image, where the build
-// notes say, or, in launchers made before it moved there, the .veskar
-// section. Never found from the end of the file.
-struct ArchiveLocation {
-    FileRange range;
-    bool in_section = false;  // the earlier layout
-};
 
 ArchiveLocation locate_archive(const PeImage &image)
 {
@@ -189,8 +194,6 @@ std::string icon_kind(const PeImage &image, const fs::path &kit)
     const std::optional<std::vector<IconImage>> images = icon_group_images(image, *group, largest);
     return images && *images == kit_images ? "default" : "custom (" + std::to_string(count) + " images)";
 }
-
-} // namespace
 
 void list_launcher(const fs::path &launcher, const fs::path &kit)
 {
@@ -356,8 +359,12 @@ uint32_t file_checksum(const PeImage &image)
 
 } // namespace
 
-void verify_launcher(const fs::path &launcher)
+VerifyVerdict verify_launcher(const fs::path &launcher, bool print)
 {
+    auto say = [print](const char *format, auto... values) {
+        if (print)
+            std::printf(format, values...);
+    };
     PeImage image = open_launcher_image(launcher);
     const std::string shown = launcher.u8string();
     const ArchiveLocation where = locate_archive(image);
@@ -380,12 +387,12 @@ void verify_launcher(const fs::path &launcher)
         throw PackError{"'" + shown + "': the build notes give the archive identity " + printable_text(identity) +
                         ", but the attached data's SHA-256 is " + summary.identity +
                         ": the notes do not match the attached data"};
-    std::printf("'%s': attached data intact: %zu records, %llu bytes of files, checksum correct\n", shown.c_str(),
-                summary.records, static_cast<unsigned long long>(summary.content_bytes));
-    std::printf("'%s': build notes match it: %s\n", shown.c_str(),
-                reusing ? ("the archive identity and " + std::to_string(files.listed) + " file sizes and names").c_str()
-                : identity.empty() ? "nothing in them describes it"
-                                   : "the archive identity");
+    say("'%s': attached data intact: %zu records, %llu bytes of files, checksum correct\n", shown.c_str(),
+        summary.records, static_cast<unsigned long long>(summary.content_bytes));
+    say("'%s': build notes match it: %s\n", shown.c_str(),
+        reusing ? ("the archive identity and " + std::to_string(files.listed) + " file sizes and names").c_str()
+        : identity.empty() ? "nothing in them describes it"
+                           : "the archive identity");
 
     // What follows the image and the attached data: a signature's
     // certificate table, named by its directory, and anything else.
@@ -393,7 +400,7 @@ void verify_launcher(const fs::path &launcher)
     const uint64_t content_end = std::max(end_of_sections(image), where.range.offset + where.range.size);
     uint64_t unsigned_tail = image.file_size - std::min(image.file_size, content_end);
     if (certificates.size == 0) {
-        std::printf("'%s': signed: no\n", shown.c_str());
+        say("'%s': signed: no\n", shown.c_str());
     } else {
         const uint64_t table_end = certificates.offset + certificates.size;
         if (table_end <= where.range.offset && table_end <= image.file_size)
@@ -405,24 +412,25 @@ void verify_launcher(const fs::path &launcher)
                             "runs past the file's end; the file is damaged"};
         // Signing pads the file to a multiple of 8 bytes before the table.
         if (certificates.offset - content_end >= 8)
-            std::printf("'%s': %llu bytes lie between the attached data and the signature: no part of the launcher, "
-                        "which never reads them\n",
-                        shown.c_str(), static_cast<unsigned long long>(certificates.offset - content_end));
-        std::printf("'%s': signed: yes, and the signature covers the whole attached data (whether it is valid, "
-                    "osslsigncode verify or signtool verify tells)\n",
-                    shown.c_str());
+            say("'%s': %llu bytes lie between the attached data and the signature: no part of the launcher, "
+                "which never reads them\n",
+                shown.c_str(), static_cast<unsigned long long>(certificates.offset - content_end));
+        say("'%s': signed: yes, and the signature covers the whole attached data (whether it is valid, "
+            "osslsigncode verify or signtool verify tells)\n",
+            shown.c_str());
         unsigned_tail = image.file_size - table_end;
     }
     if (unsigned_tail > 0)
-        std::printf("'%s': %llu bytes follow the %s: no signature covers them and the launcher never reads them\n",
-                    shown.c_str(), static_cast<unsigned long long>(unsigned_tail),
-                    certificates.size == 0 ? "attached data" : "signature");
+        say("'%s': %llu bytes follow the %s: no signature covers them and the launcher never reads them\n",
+            shown.c_str(), static_cast<unsigned long long>(unsigned_tail),
+            certificates.size == 0 ? "attached data" : "signature");
     const uint32_t stored = get_le32(read_image_bytes(image, checksum_offset(image), 4).value_or(std::vector<uint8_t>()), 0),
                    computed = file_checksum(image);
     if (stored != computed)
         throw PackError{"'" + shown + "': the PE checksum is " + std::to_string(stored) + " but the file's bytes give " +
                         std::to_string(computed) + ": the file was changed after it was made"};
-    std::printf("'%s': PE checksum correct\n", shown.c_str());
+    say("'%s': PE checksum correct\n", shown.c_str());
+    return VerifyVerdict{summary.records, summary.content_bytes, certificates.size != 0};
 }
 
 namespace {

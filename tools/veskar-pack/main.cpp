@@ -36,6 +36,7 @@ struct Arguments {
     UnpackSettings unpack;
     bool app_id_given = false;  // --app-id, even empty, is checked
     bool quiet = false;
+    bool json = false;  // list and verify: one JSON object for programs
 };
 
 void check_utf8_option(const char *option, const std::string &value)
@@ -398,6 +399,7 @@ int main(int argc, char **argv)
 
     CLI::App *list = app.add_subcommand("list", "Show the files, the entry and its fixed arguments, sizes, compression, unpack directory, splash, icon, subsystem, execution level and version information of a launcher");
     list->add_option("launcher", a.launcher, "Launcher .exe built by veskar-pack")->required();
+    list->add_flag("--json", a.json, "The same as one JSON object, for programs");
 
     CLI::App *extract = app.add_subcommand("extract", "Write the files packed in a launcher into a new or empty "
                                                       "folder, running nothing");
@@ -407,6 +409,7 @@ int main(int argc, char **argv)
     CLI::App *verify = app.add_subcommand("verify", "Check that a launcher's attached data, build notes and PE "
                                                     "checksum are intact, and say whether it is signed");
     verify->add_option("launcher", a.launcher, "Launcher .exe built by veskar-pack")->required();
+    verify->add_flag("--json", a.json, "The verdict as one JSON object, for programs; status 1 still when damaged");
 
     try {
         app.parse(static_cast<int>(argument_pointers.size()), argument_pointers.data());
@@ -427,10 +430,14 @@ int main(int argc, char **argv)
             build_command(a, kit);
         else if (*link)
             link_command(a, kit);
+        else if (*list && a.json)
+            list_launcher_json(fs::u8path(a.launcher), kit);
         else if (*list)
             list_launcher(fs::u8path(a.launcher), kit);
         else if (*extract)
             extract_launcher(fs::u8path(a.launcher), fs::u8path(a.extract_to));
+        else if (a.json)
+            verify_launcher_json(fs::u8path(a.launcher));
         else
             verify_launcher(fs::u8path(a.launcher));
     } catch (const PackError &e) {
