@@ -115,9 +115,10 @@ static DWORD WINAPI write_files(void *)
         if (!failed) {
             unlock_pool();
             SystemPath system;
+            // Made new, as by the one-thread loop: never over a file this unpack wrote.
             if (!removal_has_begun())
                 handle = CreateFileW(system_path(system, file->path), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                                     CREATE_ALWAYS, 0, nullptr);
+                                     CREATE_NEW, 0, nullptr);
             lock_pool();
             if (handle == INVALID_HANDLE_VALUE) {
                 record_failure(*file, 0);
