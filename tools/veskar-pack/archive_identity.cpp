@@ -7,7 +7,7 @@
 #include <windows.h>
 #include <bcrypt.h>
 #else
-#include <sha2.h>
+#include <nettle/sha2.h>
 #endif
 
 static std::string hex_digits(const uint8_t *digest, size_t size)
@@ -71,22 +71,22 @@ std::string ArchiveIdentity::hex()
 
 ArchiveIdentity::ArchiveIdentity()
 {
-    SHA2_CTX *hash = new SHA2_CTX;
-    SHA256Init(hash);
+    sha256_ctx *hash = new sha256_ctx;
+    sha256_init(hash);
     context = hash;
 }
 
-ArchiveIdentity::~ArchiveIdentity() { delete static_cast<SHA2_CTX *>(context); }
+ArchiveIdentity::~ArchiveIdentity() { delete static_cast<sha256_ctx *>(context); }
 
 void ArchiveIdentity::add(const void *data, size_t size)
 {
-    SHA256Update(static_cast<SHA2_CTX *>(context), static_cast<const uint8_t *>(data), size);
+    sha256_update(static_cast<sha256_ctx *>(context), size, static_cast<const uint8_t *>(data));
 }
 
 std::string ArchiveIdentity::hex()
 {
-    uint8_t digest[SHA256_DIGEST_LENGTH];
-    SHA256Final(digest, static_cast<SHA2_CTX *>(context));
+    uint8_t digest[SHA256_DIGEST_SIZE];
+    sha256_digest(static_cast<sha256_ctx *>(context), sizeof digest, digest);
     return hex_digits(digest, sizeof digest);
 }
 
