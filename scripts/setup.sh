@@ -10,7 +10,7 @@ packages=(
   cmake ninja-build pkg-config dpkg-dev python3
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 xvfb x11-utils imagemagick
-  g++ libzstd-dev zstd googletest libcli11-dev libutf8proc-dev libssl-dev
+  g++ libzstd-dev zstd googletest libcli11-dev libutf8proc-dev libssl-dev libxxhash-dev
   clang libfuzzer-14-dev
   nsis gnuplot-nox bsdutils time
   osslsigncode strace icoutils openssl python3-pefile

@@ -1,5 +1,6 @@
 // veskar-pack: turns an application folder into a single launcher .exe, and
 // looks into launchers it has built.
+#include "archive_identity.h"
 #include "archive_reader.h"
 #include "archive_writer.h"
 #include "depfile.h"
@@ -16,6 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 
 namespace fs = std::filesystem;
 
@@ -129,10 +131,15 @@ void build_command(const Arguments &a, const fs::path &kit)
     ArchiveOptions options = a.options;
     options.show_progress = !a.quiet && stderr_is_terminal();
     std::vector<std::pair<std::u16string, uint64_t>> records;
-    for (const ArchiveEntry &e : contents.entries)
+    std::vector<uint64_t> hashes;
+    for (const ArchiveEntry &e : contents.entries) {
         records.emplace_back(e.name, e.size);
+        // A read of its own before the compression's: only reuse needs it.
+        if (a.unpack.reuse)
+            hashes.push_back(file_content_hash(e.source));
+    }
     request.build_notes = "level=" + std::to_string(options.level) + "\n" + request.build_notes +
-                          unpack_notes(a.unpack, a.version_info, fs::u8path(a.output), records);
+                          unpack_notes(a.unpack, a.version_info, fs::u8path(a.output), records, hashes);
     const LauncherLayout layout = lay_out_launcher(request);
     write_launcher(layout, fs::u8path(a.output),
                    [&](const AttachedDataSink &sink) { write_attached_data(contents.entries, sink, options); });
@@ -164,15 +171,21 @@ void build_command(const Arguments &a, const fs::path &kit)
                 seconds);
 }
 
-// A reusing launcher's notes list its records: read from the attached data,
-// which is decoded and checked whole for that.
-std::vector<std::pair<std::u16string, uint64_t>> attached_records(const fs::path &attached_data)
+// A reusing launcher's notes list its records and their content hashes:
+// read from the attached data, which is decoded and checked whole for that.
+std::vector<std::pair<std::u16string, uint64_t>> attached_records(const fs::path &attached_data,
+                                                                  std::vector<uint64_t> &hashes)
 {
     const std::vector<uint8_t> bytes = read_whole_file(attached_data, "attached data");
     std::vector<std::pair<std::u16string, uint64_t>> records;
+    std::unique_ptr<ContentHash> hash;
     read_attached_data(ByteSpan{bytes.data(), bytes.size()},
-                       RecordVisitor{[&](const RecordInfo &r) { records.emplace_back(r.name, r.size); }, nullptr,
-                                     nullptr});
+                       RecordVisitor{[&](const RecordInfo &r) {
+                                         records.emplace_back(r.name, r.size);
+                                         hash = std::make_unique<ContentHash>();
+                                     },
+                                     [&](const uint8_t *data, size_t size) { hash->add(data, size); },
+                                     [&] { hashes.push_back(hash->value()); }});
     return records;
 }
 
@@ -187,9 +200,11 @@ void link_command(const Arguments &a, const fs::path &kit)
         throw PackError{"cannot read attached data '" + a.attached_data + "'"};
     const uint64_t size = static_cast<uint64_t>(in.tellg());
     in.seekg(0);
+    std::vector<uint64_t> hashes;
     request.build_notes += unpack_notes(
         a.unpack, a.version_info, fs::u8path(a.output),
-        a.unpack.reuse ? attached_records(attached_data) : std::vector<std::pair<std::u16string, uint64_t>>{});
+        a.unpack.reuse ? attached_records(attached_data, hashes) : std::vector<std::pair<std::u16string, uint64_t>>{},
+        hashes);
     const LauncherLayout layout = lay_out_launcher(request);
     check_attached_data_size(layout, size);
     write_launcher(layout, fs::u8path(a.output), [&](const AttachedDataSink &sink) {

@@ -182,7 +182,8 @@ std::string readable_name(const std::filesystem::path &output)
 
 std::string unpack_notes(const UnpackSettings &settings, const std::vector<std::string> &version_info,
                          const std::filesystem::path &output,
-                         const std::vector<std::pair<std::u16string, uint64_t>> &records)
+                         const std::vector<std::pair<std::u16string, uint64_t>> &records,
+                         const std::vector<uint64_t> &hashes)
 {
     if (!settings.reuse)
         return settings.spec.empty() ? "" : "unpack_dir=" + settings.spec + "\n";
@@ -200,5 +201,8 @@ std::string unpack_notes(const UnpackSettings &settings, const std::vector<std::
             throw PackError{"record '" + printable_name(record) + "' has no UTF-8 form, which --reuse needs"};
         notes += "file=" + std::to_string(size) + " " + utf8 + "\n";
     }
-    return notes;
+    notes += "file_hashes=";
+    for (uint64_t hash : hashes)
+        notes += content_hash_hex(hash);
+    return notes + "\n";
 }

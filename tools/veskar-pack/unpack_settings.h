@@ -55,7 +55,10 @@ inline const std::string identity_placeholder = identity_note_key + std::string(
 // The build notes' lines for these settings (empty without either option).
 // A reusing launcher also gets its application identity, its archive
 // identity's placeholder and one "file=SIZE NAME" line per record, which it
-// checks its tree against without decompressing anything.
+// checks its tree against without decompressing anything, then one
+// "file_hashes=" line with 16 hex digits of each record's content hash, in
+// the order of the file lines (a launcher that knows no such line ignores it).
 std::string unpack_notes(const UnpackSettings &settings, const std::vector<std::string> &version_info,
                          const std::filesystem::path &output,
-                         const std::vector<std::pair<std::u16string, uint64_t>> &records);
+                         const std::vector<std::pair<std::u16string, uint64_t>> &records,
+                         const std::vector<uint64_t> &hashes);
