@@ -78,6 +78,19 @@ struct NoteKey {
     void (*store)(const char *value, size_t length);
 };
 
+// 16 lowercase hexadecimal digits per file line; anything else: none known.
+static void store_file_hashes(const char *value, size_t length)
+{
+    for (size_t i = 0; i < length; i++) {
+        if (!((value[i] >= '0' && value[i] <= '9') || (value[i] >= 'a' && value[i] <= 'f')))
+            return;
+    }
+    if (length % 16 != 0)
+        return;
+    launcher_state.file_hashes = value;
+    launcher_state.file_hash_count = length / 16;
+}
+
 static const NoteKey known_notes[] = {
     {"unpack_dir", store_unpack_path_spec},
     {"reuse", store_reuse},
@@ -86,6 +99,7 @@ static const NoteKey known_notes[] = {
     {"application", store_application_tag},
     {"unpack_threads", store_unpack_threads},
     {"entry", store_entry},
+    {"file_hashes", store_file_hashes},
 };
 
 bool next_build_note(const char *&cursor, const char *key, const char *&value, size_t &length)

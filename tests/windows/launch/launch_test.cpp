@@ -1037,8 +1037,10 @@ TEST(Reuse, FirstStartEndedWhileUnpackingLeavesNoTreeToUse)
         PROCESS_INFORMATION process = start_in(launcher(L"big_kept"), {L"exit", L"7"}, temp);
         ASSERT_NE(process.hProcess, nullptr);
         bool seen = false;
-        while (!seen && WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT)
-            seen = !list_directory(temp, L"big_kept_").empty();
+        while (!seen && WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT) {
+            for (const std::wstring &name : list_directory(temp, L"big_kept_"))
+                seen = seen || name.find(L'~') != std::wstring::npos;
+        }
         ASSERT_TRUE(seen) << "no working directory appeared";
         HANDLE thread = nullptr;
         if (killed)
@@ -1326,14 +1328,19 @@ TEST(Reuse, TreeTheSystemWillNotRenameIsKeptAndPublishedByALaterStart)
     remove_tree(temp);
 }
 
-// This test holds the archive's lock as a hung or suspended start would:
-// the start waits a bounded time, then runs from TEMP and leaves nothing.
+// This test holds the archive's lock file as a hung or suspended start
+// would, from any session: the start waits a bounded time, then runs from
+// TEMP and leaves nothing.
 TEST(Reuse, StartBlockedByAnotherRunsFromTempAfterABoundedWait)
 {
     std::wstring temp = make_scratch_directory(L"reuse_locked");
     std::string image = read_file(launcher(L"locked"));
-    std::string identity = image.substr(image.find("\narchive=") + 9, 64);
-    HANDLE lock = CreateMutexW(nullptr, TRUE, (L"Local\\VeskarOnefile_" + widen(identity)).c_str());
+    std::string application = image.substr(image.find("\napplication=") + 13, 16);
+    std::string archive = image.substr(image.find("\narchive=") + 9, 16);
+    std::wstring lock_file = temp + L"\\locked_" + widen(application) + L"_" + widen(archive) + L".lock";
+    HANDLE lock = CreateFileW(lock_file.c_str(), GENERIC_READ | DELETE, 0, nullptr, CREATE_NEW,
+                              FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
     ProcessResult result = run_launcher(launcher(L"locked"), {L"args"}, with_temp(temp));
     CloseHandle(lock);
     EXPECT_EQ(result.exit_code, 0u) << result.err;
