@@ -128,6 +128,11 @@ struct LauncherState {
     wchar_t sealing_path[path_capacity];        // and its path in the tree
     wchar_t reused_sweep_path[path_capacity];      // the sweep beside it: the folder
     wchar_t reused_sweep_candidate[path_capacity]; // and one of its entries
+    bool taking_over;                   // the unpack in hand is a takeover (tree_takeover.cpp)
+    bool takeover_same_archive;         // its source is of this archive: whole files are told by their stamps
+    bool takeover_source_same_archive;  // the same for the link source while a directory to take is looked for
+    wchar_t takeover_source[path_capacity];    // a held tree the new one links its unchanged files from; empty: in place
+    wchar_t takeover_candidate[path_capacity]; // a directory looked at, then a source file
     HANDLE held_folders[held_folder_limit];        // the folders above a spec's place, judged and held without delete
     int32_t held_folder_count;                     // sharing for the run's life (held_folders.cpp)
 
@@ -332,6 +337,20 @@ void unlock_archive(HANDLE lock);
 
 // tree_leftovers.cpp
 void sweep_beside_reused_tree();  // the sweep thread's part in a reusing parent
+size_t version_stem_length(const wchar_t *own_name);  // of "<name>_<application>_", shared by every version
+// A tree or working directory of another archive of the application, or a
+// working directory of this one, by its name beside the tree `own_name`.
+bool is_version_name(const wchar_t *name, const wchar_t *own_name, size_t stem_length);
+
+// tree_takeover.cpp
+// Makes the tree in a working directory from a tree or working directory
+// beside `tree` (in place, or by links while a launcher holds it); false,
+// having done nothing, when there is none.
+bool take_over_beside(const wchar_t *tree);
+// During a takeover, before the record at current_record_path is written:
+// true when the file is already there whole (or linked), its bytes to be
+// skipped; false, with whatever stood in the way removed, when it is to be written.
+bool record_already_there(size_t index, uint64_t size);
 
 // tree_security.cpp
 // Whether only the user, SYSTEM and Administrators may change what the

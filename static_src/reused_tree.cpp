@@ -82,9 +82,12 @@ static ReusedTreeOutcome prepare_reused_tree()
         if (present)
             CloseHandle(held);  // a mend renames the damaged tree away
         bool kept = find_kept_working_directory(tree);
-        if (!kept)
+        if (!kept && !take_over_beside(tree))
             unpack_into_working_directory(tree);
-        if (!publish_tree(tree, present, kept ? later_publish_attempts : first_publish_attempts, held)) {
+        // A damaged tree taken over in place is no longer in the way.
+        SystemPath system;
+        bool replace = present && GetFileAttributesW(system_path(system, tree)) != INVALID_FILE_ATTRIBUTES;
+        if (!publish_tree(tree, replace, kept ? later_publish_attempts : first_publish_attempts, held)) {
             held = keep_working_directory();
             outcome = reused_tree_unpublished;
         }

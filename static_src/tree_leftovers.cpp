@@ -4,6 +4,30 @@
 
 #include <wchar.h>
 
+size_t version_stem_length(const wchar_t *own_name)
+{
+    size_t own_length = wcslen(own_name);
+    // A kept working directory: its tree's name is the part before the "~".
+    if (own_length > working_suffix_length && own_name[own_length - working_suffix_length] == L'~')
+        own_length -= working_suffix_length;
+    return own_length - identity_digits_in_name;
+}
+
+bool is_version_name(const wchar_t *name, const wchar_t *own_name, size_t stem_length)
+{
+    size_t length = wcslen(name);
+    bool tree_name = length == stem_length + identity_digits_in_name ||
+                     (length == stem_length + identity_digits_in_name + working_suffix_length &&
+                      name[length - working_suffix_length] == L'~');
+    if (!tree_name || wcsncmp(name, own_name, stem_length) != 0 || wcscmp(name, own_name) == 0)
+        return false;
+    for (size_t i = stem_length; i < stem_length + identity_digits_in_name; i++) {
+        if (!((name[i] >= L'0' && name[i] <= L'9') || (name[i] >= L'a' && name[i] <= L'f')))
+            return false;
+    }
+    return true;
+}
+
 // Removes what this application's other archives and killed unpacks left
 // beside the tree: trees of the same application with other archive
 // identities, and working directories, each only when it is private and
@@ -20,12 +44,7 @@ void sweep_beside_reused_tree()
         return;
     *separator = L'\0';
     const wchar_t *own_name = separator + 1;
-    size_t own_length = wcslen(own_name);
-    // Run from a kept working directory: its tree's name is the part before the "~".
-    if (own_length > working_suffix_length && own_name[own_length - working_suffix_length] == L'~')
-        own_length -= working_suffix_length;
-    // "<name>_<application>_" is shared by every version of the application.
-    size_t stem_length = own_length - identity_digits_in_name;
+    size_t stem_length = version_stem_length(own_name);
     wchar_t pattern[path_capacity];
     copy_wide_text(pattern, folder, array_count(pattern));
     append_wide_text(pattern, L"\\*", array_count(pattern));
@@ -39,23 +58,12 @@ void sweep_beside_reused_tree()
         if (!sweep_may_go_on())
             break;
         const wchar_t *name = entry.cFileName;
-        size_t length = wcslen(name);
-        bool tree_name = length == stem_length + identity_digits_in_name ||
-                         (length == stem_length + identity_digits_in_name + working_suffix_length &&
-                          name[length - working_suffix_length] == L'~');
-        if (!tree_name || wcsncmp(name, own_name, stem_length) != 0 || wcscmp(name, own_name) == 0 ||
-            (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        if (!is_version_name(name, own_name, stem_length) || (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
             (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
             continue;
-        for (size_t i = stem_length; i < stem_length + identity_digits_in_name; i++) {
-            if (!((name[i] >= L'0' && name[i] <= L'9') || (name[i] >= L'a' && name[i] <= L'f')))
-                tree_name = false;
-        }
         copy_wide_text(s.reused_sweep_candidate, folder, array_count(s.reused_sweep_candidate));
         append_wide_text(s.reused_sweep_candidate, L"\\", array_count(s.reused_sweep_candidate));
         append_wide_text(s.reused_sweep_candidate, name, array_count(s.reused_sweep_candidate));
-        if (!tree_name)
-            continue;
         HANDLE candidate = open_directory(s.reused_sweep_candidate, inspect_access,
                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
         bool removable = directory_is_private(candidate, false);

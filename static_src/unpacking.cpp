@@ -294,13 +294,26 @@ static void write_record_content(uint64_t size)
         report_write_failure(error);
 }
 
+// A record already in the tree: decoded and dropped.
+static void skip_record_content(uint64_t size)
+{
+    LauncherState &s = launcher_state;
+    while (size > 0) {
+        if (removal_has_begun())
+            stop_for_interrupt();
+        DWORD chunk = size < chunk_size ? static_cast<DWORD>(size) : static_cast<DWORD>(chunk_size);
+        read_exactly(s.chunk_buffer, chunk);
+        size -= chunk;
+    }
+}
+
 void unpack_all_records()
 {
     LauncherState &s = launcher_state;
     s.current_file = INVALID_HANDLE_VALUE;
     // The child leaves at the first record; only the parent writes a tree.
     bool pool = !s.child_role && start_writer_pool();
-    for (;;) {
+    for (size_t record_index = 0;; record_index++) {
         // A writer's failure ends the run before more is decoded.
         if (pool && InterlockedOr(&s.pool_failed, 0) != 0)
             settle_writers();
@@ -338,6 +351,10 @@ void unpack_all_records()
                 ensure_parent_chain(directory);
                 ensure_directory(directory);
             }
+        }
+        if (s.taking_over && record_already_there(record_index, size)) {
+            skip_record_content(size);
+            continue;
         }
         if (pool)
             hand_file_to_writers(s.current_record_path, size);
