@@ -123,7 +123,7 @@ struct LauncherState {
     bool tree_needs_sealing;            // the check met files not yet known to be on the disk
     const char *file_hashes;            // the notes' file_hashes line: 16 hex digits per file line
     size_t file_hash_count;
-    unsigned char hash_buffer[65536];   // a file read back for its content hash
+    alignas(8) unsigned char hash_buffer[65536]; // a file read back for its content hash; a listing of the tree in hand
     wchar_t sealing_name[record_name_capacity]; // the sweep thread's record name
     wchar_t sealing_path[path_capacity];        // and its path in the tree
     wchar_t reused_sweep_path[path_capacity];      // the sweep beside it: the folder

@@ -249,17 +249,31 @@ static bool table_has(const uint64_t *table, size_t slots, uint64_t hash)
 
 enum : int { gone_walk_depth_limit = 256 };
 
-// Removes below the folder in current_record_path (its name from
-// `relative_start` on) what is neither a record nor a folder above one.
-static void remove_entries_lacking(const uint64_t *table, size_t slots, size_t relative_start, int depth)
+// Removes the entry at current_record_path (its name from `relative_start`
+// on) unless it is a record or a folder above one; within such a folder,
+// what it holds is judged the same way.
+static void remove_entry_unless_packed(const uint64_t *table, size_t slots, size_t relative_start, DWORD attributes,
+                                       int depth)
 {
     LauncherState &s = launcher_state;
+    const wchar_t *relative = s.current_record_path + relative_start;
+    bool kept = table_has(table, slots, name_hash(relative, wcslen(relative)));
+    RemovalAction action = removal_action(attributes);
+    SystemPath system;
+    if (!kept && action == removal_delete_file) {
+        DeleteFileW(system_path(system, s.current_record_path));
+        return;
+    }
+    if (!kept) {
+        remove_tree(s.sweep_walk, s.current_record_path);
+        return;
+    }
     size_t length = wcslen(s.current_record_path);
-    if (depth > gone_walk_depth_limit || length + 3 >= array_count(s.current_record_path))
+    if (action != removal_enter_directory || depth > gone_walk_depth_limit ||
+        length + 3 >= array_count(s.current_record_path))
         return;
     append_wide_text(s.current_record_path, L"\\*", array_count(s.current_record_path));
     WIN32_FIND_DATAW entry;
-    SystemPath system;
     HANDLE search = FindFirstFileExW(system_path(system, s.current_record_path), FindExInfoBasic, &entry,
                                      FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
     s.current_record_path[length] = L'\0';
@@ -271,18 +285,39 @@ static void remove_entries_lacking(const uint64_t *table, size_t slots, size_t r
             continue;
         append_wide_text(s.current_record_path, L"\\", array_count(s.current_record_path));
         append_wide_text(s.current_record_path, entry.cFileName, array_count(s.current_record_path));
-        const wchar_t *relative = s.current_record_path + relative_start;
-        bool kept = table_has(table, slots, name_hash(relative, wcslen(relative)));
-        RemovalAction action = removal_action(entry.dwFileAttributes);
-        if (kept && action == removal_enter_directory)
-            remove_entries_lacking(table, slots, relative_start, depth + 1);
-        else if (!kept && action == removal_delete_file)
-            DeleteFileW(system_path(system, s.current_record_path));
-        else if (!kept)
-            remove_tree(s.sweep_walk, s.current_record_path);
+        remove_entry_unless_packed(table, slots, relative_start, entry.dwFileAttributes, depth + 1);
         s.current_record_path[length] = L'\0';
     } while (FindNextFileW(search, &entry));
     FindClose(search);
+}
+
+// The root's entries, listed through the handle that holds it: a listing
+// by name opens the folder again, which its delete access keeps out where
+// that open shares no deletion (as under Wine).
+static void remove_root_entries_lacking(const uint64_t *table, size_t slots)
+{
+    LauncherState &s = launcher_state;
+    size_t length = wcslen(s.unpack_directory);
+    FILE_INFO_BY_HANDLE_CLASS listing = FileFullDirectoryRestartInfo;
+    while (GetFileInformationByHandleEx(s.held_directory, listing, s.hash_buffer, sizeof s.hash_buffer)) {
+        listing = FileFullDirectoryInfo;
+        for (size_t offset = 0;;) {
+            auto *entry = reinterpret_cast<FILE_FULL_DIR_INFO *>(s.hash_buffer + offset);
+            size_t units = entry->FileNameLength / sizeof(wchar_t);
+            bool dots = (units == 1 && entry->FileName[0] == L'.') ||
+                        (units == 2 && entry->FileName[0] == L'.' && entry->FileName[1] == L'.');
+            if (!dots && length + 1 + units < array_count(s.current_record_path)) {
+                copy_wide_text(s.current_record_path, s.unpack_directory, array_count(s.current_record_path));
+                append_wide_text(s.current_record_path, L"\\", array_count(s.current_record_path));
+                wmemcpy(s.current_record_path + length + 1, entry->FileName, units);
+                s.current_record_path[length + 1 + units] = L'\0';
+                remove_entry_unless_packed(table, slots, length + 1, entry->FileAttributes, 0);
+            }
+            if (entry->NextEntryOffset == 0)
+                break;
+            offset += entry->NextEntryOffset;
+        }
+    }
 }
 
 static void remove_what_the_archive_lacks()
@@ -314,7 +349,6 @@ static void remove_what_the_archive_lacks()
         }
         insert_name(table, slots, name_hash(s.current_record_name, wcslen(s.current_record_name)));
     }
-    copy_wide_text(s.current_record_path, s.unpack_directory, array_count(s.current_record_path));
-    remove_entries_lacking(table, slots, wcslen(s.unpack_directory) + 1, 0);
+    remove_root_entries_lacking(table, slots);
     free(table);
 }
