@@ -509,8 +509,8 @@ row "Reusing start to \`run_code\` (reference)" "$(m reuse_to_app)" "two-process
 row "Reusing start to \`run_code\` (reference)" "$(m reuse_to_app)" "one plain executable" "$(m single_to_app)" 1.3 "reuse vs one process"
 row "Reusing start to \`run_code\` (reference)" "$(m reuse_to_app)" "per-run start, tiny application" "$(m tiny_to_app)" 1.0 "reuse vs per-run tiny"
 # What flushing every file would cost (a reusing first start flushes only
-# where the boot is not known; its tree is sealed while the application
-# runs), and a reusing first start against a per-run one.
+# where the boot is not known; the first start after a restart makes its
+# files durable), and a reusing first start against a per-run one.
 row "Tree written, each file flushed before it is closed (reference)" "$(m flushed_write)" "written without flushing" "$(m write$M)" - ""
 row "Reusing first start to \`run_code\` (reference)" "$(m reuse_first_to_app)" "per-run start" "$(m to_app$M)" 1.05 "reusing first start"; keep
 row "New version with one changed file, first start to \`run_code\` (reference)" "$(m takeover_to_app)" "full reusing first start" "$(m reuse_first_to_app)" 0.15 "new version vs first start"; keep

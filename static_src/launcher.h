@@ -120,12 +120,9 @@ struct LauncherState {
     bool flush_unpacked_files;          // the boot is not known: a tree's files reach the disk before they close
     FILETIME boot_file_time;            // this boot's stamp on a tree's files (tree_durability.cpp); zero: not known
     FILETIME unpacked_file_time;        // the stamp a whole file of a tree gets: this boot's, or durable when flushed
-    bool tree_needs_sealing;            // the check met files not yet known to be on the disk
     const char *file_hashes;            // the notes' file_hashes line: 16 hex digits per file line
     size_t file_hash_count;
     alignas(8) unsigned char hash_buffer[65536]; // a file read back for its content hash; a listing of the tree in hand
-    wchar_t sealing_name[record_name_capacity]; // the sweep thread's record name
-    wchar_t sealing_path[path_capacity];        // and its path in the tree
     wchar_t reused_sweep_path[path_capacity];      // the sweep beside it: the folder
     wchar_t reused_sweep_candidate[path_capacity]; // and one of its entries
     bool taking_over;                   // the unpack in hand is a takeover (tree_takeover.cpp)
@@ -309,21 +306,22 @@ const DWORD held_share = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
 // tree_check.cpp
 bool read_file_note(const char *value, size_t length, uint64_t &size, wchar_t *name, size_t capacity);
-bool tree_matches_archive(const wchar_t *tree);  // sets tree_needs_sealing
+bool tree_matches_archive(const wchar_t *tree);
 void set_first_record_path(const wchar_t *tree);
 
-// tree_durability.cpp: the stamps a tree's files carry, and their sealing.
+// tree_durability.cpp: the stamps a tree's files carry, and how a file becomes durable.
 extern const FILETIME durable_file_time;
 void settle_boot_stamp();  // boot_file_time, unpacked_file_time and flush_unpacked_files, once per start
 bool is_this_boots_stamp(const FILETIME &time);
 uint64_t record_content_hash(size_t index, bool &known);  // of the index-th file line
 // Whether the file at `path` holds `size` bytes with the content hash
-// `hash`; one that does is stamped as written in this boot.
-bool file_has_content(const wchar_t *path, uint64_t size, uint64_t hash);
-void seal_reused_tree();  // the sweep thread's first part: this boot's files flushed and stamped durable
+// `hash`; with `seal`, one that does is flushed and stamped durable (or,
+// where it cannot be opened for writing, stamped as this boot's).
+bool file_has_content(const wchar_t *path, uint64_t size, uint64_t hash, bool seal);
 
 // tree_publication.cpp
 HANDLE open_directory(const wchar_t *path, DWORD access, DWORD share);  // never follows a link
+bool rename_held_directory(HANDLE directory, const wchar_t *target);  // open with delete access; `target` must not exist
 void make_working_name(wchar_t *path, size_t capacity, const wchar_t *tree);  // `tree`~<11 random characters>
 void unpack_into_working_directory(const wchar_t *tree);  // owned and held as held_directory; ends the process on failure
 bool publish_tree(const wchar_t *tree, bool replace, int attempts, HANDLE &held);  // false: keep the working directory
@@ -485,7 +483,6 @@ void let_child_go(HANDLE process);       // the main thread, once it has waited 
 void cleanup();                // ends the child, waits for the sweep, removes what the run owns
 bool hand_console_to_application();  // false once a stop is requested: the caller then calls stop_for_interrupt
 bool sweep_may_go_on();        // the sweep thread, before each entry
-bool sweep_asked_to_end();     // the application has ended: work that has no minimum stops
 void end_sweep();              // asks the sweep to end and waits for it
 void remove_unpack_directory();  // what this run made; waits for a removal already running
 void remove_unpack_directory_after_failure();  // the parent's failure paths, before they end the process

@@ -84,9 +84,6 @@ static ReusedTreeOutcome prepare_reused_tree()
         bool kept = find_kept_working_directory(tree);
         if (!kept && !take_over_beside(tree))
             unpack_into_working_directory(tree);
-        // What was written carries this boot's stamp until it is sealed.
-        if (!kept)
-            s.tree_needs_sealing = !s.flush_unpacked_files;
         // A damaged tree taken over in place is no longer in the way.
         SystemPath system;
         bool replace = present && GetFileAttributesW(system_path(system, tree)) != INVALID_FILE_ATTRIBUTES;

@@ -207,11 +207,6 @@ bool sweep_may_go_on()
     return s.sweep_walk.removed < sweep_minimum_entries;
 }
 
-bool sweep_asked_to_end()
-{
-    return (stop_state_now() & stop_sweep_ending) != 0;
-}
-
 void end_sweep()
 {
     LauncherState &s = launcher_state;

@@ -25,7 +25,7 @@ enum FileCheck { files_differ, files_match, files_to_read };
 // this boot. A file of another stamp is read back for its content hash
 // where `read_back` says so, else the part is files_to_read. Its own name
 // and path buffers: parts run on threads of their own.
-static FileCheck check_files(const wchar_t *tree, int part, int parts, bool read_back, bool &sealing)
+static FileCheck check_files(const wchar_t *tree, int part, int parts, bool read_back)
 {
     struct {
         wchar_t name[record_name_capacity];
@@ -50,10 +50,7 @@ static FileCheck check_files(const wchar_t *tree, int part, int parts, bool read
             (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
             (static_cast<uint64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow) != size)
             return files_differ;
-        if (CompareFileTime(&data.ftLastWriteTime, &durable_file_time) == 0)
-            continue;
-        sealing = true;
-        if (is_this_boots_stamp(data.ftLastWriteTime))
+        if (CompareFileTime(&data.ftLastWriteTime, &durable_file_time) == 0 || is_this_boots_stamp(data.ftLastWriteTime))
             continue;
         bool known = false;
         uint64_t hash = record_content_hash(index, known);
@@ -61,7 +58,7 @@ static FileCheck check_files(const wchar_t *tree, int part, int parts, bool read
             return files_differ;
         if (!read_back)
             verdict = files_to_read;
-        else if (!file_has_content(buffers.path, size, hash))
+        else if (!file_has_content(buffers.path, size, hash, true))
             return files_differ;
     }
     return verdict;
@@ -75,13 +72,12 @@ static FileCheck check_files(const wchar_t *tree, int part, int parts, bool read
 struct CheckPart {
     const wchar_t *tree;
     FileCheck verdict;
-    bool sealing;
 };
 
 static DWORD WINAPI check_second_part(void *argument)
 {
     CheckPart *part = static_cast<CheckPart *>(argument);
-    part->verdict = check_files(part->tree, 1, 2, false, part->sealing);
+    part->verdict = check_files(part->tree, 1, 2, false);
     return 0;
 }
 
@@ -97,10 +93,9 @@ bool tree_matches_archive(const wchar_t *tree)
     size_t length = 0;
     if (!next_build_note(cursor, "file", value, length))
         return false;
-    CheckPart second = {tree, files_differ, false};
+    CheckPart second = {tree, files_differ};
     HANDLE thread = CreateThread(nullptr, 65536, check_second_part, &second, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
-    bool sealing = false;
-    FileCheck first = check_files(tree, 0, thread != nullptr ? 2 : 1, false, sealing);
+    FileCheck first = check_files(tree, 0, thread != nullptr ? 2 : 1, false);
     if (thread != nullptr) {
         WaitForSingleObject(thread, INFINITE);
         CloseHandle(thread);
@@ -110,9 +105,8 @@ bool tree_matches_archive(const wchar_t *tree)
                                                         : (first == files_to_read || second.verdict == files_to_read)
                                                               ? files_to_read
                                                               : files_match;
-    s.tree_needs_sealing = sealing || second.sealing;
     if (verdict == files_to_read)
-        verdict = check_files(tree, 0, 1, true, s.tree_needs_sealing);
+        verdict = check_files(tree, 0, 1, true);
     return verdict == files_match;
 }
 

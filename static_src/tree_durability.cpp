@@ -14,10 +14,13 @@
 //                                       hash the notes give it
 //
 // A first start writes its files with this boot's stamp and publishes the
-// tree at once; while the application runs, the sweep thread flushes them
-// and stamps them durable. A file it cannot open for writing (a library the
-// application has loaded, on Windows) keeps this boot's stamp, and a start
-// in a later boot reads it once.
+// tree at once. The first start of a later boot reads each file of an
+// earlier boot's stamp once, before its application runs, and flushes and
+// stamps it durable (or, where a running copy of the application keeps it
+// from being opened for writing, stamps it as this boot's). Nothing is
+// flushed while an application runs: a file open for writing would make
+// the application's own opens that share no writing fail, its library
+// loads among them.
 #include "launcher.h"
 
 #include <winternl.h>
@@ -70,13 +73,20 @@ uint64_t record_content_hash(size_t index, bool &known)
     return hash;
 }
 
-bool file_has_content(const wchar_t *path, uint64_t size, uint64_t hash)
+bool file_has_content(const wchar_t *path, uint64_t size, uint64_t hash, bool seal)
 {
     LauncherState &s = launcher_state;
     SystemPath system;
-    HANDLE file = CreateFileW(system_path(system, path), GENERIC_READ | FILE_WRITE_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    const wchar_t *name = system_path(system, path);
+    const DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    const DWORD flags = FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT;
+    // Write access only to flush: a library loaded from the file refuses it.
+    HANDLE file = seal ? CreateFileW(name, GENERIC_READ | GENERIC_WRITE, share, nullptr, OPEN_EXISTING, flags, nullptr)
+                       : INVALID_HANDLE_VALUE;
+    bool writable = file != INVALID_HANDLE_VALUE;
+    if (!writable)
+        file = CreateFileW(name, GENERIC_READ | (seal ? FILE_WRITE_ATTRIBUTES : 0), share, nullptr, OPEN_EXISTING,
+                           flags, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;
     XXH64_state_t state;
@@ -90,38 +100,11 @@ bool file_has_content(const wchar_t *path, uint64_t size, uint64_t hash)
         read_total += read;
     }
     bool same = read_total == size && XXH64_digest(&state) == hash;
-    // Read back whole in this boot: trusted in it, made durable by a sealing.
-    if (same && s.boot_file_time.dwHighDateTime != 0)
+    // Read back whole: durable once flushed, else trusted in this boot.
+    if (same && seal && writable && FlushFileBuffers(file))
+        SetFileTime(file, nullptr, nullptr, &durable_file_time);
+    else if (same && seal && s.boot_file_time.dwHighDateTime != 0)
         SetFileTime(file, nullptr, nullptr, &s.boot_file_time);
     CloseHandle(file);
     return same;
-}
-
-void seal_reused_tree()
-{
-    LauncherState &s = launcher_state;
-    if (!s.running_from_reused_tree || !s.tree_needs_sealing)
-        return;
-    const char *cursor = s.build_notes;
-    const char *value = nullptr;
-    size_t length = 0;
-    uint64_t size = 0;
-    while (!sweep_asked_to_end() && next_build_note(cursor, "file", value, length)) {
-        if (!read_file_note(value, length, size, s.sealing_name, array_count(s.sealing_name)))
-            return;
-        copy_wide_text(s.sealing_path, s.unpack_directory, array_count(s.sealing_path));
-        append_wide_text(s.sealing_path, L"\\", array_count(s.sealing_path));
-        append_wide_text(s.sealing_path, s.sealing_name, array_count(s.sealing_path));
-        SystemPath system;
-        HANDLE file = CreateFileW(system_path(system, s.sealing_path), GENERIC_WRITE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        if (file == INVALID_HANDLE_VALUE)
-            continue;
-        FILETIME written = {};
-        // Only a file of this boot: one rewritten since is a later check's.
-        if (GetFileTime(file, nullptr, nullptr, &written) && is_this_boots_stamp(written) && FlushFileBuffers(file))
-            SetFileTime(file, nullptr, nullptr, &durable_file_time);
-        CloseHandle(file);
-    }
 }

@@ -22,7 +22,7 @@ HANDLE open_directory(const wchar_t *path, DWORD access, DWORD share)
 
 // Renames the directory open as `directory` (with delete access) to
 // `target`, which must not exist.
-static bool rename_held_directory(HANDLE directory, const wchar_t *target)
+bool rename_held_directory(HANDLE directory, const wchar_t *target)
 {
     union {
         FILE_RENAME_INFO info;

@@ -112,19 +112,11 @@ static bool choose_takeover_source(const wchar_t *tree)
     }
     s.takeover_source[0] = L'\0';
     make_working_name(s.unpack_directory, array_count(s.unpack_directory), tree);
-    SystemPath system;
-    union {
-        FILE_RENAME_INFO info;
-        unsigned char bytes[sizeof(FILE_RENAME_INFO) + system_path_capacity * sizeof(wchar_t)];
-    } rename = {};
-    const wchar_t *target = system_path(system, s.unpack_directory);
-    rename.info.FileNameLength = static_cast<DWORD>(wcslen(target) * sizeof(wchar_t));
-    copy_wide_text(rename.info.FileName, target, system_path_capacity);
     // Renamed and owned in one guarded step: an interrupt after it removes
     // the working directory, as it removes a first unpack's.
     if (!begin_guarded_step())
         stop_for_interrupt();
-    bool renamed = SetFileInformationByHandle(taken, FileRenameInfo, &rename, sizeof rename) != FALSE;
+    bool renamed = rename_held_directory(taken, s.unpack_directory);
     if (renamed)
         own_unpack_directory(taken);
     end_guarded_step();
@@ -168,7 +160,8 @@ static bool file_is_record(const wchar_t *path, size_t index, uint64_t size, boo
         return true;
     bool known = false;
     uint64_t hash = record_content_hash(index, known);
-    return known && file_has_content(path, size, hash);
+    // A source another launcher holds is only read: nothing of it changes.
+    return known && file_has_content(path, size, hash, launcher_state.takeover_source[0] == L'\0');
 }
 
 // Whether the file starts as an executable image does ("MZ"). The system
