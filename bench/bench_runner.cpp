@@ -205,9 +205,9 @@ static bool write_all(HANDLE file, const unsigned char *data, uint64_t size)
     return true;
 }
 
-// The attached data inside a launcher: the section whose contents begin
-// with the "QVY" header. The file is mapped, not read, so the decode below
-// faults in the compressed bytes as the launcher does from its image.
+// The attached data inside a launcher: where its build notes (section
+// `.vskinfo`) say it lies in the file. The file is mapped, not read, so the
+// decode below faults in the compressed bytes from the file.
 struct AttachedData {
     const unsigned char *frame;
     size_t frame_room;
@@ -242,12 +242,14 @@ static AttachedData find_attached_data(const wchar_t *launcher_path)
         fail("the launcher's section table is cut short", 0);
     const IMAGE_SECTION_HEADER *sections = reinterpret_cast<const IMAGE_SECTION_HEADER *>(view + sections_at);
     for (unsigned i = 0; i < count; i++) {
-        uint64_t at = sections[i].PointerToRawData;
-        uint64_t room = sections[i].SizeOfRawData;
-        if (sections[i].Misc.VirtualSize != 0 && sections[i].Misc.VirtualSize < room)
-            room = sections[i].Misc.VirtualSize;
-        if (room > 3 && inside(at, room) && memcmp(view + at, "QVY", 3) == 0)
-            return AttachedData{view + at + 3, static_cast<size_t>(room - 3)};
+        uint64_t at = sections[i].PointerToRawData, room = sections[i].Misc.VirtualSize;
+        unsigned long long offset = 0, archive = 0;
+        if (memcmp(sections[i].Name, ".vskinfo", 8) != 0 || !inside(at, room))
+            continue;
+        std::string notes(reinterpret_cast<const char *>(view + at), room);
+        if (sscanf(notes.c_str(), "archive_offset=%16llx\narchive_length=%16llx", &offset, &archive) == 2 &&
+            archive > 3 && inside(offset, archive) && memcmp(view + offset, "QVY", 3) == 0)
+            return AttachedData{view + offset + 3, static_cast<size_t>(archive - 3)};
     }
     fail("the launcher carries no attached data", 0);
 }
@@ -262,6 +264,11 @@ static size_t decode_frame(const AttachedData &attached, std::string *kept)
     if (context == nullptr)
         fail("no memory for a decoder", 0);
     ZSTD_inBuffer in = {attached.frame, attached.frame_room, 0};
+    // Room for the whole stream at once: growing a copy of a few GiB by
+    // doubling would hold two of them for a moment.
+    unsigned long long content = ZSTD_getFrameContentSize(attached.frame, attached.frame_room);
+    if (kept != nullptr && content < (uint64_t{1} << 40))
+        kept->reserve(static_cast<size_t>(content));
     for (;;) {
         ZSTD_outBuffer out = {window, sizeof window, 0};
         size_t result = ZSTD_decompressStream(context, &out, &in);

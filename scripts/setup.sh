@@ -10,12 +10,18 @@ packages=(
   cmake ninja-build pkg-config dpkg-dev python3
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 xvfb x11-utils imagemagick
-  g++ libzstd-dev zstd googletest libcli11-dev libutf8proc-dev libssl-dev libxxhash-dev
+  g++ libzstd-dev zstd googletest libcli11-dev libutf8proc-dev libmd-dev
   clang libfuzzer-14-dev
   nsis gnuplot-nox bsdutils time
   osslsigncode strace icoutils openssl python3-pefile
   linux-perf  # profiles of the launcher and of Wine's server for bench/ findings
 )
+
+# Node and npm make and test the npm packages: a machine's own Node is kept,
+# Debian's is installed where there is none.
+command -v npm >/dev/null || packages+=(nodejs npm)
+# The Node example's addon is built against Node-API's headers.
+[ -f /usr/include/node/node_api.h ] || packages+=(libnode-dev)
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 
@@ -51,9 +57,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-# Sources built for the Windows side (zstd for the launcher and the Windows
-# packer, utf8proc for the Windows packer) come from Debian's own source
-# packages: fetch_source SOURCE_PACKAGE FOLDER FILE_THAT_MUST_EXIST
+# Sources built into the launcher and both packers (zstd, utf8proc) come
+# from Debian's own source packages: fetch_source SOURCE_PACKAGE FOLDER FILE_THAT_MUST_EXIST
 fetch_source() {
   local package=$1 folder=$third_party/$2 check=$3
   [ -f "$folder/$check" ] && return 0

@@ -1,9 +1,11 @@
 // The build notes: "key=value" UTF-8 lines that the packer writes into the
 // launcher's own `.vskinfo` section (pack-time settings such as where to
-// unpack). Only the keys of the table below are read, each into its field;
+// unpack, and where the attached data lies in the launcher's file). Only
+// the keys of the table below are read, each into its field;
 // a launcher without the section or a key keeps the default behaviour, and
 // a value that does not fit its field is not taken.
 #include "launcher.h"
+#include "build_note_keys.h"
 
 #include <string.h>
 
@@ -59,6 +61,28 @@ static void store_application_tag(const char *value, size_t length)
     store_digits(launcher_state.application_tag, application_tag_length, value, length);
 }
 
+// 16 lowercase hexadecimal digits; a malformed value leaves 0, which names
+// no attached data.
+static uint64_t location_value(const char *value, size_t length)
+{
+    char digits[note_location_digits + 1] = "";
+    store_digits(digits, note_location_digits, value, length);
+    uint64_t result = 0;
+    for (size_t i = 0; digits[i] != '\0'; i++)
+        result = result << 4 | static_cast<uint64_t>(digits[i] <= '9' ? digits[i] - '0' : digits[i] - 'a' + 10);
+    return result;
+}
+
+static void store_archive_offset(const char *value, size_t length)
+{
+    launcher_state.archive_offset = location_value(value, length);
+}
+
+static void store_archive_length(const char *value, size_t length)
+{
+    launcher_state.archive_length = location_value(value, length);
+}
+
 // 1 to writer_limit + 1 threads; 1 is the one-thread loop.
 static void store_unpack_threads(const char *value, size_t length)
 {
@@ -92,14 +116,16 @@ static void store_file_hashes(const char *value, size_t length)
 }
 
 static const NoteKey known_notes[] = {
-    {"unpack_dir", store_unpack_path_spec},
-    {"reuse", store_reuse},
-    {"reuse_process", store_reuse_process},
-    {"archive", store_archive_identity},
-    {"application", store_application_tag},
-    {"unpack_threads", store_unpack_threads},
-    {"entry", store_entry},
-    {"file_hashes", store_file_hashes},
+    {note_archive_offset, store_archive_offset},
+    {note_archive_length, store_archive_length},
+    {note_unpack_dir, store_unpack_path_spec},
+    {note_reuse, store_reuse},
+    {note_reuse_process, store_reuse_process},
+    {note_archive, store_archive_identity},
+    {note_application, store_application_tag},
+    {note_unpack_threads, store_unpack_threads},
+    {note_entry, store_entry},
+    {note_file_hashes, store_file_hashes},
 };
 
 bool next_build_note(const char *&cursor, const char *key, const char *&value, size_t &length)

@@ -2,6 +2,7 @@
 // launcher's own executable for an application library, the unpacked
 // entry program itself for an ordinary application.
 #include "launcher.h"
+#include "build_note_keys.h"
 #include "error_reporting.h"
 
 #include <wchar.h>
@@ -193,7 +194,7 @@ static void build_child_command_line(const wchar_t *program)
     const char *notes = s.exe_entry ? s.build_notes : nullptr;
     const char *value = nullptr;
     size_t value_length = 0;
-    while (next_build_note(notes, "app_arg", value, value_length)) {
+    while (next_build_note(notes, note_app_arg, value, value_length)) {
         expand_fixed_argument(value, value_length, s.split_argument, array_count(s.split_argument));
         append_unit(s.child_command_line, length, capacity, L' ');
         append_quoted_argument(s.child_command_line, length, capacity, s.split_argument);

@@ -21,6 +21,7 @@ enum : size_t {
     path_capacity = 4096,
     record_name_capacity = 1024,
     output_window_size = 131072,
+    input_block_size = 262144,  // the archive is read from the file in blocks of this size
     chunk_size = 32768,
     created_directory_limit = 1024,
     launcher_directory_capacity = 4112,
@@ -133,11 +134,16 @@ struct LauncherState {
     HANDLE held_folders[held_folder_limit];        // the folders above a spec's place, judged and held without delete
     int32_t held_folder_count;                     // sharing for the run's life (held_folders.cpp)
 
-    // Attached data and its reader.
-    const unsigned char *attached_data; // header first; the header check advances it to the frame
-    uint64_t attached_data_length;      // compiled-in length of the whole array
+    // Attached data and its reader. The archive lies in the launcher's own
+    // file after the image, where the build notes say; it is read through
+    // one handle, a block at a time, never past its end.
+    uint64_t archive_offset;            // from the build notes: file offset of the header
+    uint64_t archive_length;            // from the build notes: header to trailer; 0: none named
+    HANDLE archive_file;                // the launcher's own file while the reader is open
+    uint64_t archive_read_position;     // file offset of the next block
+    unsigned char *input_block;         // input_block_size bytes of the frame as read from the file
     ZSTD_DCtx *decompression_context;   // created at open, freed at close (parent role only)
-    ZSTD_inBuffer input;                // the frame, read in place; pos advanced by zstd only
+    ZSTD_inBuffer input;                // the current block; pos advanced by zstd only
     ZSTD_outBuffer output;              // during a step: capacity and bytes produced; between steps: valid bytes and read cursor
     unsigned char *output_window;       // output_window_size bytes of decompressed data
     bool window_filled;                 // last step filled the window: the decoder may hold more
@@ -268,7 +274,7 @@ typedef int (*run_code_function)(int argument_count, wchar_t **argument_vector, 
 
 
 // main_sequence.cpp
-int run_main_sequence(const unsigned char *attached_data, uint64_t attached_data_length);
+int run_main_sequence();
 extern const wchar_t default_unpack_path_spec[];
 // Removes the values that name a run's unpack directory (time, random
 // text), which only a child needs to find its parent's.

@@ -31,7 +31,7 @@ void clear_unpack_name_values()
     write_environment_variable("VESKAR_ONEFILE_RANDOM", nullptr);
 }
 
-int run_main_sequence(const unsigned char *attached_data, uint64_t attached_data_length)
+int run_main_sequence()
 {
     LauncherState &s = launcher_state;
     s.argument_count = __argc;
@@ -48,8 +48,6 @@ int run_main_sequence(const unsigned char *attached_data, uint64_t attached_data
         publish_parent_process_id();
         bool expanded = expand_path_spec(s.unpack_directory, spec, array_count(s.unpack_directory));
         show_splash_screen();
-        s.attached_data = attached_data;
-        s.attached_data_length = attached_data_length;
         if (!expanded)
             report_spec_expansion_failure(spec);
         if (!SetConsoleCtrlHandler(console_control_handler, TRUE))
@@ -59,8 +57,6 @@ int run_main_sequence(const unsigned char *attached_data, uint64_t attached_data
         // The inherited variables make this the parent's directory; a
         // reused tree is named by the parent instead.
         bool expanded = s.reuse_tree || expand_path_spec(s.unpack_directory, spec, array_count(s.unpack_directory));
-        s.attached_data = attached_data;
-        s.attached_data_length = attached_data_length;
         if (!expanded)
             report_spec_expansion_failure(spec);
         s.child_role = true;

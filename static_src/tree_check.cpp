@@ -3,6 +3,7 @@
 // enough for a file stamped durable or in this boot; any other is read
 // (tree_durability.cpp).
 #include "launcher.h"
+#include "build_note_keys.h"
 #include "error_reporting.h"
 
 // The notes' "file=SIZE NAME" line at hand, read into a size and a name.
@@ -35,7 +36,7 @@ static FileCheck check_files(const wchar_t *tree, int part, int parts, bool read
     const char *value = nullptr;
     size_t length = 0;
     FileCheck verdict = files_match;
-    for (size_t index = 0; next_build_note(cursor, "file", value, length); index++) {
+    for (size_t index = 0; next_build_note(cursor, note_file, value, length); index++) {
         if (static_cast<int>(index % static_cast<size_t>(parts)) != part)
             continue;
         uint64_t size = 0;
@@ -91,7 +92,7 @@ bool tree_matches_archive(const wchar_t *tree)
     const char *cursor = s.build_notes;
     const char *value = nullptr;
     size_t length = 0;
-    if (!next_build_note(cursor, "file", value, length))
+    if (!next_build_note(cursor, note_file, value, length))
         return false;
     CheckPart second = {tree, files_differ};
     HANDLE thread = CreateThread(nullptr, 65536, check_second_part, &second, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
@@ -118,7 +119,7 @@ void set_first_record_path(const wchar_t *tree)
     const char *value = nullptr;
     size_t length = 0;
     uint64_t size = 0;
-    if (!next_build_note(cursor, "file", value, length) ||
+    if (!next_build_note(cursor, note_file, value, length) ||
         !read_file_note(value, length, size, s.current_record_name, array_count(s.current_record_name)))
         report_error(MESSAGE_NO_APPLICATION_LIBRARY);
     copy_wide_text(s.first_record_path, tree, array_count(s.first_record_path));

@@ -19,6 +19,7 @@
 // A file of the same archive that is stamped durable or in this boot is
 // whole; any other is read back and compared with its content hash.
 #include "launcher.h"
+#include "build_note_keys.h"
 
 #include <stdlib.h>
 #include <wchar.h>
@@ -155,13 +156,17 @@ static bool file_is_record(const wchar_t *path, size_t index, uint64_t size, boo
         (data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) != 0 ||
         (static_cast<uint64_t>(data.nFileSizeHigh) << 32 | data.nFileSizeLow) != size)
         return false;
-    if (same_archive && (CompareFileTime(&data.ftLastWriteTime, &durable_file_time) == 0 ||
-                         is_this_boots_stamp(data.ftLastWriteTime)))
+    bool stamped = CompareFileTime(&data.ftLastWriteTime, &durable_file_time) == 0 ||
+                   is_this_boots_stamp(data.ftLastWriteTime);
+    if (same_archive && stamped)
         return true;
     bool known = false;
     uint64_t hash = record_content_hash(index, known);
-    // A source another launcher holds is only read: nothing of it changes.
-    return known && file_has_content(path, size, hash, launcher_state.takeover_source[0] == L'\0');
+    // Read to compare only. A stamp that vouches for the file's place on the
+    // disk stays; another is sealed like the check's, but only in place: a
+    // source another launcher holds does not change.
+    bool seal = !stamped && launcher_state.takeover_source[0] == L'\0';
+    return known && file_has_content(path, size, hash, seal);
 }
 
 // Whether the file starts as an executable image does ("MZ"). The system
@@ -322,7 +327,7 @@ static void remove_what_the_archive_lacks()
     const char *cursor = s.build_notes;
     const char *value = nullptr;
     size_t length = 0;
-    while (next_build_note(cursor, "file", value, length)) {
+    while (next_build_note(cursor, note_file, value, length)) {
         names++;
         for (size_t i = 0; i < length; i++)
             names += value[i] == '\\' ? 1 : 0;
@@ -333,7 +338,7 @@ static void remove_what_the_archive_lacks()
         return;  // what the archive lacks stays, as an application's own files do
     cursor = s.build_notes;
     uint64_t size = 0;
-    while (next_build_note(cursor, "file", value, length)) {
+    while (next_build_note(cursor, note_file, value, length)) {
         if (!read_file_note(value, length, size, s.current_record_name, array_count(s.current_record_name)))
             continue;
         for (size_t i = 0; s.current_record_name[i] != L'\0'; i++) {

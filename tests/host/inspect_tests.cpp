@@ -4,6 +4,11 @@
 
 #include <zstd.h>
 
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+
 namespace {
 
 class Inspect : public PackerTest {
@@ -194,8 +199,16 @@ TEST_F(Inspect, ListShowsTheEntryAndItsFixedArguments)
           like_identity, "--reuse"},
          "entry=exe\napp_arg={APP_DIR}\\main.js\napp_arg=\napp_arg=--a b\napp_arg=" + like_identity +
              "\nunpack_dir={CACHE_DIR}\\VeskarOnefile\\linked\nreuse=1\nname=linked\napp_id=linked\napp_id_from=name\n"
-             "application=" + application_tag("name\\000linked") + "\narchive=" + sum + "\n",
+             "application=" + application_tag("name\\000linked") + "\n",
          "fixed arguments:\n  \"{APP_DIR}\\main.js\"\n  \"\"\n  \"--a b\"\n  \"" + like_identity + "\"\n"},
+        // A program always runs as a process of its own.
+        {{"--app-exe", "x", "--reuse", "--reuse-process", "self"}, "entry=exe\n",
+         "runs the application: in a child process, as a program entry always does\n"},
+        // Nothing from the launcher reaches the terminal as a control.
+        {{"--app-exe", "x", "--app-arg", "\x1b[2J\x7f\xc2\x9b", "--version-info", "ProductName=a\x1b]0;b\x07"},
+         "entry=exe\n", "fixed arguments:\n  \"\\u001B[2J\\u007F\\u009B\"\n"},
+        {{"--app-exe", "x", "--version-info", "ProductName=a\x1b]0;b\x07"}, "entry=exe\n",
+         "  ProductName: a\\u001B]0;b\\u0007\n"},
     };
     for (const auto &c : cases) {
         std::vector<std::string> args = {"--kit", real_kit().string(), "link", "--attached-data", blob.string(), "-o",
@@ -203,7 +216,8 @@ TEST_F(Inspect, ListShowsTheEntryAndItsFixedArguments)
         args.insert(args.end(), c.options.begin(), c.options.end());
         RunResult r = run_pack(args, temp);
         ASSERT_EQ(r.status, 0) << r.err;
-        EXPECT_NE(read_file(exe).find(c.notes), std::string::npos) << c.notes;
+        // The archive's place and identity come first, whatever follows.
+        EXPECT_NE(read_file(exe).find("\narchive=" + sum + "\n" + c.notes), std::string::npos) << c.notes;
         r = run_pack({"--kit", real_kit().string(), "list", exe.string()}, temp);
         EXPECT_NE(r.out.find(c.listed), std::string::npos) << r.out;
     }
@@ -243,22 +257,30 @@ TEST_F(Inspect, NotALauncher)
     EXPECT_NE(r.err.find("cannot open '" + (scratch / "absent.exe").string() + "'"), std::string::npos) << r.err;
 
     REQUIRE_KIT();
-    // A real executable whose attached data section is gone.
+    // Real executables whose notes name no attached data, or a place past the file's end.
     const fs::path exe = link(attached_data(record_stream({{u"app.dll", "x"}})), "renamed");
-    std::string bytes = read_file(exe);
-    size_t at = bytes.find(std::string(".veskar\0", 8));
+    const std::string bytes = read_file(exe);
+    const size_t at = bytes.find("archive_offset=");
     ASSERT_NE(at, std::string::npos);
-    bytes[at + 6] = 'x';
-    write_file(exe, bytes);
-    for (const char *command : {"list", "verify", "extract"}) {
-        std::vector<std::string> args{command, exe.string()};
-        if (std::string(command) == "extract")
-            args.push_back((scratch / "into").string());
-        r = run_pack(args, temp);
-        EXPECT_EQ(r.status, 1) << command;
-        EXPECT_EQ(r.err, "veskar-pack: '" + exe.string() + "' is not a launcher built by veskar-pack: it has no "
-                         ".veskar section holding attached data\n")
-            << command;
+    const struct {
+        size_t offset;
+        std::string replacement, message;
+    } cases[] = {
+        {at + 14, "x", "is not a launcher built by veskar-pack: its build notes name no attached data"},
+        {at + 15, "1", "past the file's end"},
+        {at + 32 + 15, "f", "past the file's end"},
+    };
+    for (const auto &c : cases) {
+        write_file(exe, std::string(bytes).replace(c.offset, 1, c.replacement));
+        for (const char *command : {"list", "verify", "extract"}) {
+            std::vector<std::string> args{command, exe.string()};
+            if (std::string(command) == "extract")
+                args.push_back((scratch / "into").string());
+            r = run_pack(args, temp);
+            EXPECT_EQ(r.status, 1) << command;
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+            EXPECT_NE(r.err.find(c.message), std::string::npos) << command << ": " << r.err;
+        }
     }
 }
 
@@ -355,7 +377,7 @@ TEST_F(Inspect, ExtractStaysInsideItsFolder)
         EXPECT_FALSE(fs::exists(scratch / "box" / "escaped.txt"));
         EXPECT_FALSE(fs::exists(scratch / "escaped.txt"));
     }
-    // A link already inside the target folder is not followed.
+    // A folder that holds anything, a link among it, is not written into.
     fs::remove_all(into);
     fs::create_directories(into);
     fs::create_directory_symlink(scratch / "box", into / "sub");
@@ -363,8 +385,285 @@ TEST_F(Inspect, ExtractStaysInsideItsFolder)
                               "through-link");
     RunResult r = run_pack({"extract", exe.string(), into.string()}, temp);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "veskar-pack: '" + (into / "sub").string() + "' is a symbolic link: extract into a new folder\n");
+    EXPECT_EQ(r.err, "veskar-pack: '" + into.string() + "' is a folder that is not empty: extract into a new or "
+                     "empty folder\n");
     EXPECT_FALSE(fs::exists(scratch / "box" / "escaped.txt"));
+}
+
+// Any file, however large or whatever it is, and any damage: one line,
+// status 1, and nothing written, for each of the three commands.
+TEST_F(Inspect, EveryFaultIsOneLineAndLeavesNothing)
+{
+    const fs::path folder = scratch / "folder.exe", fifo = scratch / "fifo.exe", sparse = scratch / "sparse.exe";
+    fs::create_directories(folder);
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    write_file(sparse, "");
+    fs::resize_file(sparse, 200'000'000'000);  // sparse: nothing of it may be read
+    std::vector<std::pair<fs::path, std::string>> cases = {
+        {folder, "' is a folder, not a launcher"},
+        {fifo, "' is not a regular file"},
+        {sparse, "' is 200000000000 bytes, larger than any executable Windows runs (4 GiB)"},
+        {scratch / "absent.exe", "cannot open '"},
+    };
+    if (!real_kit().empty()) {
+        const fs::path big = scratch / "big.exe";
+        fs::copy_file(link(attached_data(record_stream({{u"app.dll", "x"}})), "small"), big);
+        fs::resize_file(big, uint64_t{5} << 30);
+        cases.emplace_back(big, "' is 5368709120 bytes, larger than any executable Windows runs");
+        std::string data = attached_data(record_stream({{u"app.dll", "library"}, {u"a.txt", "text"}}));
+        data[3 + ZSTD_findFrameCompressedSize(data.data() + 3, data.size() - 3) - 1] ^= 0x40;
+        cases.emplace_back(link(data, "checksum"), "checksum");
+        cases.emplace_back(link(attached_data(record_stream({{u"app.dll", "x"}, {std::u16string(256, u'n'), "x"}})),
+                                "component"),
+                           "record 1 (at record stream offset 25) named '" + std::string(256, 'n') +
+                               "' is unsafe: a component of the name is longer than 255 UTF-16 units");
+        cases.emplace_back(link(attached_data(record_stream({{u"app.dll", "x"}, {u"longfilename.txt", "x"},
+                                                             {u"LONGFI~1.TXT", "x"}})),
+                                "short"),
+                           "record 2 (at record stream offset 68) named 'LONGFI~1.TXT' is unsafe: where Windows "
+                           "makes short (8.3) names, one of it and record 1 'longfilename.txt' has the form");
+    }
+    const fs::path into = scratch / "new" / "into";
+    for (const auto &[file, needle] : cases) {
+        for (const char *command : {"list", "verify", "extract"}) {
+            std::vector<std::string> args{command, file.string()};
+            if (std::string(command) == "extract")
+                args.push_back(into.string());
+            RunResult r = run_pack(args, temp);
+            EXPECT_EQ(r.status, 1) << command << " " << file;
+            EXPECT_EQ(r.err.rfind("veskar-pack: ", 0), 0u) << r.err;
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+            EXPECT_NE(r.err.find(needle), std::string::npos) << "expected '" << needle << "' in: " << r.err;
+            EXPECT_FALSE(fs::exists(scratch / "new")) << command << " " << file;
+            EXPECT_TRUE(fs::is_empty(temp));
+        }
+    }
+}
+
+// A crafted archive of 200,000 records whose names differ in each of four
+// long components: checking them against one another stops at its bound,
+// in one line, within a limit on the whole process's memory.
+TEST_F(Inspect, CraftedNamesStayWithinABound)
+{
+    REQUIRE_KIT();
+    ZSTD_CCtx *c = ZSTD_createCCtx();
+    ZSTD_CCtx_setParameter(c, ZSTD_c_checksumFlag, 1);
+    std::string frame, chunk(ZSTD_CStreamOutSize(), '\0');
+    auto feed = [&](const std::string &bytes, ZSTD_EndDirective mode) {
+        ZSTD_inBuffer in{bytes.data(), bytes.size(), 0};
+        for (size_t left = 1; in.pos < in.size || (mode == ZSTD_e_end && left != 0);) {
+            ZSTD_outBuffer out{chunk.data(), chunk.size(), 0};
+            left = ZSTD_compressStream2(c, &out, &in, mode);
+            ASSERT_FALSE(ZSTD_isError(left));
+            frame.append(chunk.data(), out.pos);
+        }
+    };
+    for (unsigned i = 0; i < 200000; i++) {
+        std::u16string name;
+        for (int k = 0; k < 4; k++) {
+            std::string digits = std::to_string(i * 4 + k);
+            name += std::u16string(digits.begin(), digits.end()) + std::u16string(249 - digits.size(), u'n');
+            name += k < 3 ? u"\\" : u"";
+        }
+        feed(record_stream({{name, ""}}).substr(0, name.size() * 2 + 10), ZSTD_e_continue);
+    }
+    feed(std::string(2, '\0'), ZSTD_e_end);
+    ZSTD_freeCCtx(c);
+    std::string data = "QVY" + frame;
+    data += std::string((8 - data.size() % 8) % 8, '\0');
+    const uint64_t trailer = data.size();
+    for (int i = 0; i < 8; i++)
+        data += static_cast<char>(trailer >> (8 * i));
+    const fs::path exe = link(data, "names");
+    RunResult r = run_program({"/bin/sh", "-c", "ulimit -v 1048576 && exec \"$0\" verify \"$1\"", VESKAR_PACK_PATH,
+                               exe.string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+    EXPECT_NE(r.err.find("the names up to here take more than 256 MiB to check against one another"),
+              std::string::npos)
+        << r.err;
+}
+
+// What verify checks beyond the attached data: the notes against it, the PE
+// checksum, the signature and whatever follows them.
+TEST_F(Inspect, VerifyChecksNotesChecksumAndSignature)
+{
+    REQUIRE_KIT();
+    const fs::path blob = scratch / "data.bin", good = scratch / "good.exe";
+    write_file(blob, attached_data(record_stream({{u"app.dll", "MZ"}, {u"data\\a.txt", "a"}})));
+    RunResult r = run_pack({"--kit", real_kit().string(), "link", "--attached-data", blob.string(), "-o",
+                            good.string(), "--reuse"},
+                           temp);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string key = scratch / "key.pem", certificate = scratch / "cert.pem";
+    ASSERT_EQ(run_program({"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out",
+                           certificate, "-subj", "/CN=Veskar tests", "-days", "2"})
+                  .status,
+              0);
+    const fs::path signed_exe = scratch / "signed.exe";
+    r = run_program({"osslsigncode", "sign", "-certs", certificate, "-key", key, "-in", good.string(), "-out",
+                     signed_exe.string()});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const std::string bytes = read_file(good);
+    auto replaced = [&](const std::string &from, const std::string &to) {
+        std::string changed = bytes;
+        const size_t at = changed.find(from);
+        EXPECT_NE(at, std::string::npos) << from;
+        return changed.replace(at, from.size(), to);
+    };
+    const size_t identity = bytes.find("\narchive=") + 9;
+    std::string other_identity = bytes;
+    other_identity[identity] = other_identity[identity] == '0' ? '1' : '0';
+    std::string stub = bytes;
+    stub[0x4E] ^= 1;  // in the DOS stub's message, which nothing reads
+    // The signed launcher with its notes pointing at a copy of the archive
+    // appended after the signature.
+    std::string moved = read_file(signed_exe);
+    const size_t offset_at = moved.find("archive_offset=") + 15, length_at = moved.find("archive_length=") + 15;
+    const std::string archive = moved.substr(std::stoull(moved.substr(offset_at, 16), nullptr, 16),
+                                             std::stoull(moved.substr(length_at, 16), nullptr, 16));
+    char digits[17];
+    std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(moved.size()));
+    moved.replace(offset_at, 16, digits);
+    moved += archive;
+    const struct {
+        std::string name, bytes;
+        int status;
+        std::string needle;  // in standard output for 0, in the error line for 1
+    } cases[] = {
+        {"good", bytes, 0, "build notes match it: the archive identity and 2 file sizes and names\n"},
+        {"good", bytes, 0, "signed: no\n"},
+        {"size", replaced("file=1 data\\a.txt", "file=9 data\\a.txt"), 1,
+         "the build notes list file 1 as '9 data\\a.txt' where the attached data holds '1 data\\a.txt'"},
+        {"identity", other_identity, 1, "the build notes give the archive identity "},
+        {"stub", stub, 1, "the PE checksum is "},
+        {"appended", bytes + std::string(100, 'x'), 1, "the PE checksum is "},
+        {"appended", bytes + std::string(100, 'x'), 1, "100 bytes follow the attached data: no signature covers them"},
+        {"signed", read_file(signed_exe), 0, "signed: yes, and the signature covers the whole attached data"},
+        {"signed-appended", read_file(signed_exe) + "12345", 1, "5 bytes follow the signature: no signature covers"},
+        {"after-signature", moved, 1, "the attached data lies after the signature's certificate table"},
+    };
+    for (const auto &c : cases) {
+        const fs::path exe = scratch / (c.name + ".exe");
+        write_file(exe, c.bytes);
+        r = run_pack({"verify", exe.string()}, temp);
+        EXPECT_EQ(r.status, c.status) << c.name << ": " << r.err;
+        EXPECT_NE((c.status == 0 || c.needle.find("bytes follow") != std::string::npos ? r.out : r.err).find(c.needle),
+                  std::string::npos)
+            << c.name << ":\n" << r.out << r.err;
+    }
+}
+
+// A failed extract removes what it wrote and the folders it made; a folder
+// with anything in it is never written into.
+TEST_F(Inspect, ExtractLeavesNothingBehind)
+{
+    REQUIRE_KIT();
+    std::string data = attached_data(record_stream({{u"app.dll", std::string(100000, 'x')}, {u"d\\a.txt", "a"}}));
+    data[3 + ZSTD_findFrameCompressedSize(data.data() + 3, data.size() - 3) - 1] ^= 0x40;
+    const fs::path damaged = link(data, "damaged");
+    const fs::path good = link(attached_data(record_stream({{u"app.dll", "x"}})), "good");
+    fs::create_directories(scratch / "empty");
+    write_file(scratch / "full" / "mine.txt", "mine");
+    const struct {
+        fs::path launcher, into;
+        int status;
+    } cases[] = {
+        {damaged, scratch / "place" / "deeper" / "out", 1},
+        {damaged, scratch / "empty", 1},
+        {good, scratch / "full", 1},
+        {good, scratch / "empty", 0},
+    };
+    for (const auto &c : cases) {
+        RunResult r = run_pack({"extract", c.launcher.string(), c.into.string()}, temp);
+        EXPECT_EQ(r.status, c.status) << c.into << ": " << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), c.status) << r.err;
+    }
+    // A write the system refuses (here past a file size limit, as a full
+    // disk would) is named with the system's reason.
+    const fs::path big = link(attached_data(record_stream({{u"app.dll", std::string(100000, 'x')}})), "big");
+    RunResult r = run_program({"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 50; exec \"$0\" extract \"$1\" \"$2\"",
+                               VESKAR_PACK_PATH, big.string(), (scratch / "place" / "out").string()});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("/app.dll': " + std::string(std::strerror(EFBIG)) + "\n"), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(scratch / "place"));
+    EXPECT_EQ(read_file(scratch / "full" / "mine.txt"), "mine");
+    EXPECT_EQ(files_below(scratch / "full"), std::vector<fs::path>{"mine.txt"});
+    EXPECT_EQ(read_file(scratch / "empty" / "app.dll"), "x");
+    // No partial folder stays beside the targets.
+    std::vector<fs::path> beside;
+    for (const fs::directory_entry &e : fs::directory_iterator(scratch)) {
+        if (e.path().filename().string()[0] == '.')
+            beside.push_back(e.path().filename());
+    }
+    EXPECT_EQ(beside, std::vector<fs::path>{});
+}
+
+// A launcher made before the attached data moved after the image: the same
+// bytes as the last section, .veskar, and no location in the notes. Made
+// here from a new one, as the packer no longer writes them.
+std::string with_attached_data_section(std::string exe)
+{
+    auto get = [&](size_t at, int bytes) {
+        uint64_t v = 0;
+        for (int i = bytes - 1; i >= 0; i--)
+            v = v << 8 | static_cast<unsigned char>(exe[at + i]);
+        return v;
+    };
+    auto put = [&](size_t at, uint64_t v, int bytes) {
+        for (int i = 0; i < bytes; i++)
+            exe[at + i] = static_cast<char>(v >> (8 * i));
+    };
+    auto note = [&](const std::string &key) {
+        const size_t at = exe.find(key + "=");
+        exe[at] = 'x';  // the key is no longer one the readers know
+        return std::stoull(exe.substr(at + key.size() + 1, 16), nullptr, 16);
+    };
+    const uint64_t offset = note("archive_offset"), length = note("archive_length");
+    const size_t pe = get(0x3C, 4), sections = get(pe + 6, 2), optional = pe + 24;
+    const size_t table = optional + get(pe + 20, 2), last = table + 40 * (sections - 1);
+    const uint64_t section_alignment = get(optional + 32, 4), file_alignment = get(optional + 36, 4);
+    auto align = [](uint64_t v, uint64_t a) { return (v + a - 1) / a * a; };
+    const uint64_t address = align(get(last + 12, 4) + get(last + 8, 4), section_alignment);
+    const size_t header = table + 40 * sections;
+    exe.replace(header, 8, std::string(".veskar\0", 8));
+    put(header + 8, length, 4), put(header + 12, address, 4), put(header + 16, align(length, file_alignment), 4);
+    put(header + 20, offset, 4), put(header + 36, 0x40000040, 4);  // initialised, readable data
+    put(pe + 6, sections + 1, 2);
+    put(optional + 56, address + align(length, section_alignment), 4);
+    exe.resize(offset + align(length, file_alignment), '\0');
+    put(optional + 64, 0, 4);
+    uint64_t sum = 0;
+    for (size_t i = 0; i < exe.size(); i += 2)
+        sum += static_cast<unsigned char>(exe[i]) | (i + 1 < exe.size() ? static_cast<unsigned char>(exe[i + 1]) << 8 : 0);
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    put(optional + 64, sum + exe.size(), 4);
+    return exe;
+}
+
+TEST_F(Inspect, LaunchersMadeBeforeTheArchiveMovedAfterTheImage)
+{
+    REQUIRE_KIT();
+    const fs::path blob = scratch / "data.bin", made = scratch / "new.exe", old = scratch / "old.exe";
+    write_file(blob, attached_data(record_stream({{u"app.dll", "MZ"}, {u"data\\a.txt", "a"}})));
+    RunResult r = run_pack({"--kit", real_kit().string(), "link", "--attached-data", blob.string(), "-o",
+                            made.string(), "--reuse"},
+                           temp);
+    ASSERT_EQ(r.status, 0) << r.err;
+    write_file(old, with_attached_data_section(read_file(made)));
+    r = run_pack({"--kit", real_kit().string(), "list", old.string()}, temp);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("records: 2\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("attached data: in the .veskar section"), std::string::npos) << r.out;
+    r = run_pack({"verify", old.string()}, temp);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("build notes match it: the archive identity and 2 file sizes and names\n"),
+              std::string::npos)
+        << r.out;
+    r = run_pack({"extract", old.string(), (scratch / "out").string()}, temp);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(scratch / "out" / "data" / "a.txt"), "a");
 }
 
 } // namespace

@@ -71,13 +71,24 @@ TEST_F(LauncherImage, ObjdumpAndWrestoolReadSectionsAndResources)
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("file format pei-x86-64"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("(Windows GUI)"), std::string::npos);
-    for (const char *section : {" .vskinfo ", " .rsrc ", " .veskar "})
+    for (const char *section : {" .vskinfo ", " .rsrc "})
         EXPECT_NE(r.out.find(section), std::string::npos) << section << " missing:\n" << r.out;
-    // The archive starts at a page of the file: only there does Wine map it
-    // from the file rather than copy it into each process's private memory.
-    std::smatch archive;
-    ASSERT_TRUE(std::regex_search(r.out, archive, std::regex(R"(\.veskar +[0-9a-f]+ +[0-9a-f]+ +[0-9a-f]+ +([0-9a-f]+))")));
-    EXPECT_EQ(std::stoull(archive[1].str(), nullptr, 16) % 4096, 0u) << archive[0];
+    EXPECT_EQ(r.out.find(" .veskar "), std::string::npos) << r.out;
+    // The archive lies after the image's last section, at a page of the
+    // file, where the notes (inside the image) say, up to the file's end.
+    const std::string bytes = read_file(exe);
+    std::smatch notes, last;
+    ASSERT_TRUE(std::regex_search(bytes, notes, std::regex("archive_offset=([0-9a-f]{16})\narchive_length=([0-9a-f]{16})"
+                                                           "\narchive=([0-9a-f]{64})\n")));
+    const uint64_t offset = std::stoull(notes[1].str(), nullptr, 16), length = std::stoull(notes[2].str(), nullptr, 16);
+    EXPECT_EQ(offset % 4096, 0u);
+    EXPECT_EQ(offset + length, bytes.size());
+    EXPECT_EQ(bytes.substr(offset, 3), "QVY");
+    EXPECT_EQ(run_program({"sh", "-c", "tail -c " + std::to_string(length) + " '" + exe.string() + "' | sha256sum"})
+                  .out.substr(0, 64),
+              notes[3].str());
+    ASSERT_TRUE(std::regex_search(r.out, last, std::regex(R"(\.rsrc +([0-9a-f]+) +[0-9a-f]+ +[0-9a-f]+ +([0-9a-f]+))")));
+    EXPECT_LE(std::stoull(last[2].str(), nullptr, 16) + std::stoull(last[1].str(), nullptr, 16), offset) << last[0];
     EXPECT_NE(r.out.find("Resource Directory [.rsrc]"), std::string::npos);
     EXPECT_NE(r.out.find("Security Directory"), std::string::npos);
 
@@ -186,17 +197,26 @@ TEST_F(LauncherImage, ChecksumMatchesAndSignedLauncherStillReads)
     r = run_pack({"extract", signed_exe.string(), (scratch / "out").string()}, temp);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(read_file(scratch / "out" / "data" / "note.txt"), "note");
+
+    // The signature covers the archive: one byte changed in it, and it fails.
+    std::string bytes = read_file(signed_exe);
+    bytes[bytes.find("QVY", fs::file_size(exe) & ~uint64_t{4095}) + 40] ^= 1;
+    write_file(scratch / "changed.exe", bytes);
+    r = run_program({"osslsigncode", "verify", "-in", (scratch / "changed.exe").string(), "-CAfile", cert.string()});
+    EXPECT_NE(r.status, 0) << r.out;
+    EXPECT_EQ(r.out.find("Signature verification: ok"), std::string::npos) << r.out;
 }
 
-TEST_F(LauncherImage, LargestArchiveIsRefusedBeforeAnythingIsWritten)
+TEST_F(LauncherImage, LargestLauncherIsRefusedBeforeAnythingIsWritten)
 {
     REQUIRE_KIT();
-    // A sparse file: its size is what is checked, nothing is read or written.
+    // Sparse files: their sizes are what is checked, and held in 32 bits
+    // either would pass as a small one.
     const fs::path blob = scratch / "huge.bin", out = scratch / "out" / "huge.exe";
     fs::create_directories(out.parent_path());
     write_file(blob, "");
-    fs::resize_file(blob, uint64_t{3} << 30);
-    auto refusal = [&] {
+    auto refusal = [&](uint64_t size) {
+        fs::resize_file(blob, size);
         RunResult r = run_pack({"--kit", real_kit().string(), "link", "--attached-data", blob.string(), "-o",
                                 out.string()},
                                temp);
@@ -205,17 +225,14 @@ TEST_F(LauncherImage, LargestArchiveIsRefusedBeforeAnythingIsWritten)
         EXPECT_TRUE(fs::is_empty(out.parent_path()));
         return r.err;
     };
-    const std::string err = refusal();
-    const std::string marker = "a launcher carries at most ";
-    ASSERT_NE(err.find(marker), std::string::npos) << err;
-    EXPECT_NE(err.find("(a Windows executable image stays below 2 GiB)"), std::string::npos) << err;
-    const uint64_t limit = std::stoull(err.substr(err.find(marker) + marker.size()));
-    // The image around the archive (launcher with its zero-filled state
-    // record, resources, alignment) is well under 2 MiB.
-    EXPECT_LT(limit, uint64_t{1} << 31);
-    EXPECT_GT(limit, (uint64_t{1} << 31) - (uint64_t{2} << 20));
-    fs::resize_file(blob, limit + 1);
-    EXPECT_NE(refusal().find("is " + std::to_string(limit + 1) + " bytes"), std::string::npos);
+    const std::string err = refusal(uint64_t{1} << 32 | 5);
+    const std::string most = "may be at most ", would = "the launcher would be ";
+    ASSERT_NE(err.find(most), std::string::npos) << err;
+    EXPECT_NE(err.find("(Windows runs no executable over 4294967295 bytes"), std::string::npos) << err;
+    const uint64_t limit = std::stoull(err.substr(err.find(most) + most.size()));
+    const uint64_t image = std::stoull(err.substr(err.find(would) + would.size())) - ((uint64_t{1} << 32) | 5);
+    EXPECT_GT(limit, uint64_t{3} << 30);
+    EXPECT_NE(refusal(limit - image + 1).find(would + std::to_string(limit + 1) + " bytes"), std::string::npos);
 }
 
 } // namespace

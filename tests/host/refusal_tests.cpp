@@ -38,7 +38,7 @@ protected:
     void expect_refused(const std::vector<std::string> &args, const std::string &needle)
     {
         RunResult r = run_pack(args, temp);
-        EXPECT_NE(r.status, 0);
+        EXPECT_EQ(r.status, 1);
         EXPECT_EQ(r.err.rfind("veskar-pack: ", 0), 0u) << r.err;
         EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
         EXPECT_NE(r.err.find(needle), std::string::npos) << "expected '" << needle << "' in: " << r.err;
@@ -173,6 +173,29 @@ TEST_F(Refusal, NamesWindowsCannotUnpack)
                                      "' differ only in case");
 }
 
+// Names that one volume could take for one file through its short (8.3)
+// names, and empty folders, which the launcher would not make.
+TEST_F(Refusal, ShortNamesAndEmptyFolders)
+{
+    fs::create_directories(app / "logs" / "old");
+    expect_refused(build_args(), "'" + (app / "logs" / "old").string() + "' is an empty folder, which the launcher "
+                                 "would not make: put a file in it (such as .keep) or remove it");
+    fs::remove_all(app / "logs");
+    const std::pair<const char *, const char *> clashing[] = {
+        {"longfilename.txt", "longfi~1.txt"},
+        {"Program Files", "PROGRA~2"},
+        {"a.textfile", "A~1.TEX"},
+        {"Readme.markdown", "REAB12~1.MAR"},
+    };
+    for (const auto &[long_name, short_name] : clashing) {
+        write_file(app / "data" / long_name, "x");
+        write_file(app / "data" / short_name, "y");
+        expect_refused(build_args(), "may name one file where Windows makes short (8.3) names");
+        fs::remove(app / "data" / long_name);
+        fs::remove(app / "data" / short_name);
+    }
+}
+
 // Packs with the real kit: every name passed.
 #define EXPECT_PACKED()                                                                                        \
     do {                                                                                                       \
@@ -207,6 +230,17 @@ TEST_F(Refusal, NamesThatOnlyLookLikeDevices)
     // They start like a device, or use digits Windows does not.
     for (const char *name : {"CONSOLE", "nul_file.txt", "COM10", "LPT", "xnul", "con-fig.txt", "COM\u2074",
                              "sub/auxiliary/x", ".nul"})
+        write_file(app / name, "x");
+    EXPECT_PACKED();
+}
+
+TEST_F(Refusal, NamesThatOnlyLookLikeShortNames)
+{
+    REQUIRE_KIT();
+    // Short names themselves, which get no other, or short-name forms that
+    // no long name beside them can be given.
+    for (const char *name : {"readme.txt", "readme~1.txt", "abcdefgh.txt", "ab~1.txt", "notes.markdown",
+                             "other~1.mar", "x~y.txt", "sub/longfilename.txt", "longfi~1.txt"})
         write_file(app / name, "x");
     EXPECT_PACKED();
 }
@@ -303,24 +337,31 @@ TEST_F(Refusal, FolderBelowUnreadable)
     fs::permissions(app / "data", fs::perms::owner_all);
 }
 
-TEST_F(Refusal, BadLevelAndMissingArguments)
+// Option errors end like every other refusal: one prefixed line, status 1.
+TEST_F(Refusal, OptionErrors)
 {
-    for (const char *level : {"0", "23", "fast"}) {
-        std::vector<std::string> args = build_args();
-        args.insert(args.end(), {"--level", level});
-        RunResult r = run_pack(args, temp);
-        EXPECT_NE(r.status, 0);
-        EXPECT_NE(r.err.find("--level"), std::string::npos) << r.err;
-        EXPECT_FALSE(fs::exists(out));
+    std::vector<std::string> no_output = build_args();
+    no_output.erase(no_output.begin() + 7, no_output.begin() + 9);
+    const struct {
+        std::vector<std::string> args, options;
+        std::string needle;
+    } cases[] = {
+        {build_args(), {"--level", "0"}, "--level: Value 0 not in range 1 to 22"},
+        {build_args(), {"--level", "30"}, "--level: Value 30 not in range 1 to 22"},
+        {build_args(), {"--level", "fast"}, "--level"},
+        {build_args(), {"--threads", "0"}, "--threads: Value 0 not in range 1 to 256"},
+        {build_args(), {"--reuse-process", "child"}, "--reuse-process requires --reuse"},
+        {build_args(), {"--app-id", "Veskar.Probe"}, "--app-id requires --reuse"},
+        {no_output, {}, "--output is required"},
+        {{"build", "--dir", app.string(), "-o", out.string()}, {},
+         "build needs the entry: --app-library (a DLL exporting run_code) or --app-exe"},
+        {{}, {}, "subcommand"},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), c.options.begin(), c.options.end());
+        expect_refused(args, c.needle);
     }
-    RunResult r = run_pack({"build", "--dir", app.string(), "-o", out.string()}, temp);
-    EXPECT_NE(r.status, 0);
-    EXPECT_NE(r.err.find("build needs the entry: --app-library (a DLL exporting run_code) or --app-exe"),
-              std::string::npos)
-        << r.err;
-    r = run_pack({}, temp);
-    EXPECT_NE(r.status, 0);
-    EXPECT_NE(r.err.find("subcommand"), std::string::npos) << r.err;
 }
 
 TEST_F(Refusal, MissingKitAndOutputFolder)
@@ -401,6 +442,12 @@ TEST_F(Refusal, EntryOptions)
         {program_args(), {"--app-arg", "{{APP_DIR}"}, "has a '{' that is not closed"},
         {program_args(), {"--app-arg", "x}"}, "has a '}' that closes no '{'"},
         {program_args(), {"--app-arg", "a\r\nb"}, "--app-arg 'a\\r\\nb' holds a line break"},
+        {program_args(), {"--app-arg", "a\xff"}, "--app-arg 'a\\xFF' is not valid UTF-8"},
+        {program_args(), {"--app-arg", std::string(40000, 'a')},
+         "--app-arg: the fixed arguments can take 40003 UTF-16 units of the program's command line, which holds "
+         "32767; with the program's path at most 27645 are left for them"},
+        {program_args(), {"--unpack-dir", "C:\\x\xc3_{RANDOM}"}, "--unpack-dir 'C:\\x\\xC3_{RANDOM}' is not valid"},
+        {program_args(), {"--reuse", "--app-id", "\xe2\x82"}, "--app-id '\\xE2\\x82' is not valid UTF-8"},
     };
     for (const auto &c : cases) {
         std::vector<std::string> args = c.args;

@@ -6,18 +6,14 @@
 #include <fstream>
 #include <vector>
 
-// zstd's own copy of xxHash in the Windows build, the system's libxxhash on Linux.
-#ifdef _WIN32
+// zstd's own copy of xxHash: both builds link zstd made from its sources.
 #include "common/xxhash.h"
-#else
-#include <xxhash.h>
-#endif
 
 #ifdef _WIN32
 #include <windows.h>
 #include <bcrypt.h>
 #else
-#include <openssl/evp.h>
+#include <sha2.h>
 #endif
 
 static std::string hex_digits(const uint8_t *digest, size_t size)
@@ -31,9 +27,9 @@ static std::string hex_digits(const uint8_t *digest, size_t size)
     return text;
 }
 
-static const PackError hashing_failed{"the system's SHA-256 is not available"};
-
 #ifdef _WIN32
+
+static const PackError hashing_failed{"the system's SHA-256 is not available"};
 
 ArchiveIdentity::ArchiveIdentity()
 {
@@ -81,29 +77,23 @@ std::string ArchiveIdentity::hex()
 
 ArchiveIdentity::ArchiveIdentity()
 {
-    EVP_MD_CTX *hash = EVP_MD_CTX_new();
-    if (hash == nullptr || EVP_DigestInit_ex(hash, EVP_sha256(), nullptr) != 1) {
-        EVP_MD_CTX_free(hash);
-        throw hashing_failed;
-    }
+    SHA2_CTX *hash = new SHA2_CTX;
+    SHA256Init(hash);
     context = hash;
 }
 
-ArchiveIdentity::~ArchiveIdentity() { EVP_MD_CTX_free(static_cast<EVP_MD_CTX *>(context)); }
+ArchiveIdentity::~ArchiveIdentity() { delete static_cast<SHA2_CTX *>(context); }
 
 void ArchiveIdentity::add(const void *data, size_t size)
 {
-    if (EVP_DigestUpdate(static_cast<EVP_MD_CTX *>(context), data, size) != 1)
-        throw hashing_failed;
+    SHA256Update(static_cast<SHA2_CTX *>(context), static_cast<const uint8_t *>(data), size);
 }
 
 std::string ArchiveIdentity::hex()
 {
-    uint8_t digest[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    if (EVP_DigestFinal_ex(static_cast<EVP_MD_CTX *>(context), digest, &size) != 1)
-        throw hashing_failed;
-    return hex_digits(digest, size);
+    uint8_t digest[SHA256_DIGEST_LENGTH];
+    SHA256Final(digest, static_cast<SHA2_CTX *>(context));
+    return hex_digits(digest, sizeof digest);
 }
 
 #endif

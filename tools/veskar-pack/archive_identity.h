@@ -1,7 +1,7 @@
 // The archive identity: the SHA-256 of the attached data, taken while it is
 // written. A reusing launcher names its unpacked tree after it, so that any
-// change of a packed byte gives a new tree. The system's own implementation
-// does the hashing: libcrypto on Linux, BCrypt on Windows.
+// change of a packed byte gives a new tree. BCrypt hashes on Windows; on
+// Linux libmd, small enough to link into the packer.
 #pragma once
 
 #include <cstddef>
@@ -20,7 +20,7 @@ public:
     std::string hex();  // 64 lowercase digits; ends the hashing
 
 private:
-    void *context;  // the system's hashing state
+    void *context;  // the hashing state
     void *algorithm = nullptr;  // BCrypt only: the algorithm provider
 };
 

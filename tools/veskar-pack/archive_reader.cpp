@@ -1,5 +1,5 @@
 #include "archive_reader.h"
-#include "archive_writer.h"
+#include "archive_identity.h"
 #include "record_names.h"
 
 #define ZSTD_STATIC_LINKING_ONLY  // ZSTD_getFrameHeader: the frame's window and checksum flag
@@ -9,41 +9,66 @@
 #include <memory>
 #include <vector>
 
-ByteSpan attached_data_of(const PeImage &image)
-{
-    std::optional<ByteSpan> data = section_contents(image, ".veskar");
-    if (!data)
-        throw PackError{"'" + image.path.u8string() + "' is not a launcher built by veskar-pack: it has no .veskar " +
-                        "section holding attached data"};
-    return *data;
-}
-
 namespace {
+
+// The attached data as it is read from its file: in blocks, each hashed
+// into the archive identity as it arrives.
+struct AttachedInput {
+    AttachedInput(std::istream &from, uint64_t size) : in(from), length(size) {}
+
+    std::istream &in;
+    uint64_t length;
+    uint64_t taken = 0;  // bytes read from the file so far
+    ArchiveIdentity identity;
+    std::vector<uint8_t> block = std::vector<uint8_t>(1 << 20);
+
+    // The next block, empty at the end of the attached data.
+    ByteSpan next()
+    {
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(block.size(), length - taken));
+        if (want > 0 && !in.read(reinterpret_cast<char *>(block.data()), static_cast<std::streamsize>(want)))
+            throw PackError{"cannot read the attached data at its offset " + std::to_string(taken) +
+                            ": the file ends or changed while it was read"};
+        taken += want;
+        identity.add(block.data(), want);
+        return ByteSpan{block.data(), want};
+    }
+};
 
 // The decompressed record stream, delivered in order, with the offset of
 // the next byte kept for messages.
 struct StreamReader {
     ZSTD_DCtx *context;
+    AttachedInput &input;
     ZSTD_inBuffer in;
+    uint64_t frame_start;  // attached data offset of the frame
     std::vector<uint8_t> window = std::vector<uint8_t>(ZSTD_DStreamOutSize());
     size_t window_size = 0;
     size_t window_position = 0;
     bool frame_done = false;
+    uint64_t frame_size = 0;
     uint64_t offset = 0;
 
     // Fills the window; false once the frame has nothing more.
     bool refill()
     {
         while (!frame_done) {
+            if (in.pos == in.size) {
+                const ByteSpan block = input.next();
+                if (block.size == 0)
+                    throw PackError{"the zstd frame is cut short: it ends at record stream offset " +
+                                    std::to_string(offset) + " with its content incomplete"};
+                in = ZSTD_inBuffer{block.data, block.size, 0};
+            }
             ZSTD_outBuffer out{window.data(), window.size(), 0};
-            size_t result = ZSTD_decompressStream(context, &out, &in);
+            const size_t result = ZSTD_decompressStream(context, &out, &in);
             if (ZSTD_isError(result))
                 throw PackError{"the zstd frame cannot be decoded at record stream offset " + std::to_string(offset) +
                                 ": " + ZSTD_getErrorName(result)};
-            frame_done = result == 0;
-            if (!frame_done && out.pos == 0 && in.pos == in.size)
-                throw PackError{"the zstd frame is cut short: it ends at record stream offset " +
-                                std::to_string(offset) + " with its content incomplete"};
+            if (result == 0) {
+                frame_done = true;
+                frame_size = input.taken - (in.size - in.pos) - frame_start;
+            }
             window_size = out.pos;
             window_position = 0;
             if (out.pos > 0)
@@ -69,73 +94,82 @@ struct StreamReader {
     }
 };
 
-uint64_t little_u64(const uint8_t *p)
-{
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; i--)
-        v = v << 8 | p[i];
-    return v;
-}
-
 std::string record_label(size_t index, uint64_t offset)
 {
     return "record " + std::to_string(index) + " (at record stream offset " + std::to_string(offset) + ")";
 }
 
+std::string clash_text(const WindowsNameSet::Clash &clash)
+{
+    const std::string earlier = std::to_string(clash.earlier) + " '" + printable_name(clash.earlier_name) + "'";
+    switch (clash.kind) {
+    case WindowsNameSet::ClashKind::same_file:
+        return "Windows, which ignores letter case, would unpack it onto record " + earlier;
+    case WindowsNameSet::ClashKind::file_and_folder:
+        return "Windows, which ignores letter case, cannot unpack it beside the file or folder of record " + earlier;
+    case WindowsNameSet::ClashKind::short_name:
+        break;
+    }
+    return "where Windows makes short (8.3) names, one of it and record " + earlier +
+           " has the form of the short name the other can get, so one could be unpacked onto the other";
+}
+
+// The bytes after the frame: zero fill to a multiple of 8 and the trailer
+// holding that offset. A section rounded up to its alignment adds fewer
+// than 16 zeros after it.
+void check_tail(uint64_t fill_start, const std::vector<uint8_t> &tail)
+{
+    const uint64_t trailer_at = (fill_start + 7) / 8 * 8, length = fill_start + tail.size();
+    if (length < trailer_at + 8)
+        throw PackError{"the trailer at attached data offset " + std::to_string(trailer_at) +
+                        " is missing: the attached data ends at " + std::to_string(length)};
+    const size_t trailer = static_cast<size_t>(trailer_at - fill_start);
+    for (size_t i = trailer + 8; i < tail.size(); i++) {
+        if (tail[i] != 0 || tail.size() - (trailer + 8) >= 16)
+            throw PackError{"the attached data goes on after its trailer at offset " + std::to_string(trailer_at) +
+                            ": " + std::to_string(length - trailer_at - 8) + " more bytes"};
+    }
+    for (size_t i = 0; i < trailer; i++) {
+        if (tail[i] != 0)
+            throw PackError{"the fill after the frame at attached data offset " + std::to_string(fill_start + i) +
+                            " is not zero"};
+    }
+    const uint64_t stored = get_le64(ByteSpan{tail.data() + trailer, 8}, 0);
+    if (stored != trailer_at)
+        throw PackError{"the trailer at attached data offset " + std::to_string(trailer_at) + " holds " +
+                        std::to_string(stored) + " instead of its own offset"};
+}
+
 } // namespace
 
-AttachedDataSummary read_attached_data(ByteSpan data, const RecordVisitor &visitor)
+AttachedDataSummary read_attached_data(std::istream &file, uint64_t length, const RecordVisitor &visitor)
 {
     AttachedDataSummary summary;
-    if (data.size < 3 || data.data[0] != 'Q' || data.data[1] != 'V')
+    AttachedInput input(file, length);
+    ByteSpan first = input.next();
+    if (first.size < 3 || first.data[0] != 'Q' || first.data[1] != 'V')
         throw PackError{"the attached data does not start with the \"QV\" header"};
-    if (data.data[2] != 'Y')
+    if (first.data[2] != 'Y')
         throw PackError{"the attached data's compression marker is not \"Y\" (zstd)"};
 
-    const uint8_t *frame = data.data + 3;
-    size_t frame_size = ZSTD_findFrameCompressedSize(frame, data.size - 3);
-    if (ZSTD_isError(frame_size))
-        throw PackError{std::string("the zstd frame after the header is damaged or cut short: ") +
-                        ZSTD_getErrorName(frame_size)};
-    summary.frame_size = frame_size;
     ZSTD_frameHeader header;
-    if (ZSTD_getFrameHeader(&header, frame, frame_size) != 0 || header.frameType != ZSTD_frame)
-        throw PackError{"the zstd frame header is damaged"};
+    const size_t header_result = ZSTD_getFrameHeader(&header, first.data + 3, first.size - 3);
+    if (ZSTD_isError(header_result) || header_result > 0 || header.frameType != ZSTD_frame)
+        throw PackError{std::string("the zstd frame after the header is damaged or cut short: its header is ") +
+                        (header_result > 0 ? "incomplete" : "not a zstd frame header")};
     summary.window_size = header.windowSize;
     if (!header.checksumFlag)
         throw PackError{"the zstd frame carries no content checksum, so its content cannot be verified"};
-
-    // The fill to a multiple of 8 and the trailer holding that offset. The
-    // linker rounds the section up to its 16-byte alignment with zeros.
-    uint64_t fill_start = 3 + frame_size;
-    uint64_t trailer_at = (fill_start + 7) / 8 * 8;
-    if (data.size < trailer_at + 8)
-        throw PackError{"the trailer at attached data offset " + std::to_string(trailer_at) +
-                        " is missing: the attached data ends at " + std::to_string(data.size)};
-    for (uint64_t i = trailer_at + 8; i < data.size; i++) {
-        if (data.data[i] != 0 || data.size - (trailer_at + 8) >= 16)
-            throw PackError{"the attached data goes on after its trailer at offset " + std::to_string(trailer_at) +
-                            ": " + std::to_string(data.size - trailer_at - 8) + " more bytes"};
-    }
-    summary.attached_length = trailer_at + 8;
-    for (uint64_t i = fill_start; i < trailer_at; i++) {
-        if (data.data[i] != 0)
-            throw PackError{"the fill after the frame at attached data offset " + std::to_string(i) + " is not zero"};
-    }
-    if (little_u64(data.data + trailer_at) != trailer_at)
-        throw PackError{"the trailer at attached data offset " + std::to_string(trailer_at) + " holds " +
-                        std::to_string(little_u64(data.data + trailer_at)) + " instead of its own offset"};
 
     std::unique_ptr<ZSTD_DCtx, size_t (*)(ZSTD_DCtx *)> context(ZSTD_createDCtx(), ZSTD_freeDCtx);
     if (!context)
         throw PackError{"out of memory"};
     // The launcher's decoder refuses windows beyond 2^27 bytes; so does this one.
     ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, 27);
-    StreamReader reader{context.get(), ZSTD_inBuffer{frame, frame_size, 0}};
+    StreamReader reader{context.get(), input, ZSTD_inBuffer{first.data + 3, first.size - 3, 0}, 3};
     const size_t chunk_size = 1 << 16;
     std::unique_ptr<uint8_t[]> chunk(new uint8_t[chunk_size]);  // written before it is read: not cleared
     WindowsNameSet names;
-    std::vector<std::u16string> earlier_names;  // for messages about names Windows would unpack onto one another
     for (size_t index = 0;; index++) {
         const uint64_t start = reader.offset;
         std::u16string name;
@@ -158,6 +192,8 @@ AttachedDataSummary read_attached_data(ByteSpan data, const RecordVisitor &visit
                                 std::to_string(max_record_name_units) + " UTF-16 units"};
         }
         if (name.empty()) {
+            // Reading past the end marker runs the decoder to the frame's
+            // end, where zstd checks the content checksum.
             uint8_t extra;
             if (reader.read(&extra, 1) != 0)
                 throw PackError{"the record stream goes on after its end marker at offset " +
@@ -171,17 +207,16 @@ AttachedDataSummary read_attached_data(ByteSpan data, const RecordVisitor &visit
             throw PackError{record_label(index, start) + " named '" + printable_name(name) + "' is unsafe: " + problem};
         if (std::optional<WindowsNameSet::Clash> clash = names.add(name, index))
             throw PackError{record_label(index, start) + " named '" + printable_name(name) + "' is unsafe: " +
-                            (clash->same_file ? "Windows, which ignores letter case, would unpack it onto record "
-                                              : "Windows, which ignores letter case, cannot unpack it beside the "
-                                                "file or folder of record ") +
-                            std::to_string(clash->earlier) + " '" + printable_name(earlier_names[clash->earlier]) +
-                            "'"};
-        earlier_names.push_back(name);
+                            clash_text(*clash)};
+        if (names.held_bytes() > name_memory_limit)
+            throw PackError{record_label(index, start) + ": the names up to here take more than " +
+                            std::to_string(name_memory_limit >> 20) + " MiB to check against one another, more "
+                            "than veskar-pack gives them: the archive is not one it would make"};
         uint8_t size_field[8];
         if (reader.read(size_field, 8) != 8)
             throw PackError{record_label(index, start) + " '" + printable_name(name) +
                             "': the stream ends inside its size"};
-        RecordInfo info{index, name, little_u64(size_field), start};
+        RecordInfo info{index, name, get_le64(ByteSpan{size_field, 8}, 0), start};
         if (visitor.begin)
             visitor.begin(info);
         for (uint64_t left = info.size; left > 0;) {
@@ -199,7 +234,25 @@ AttachedDataSummary read_attached_data(ByteSpan data, const RecordVisitor &visit
             visitor.end();
         summary.content_bytes += info.size;
     }
-    // Reading past the end marker ran the decoder to the frame's end, where
-    // zstd checks the content checksum.
+    summary.frame_size = reader.frame_size;
+    // What follows the frame is a few bytes; more is damage, read no further than shows it.
+    const uint64_t fill_start = 3 + reader.frame_size;
+    const uint8_t *rest = static_cast<const uint8_t *>(reader.in.src);
+    std::vector<uint8_t> tail(rest + reader.in.pos, rest + reader.in.size);
+    enum : size_t { longest_tail = 7 + 8 + 15 };
+    while (tail.size() <= longest_tail) {
+        const ByteSpan block = input.next();
+        if (block.size == 0)
+            break;
+        tail.insert(tail.end(), block.data, block.data + std::min<size_t>(block.size, longest_tail + 1));
+    }
+    if (tail.size() > longest_tail) {
+        const uint64_t trailer_at = (fill_start + 7) / 8 * 8;
+        throw PackError{"the attached data goes on after its trailer at offset " + std::to_string(trailer_at) + ": " +
+                        std::to_string(length - trailer_at - 8) + " more bytes"};
+    }
+    check_tail(fill_start, tail);
+    summary.attached_length = length;
+    summary.identity = input.identity.hex();
     return summary;
 }

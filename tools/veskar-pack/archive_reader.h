@@ -1,12 +1,14 @@
 // Reading attached data back: the header, the zstd frame, the fill and the
-// trailer, and the record stream inside, checked throughout. Every problem
-// throws PackError saying what is wrong and where.
+// trailer, and the record stream inside, checked throughout. The data is
+// read from its file in blocks, never whole. Every problem throws PackError
+// saying what is wrong and where.
 #pragma once
 
 #include "pe_image.h"
 
 #include <cstdint>
 #include <functional>
+#include <istream>
 #include <string>
 
 struct RecordInfo {
@@ -17,12 +19,13 @@ struct RecordInfo {
 };
 
 struct AttachedDataSummary {
-    uint64_t attached_length = 0;   // the whole attached data
+    uint64_t attached_length = 0;   // the whole attached data, header to trailer
     uint64_t frame_size = 0;        // the zstd frame alone
     uint64_t stream_size = 0;       // the record stream, decompressed
     uint64_t window_size = 0;
     size_t records = 0;
     uint64_t content_bytes = 0;     // the files' bytes, without names and sizes
+    std::string identity;           // SHA-256 of the attached data, 64 lowercase digits
 };
 
 struct RecordVisitor {
@@ -31,9 +34,10 @@ struct RecordVisitor {
     std::function<void()> end;
 };
 
-// Decodes the whole attached data, calling the visitor for every record.
-AttachedDataSummary read_attached_data(ByteSpan data, const RecordVisitor &visitor);
+// What checking the names may hold in memory: beyond it the reader stops
+// with one line rather than grow without bound.
+enum : uint64_t { name_memory_limit = uint64_t{256} << 20 };
 
-// The attached data of a built launcher: the .veskar section. Throws
-// PackError naming the file when there is none.
-ByteSpan attached_data_of(const PeImage &image);
+// Decodes the `length` bytes of attached data that `in` holds from its
+// current position, calling the visitor for every record.
+AttachedDataSummary read_attached_data(std::istream &in, uint64_t length, const RecordVisitor &visitor);

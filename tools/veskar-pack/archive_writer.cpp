@@ -47,9 +47,13 @@ static void refuse_case_collisions(const ArchiveEntry &first, const std::vector<
         if (!clash)
             continue;
         const ArchiveEntry &earlier = clash->earlier == 0 ? first : rest[clash->earlier - 1];
-        if (clash->same_file)
+        if (clash->kind == WindowsNameSet::ClashKind::same_file)
             throw PackError{"'" + earlier.source.u8string() + "' and '" + rest[i].source.u8string() +
                             "' differ only in case, so Windows would unpack them into one file: rename one"};
+        if (clash->kind == WindowsNameSet::ClashKind::short_name)
+            throw PackError{"'" + earlier.source.u8string() + "' and '" + rest[i].source.u8string() +
+                            "' may name one file where Windows makes short (8.3) names: one has the form of the "
+                            "short name the other can get, as LONGFI~1.TXT for longfilename.txt; rename one"};
         throw PackError{"'" + earlier.source.u8string() + "' and '" + rest[i].source.u8string() +
                         "' need a file and a folder whose names differ only in case, which Windows cannot "
                         "unpack side by side: rename one"};
@@ -114,6 +118,10 @@ FolderContents collect_entries(const fs::path &directory, const EntryFile &entry
         if (error)
             throw PackError{"cannot read the folder '" + folder.u8string() + "': " + error.message()};
         contents.folders.push_back(folder);
+        // The launcher makes folders only for the files below them.
+        if (listed.empty() && !relative_folder.empty())
+            throw PackError{"'" + folder.u8string() + "' is an empty folder, which the launcher would not make: "
+                            "put a file in it (such as .keep) or remove it"};
         for (const FolderEntry &entry : listed) {
             const fs::path relative = relative_folder / entry.name;
             const fs::path path = directory / relative;
@@ -130,8 +138,13 @@ FolderContents collect_entries(const fs::path &directory, const EntryFile &entry
             if (kind != EntryKind::file)
                 throw PackError{"'" + shown + "' is neither a regular file nor a folder: remove it from the folder"};
             std::u16string name = record_name_for_path(relative, shown);
-            if (name == first.name)
-                first.size = size;
+            // Where names ignore case, --app-library X.DLL finds x.dll: one
+            // file, named as the folder spells it.
+            std::error_code other;
+            if (name == first.name ||
+                (same_windows_name(name, first.name) &&
+                 fs::equivalent(system_path(path), system_path(entry_path), other)))
+                first = ArchiveEntry{path, name, size};
             else
                 rest.push_back(ArchiveEntry{path, name, size});
         }
@@ -159,7 +172,6 @@ struct Compressor {
     {
         ZSTD_inBuffer in{data, size, 0};
         for (;;) {
-            stop_if_interrupted();
             ZSTD_outBuffer o{buffer.data(), buffer.size(), 0};
             size_t remaining = ZSTD_compressStream2(context, &o, &in, mode);
             if (ZSTD_isError(remaining))

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "pack_error.h"
+
 struct ArchiveEntry {
     std::filesystem::path source;  // the file on disk
     std::u16string name;           // record name: relative, '\'-separated, UTF-16
@@ -54,7 +56,3 @@ FolderContents collect_entries(const std::filesystem::path &directory, const Ent
 void write_attached_data(const std::vector<ArchiveEntry> &entries,
                          const std::function<void(const void *, size_t)> &sink, const ArchiveOptions &options);
 
-// The one error the packer reports: a sentence for the user, ending the command.
-struct PackError {
-    std::string message;
-};

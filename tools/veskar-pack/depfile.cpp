@@ -2,7 +2,6 @@
 #include "archive_writer.h"
 #include "host_system.h"
 
-#include <fstream>
 
 namespace fs = std::filesystem;
 
@@ -30,20 +29,7 @@ void write_depfile(const fs::path &path, const std::string &target, const std::v
     for (const fs::path &input : inputs)
         text += " \\\n  " + escaped(fs::absolute(input).lexically_normal().generic_u8string());
     text += "\n";
-    fs::path partial = path;
-    partial += ".partial";
-    std::error_code error;
-    {
-        std::ofstream out(system_path(partial), std::ios::binary);
-        if (!out || !out.write(text.data(), static_cast<std::streamsize>(text.size())).flush()) {
-            fs::remove(system_path(partial), error);
-            throw PackError{"cannot write the depfile '" + path.u8string() + "': check that its folder exists"};
-        }
-    }
-    fs::rename(system_path(partial), system_path(path), error);
-    if (error) {
-        const std::string reason = error.message();
-        fs::remove(system_path(partial), error);
-        throw PackError{"cannot write the depfile '" + path.u8string() + "': " + reason};
-    }
+    TemporaryFile out(fs::absolute(path), "the depfile '" + path.u8string() + "'");
+    out.write(text.data(), text.size());
+    out.rename_into_place();
 }

@@ -1,8 +1,8 @@
 #include "entry_program.h"
-#include "archive_writer.h"
+#include "build_note_keys.h"
+#include "launcher_resources.h"
+#include "pack_error.h"
 #include "pe_image.h"
-
-#include <cctype>
 
 static const std::string app_dir_placeholder = "{APP_DIR}";
 
@@ -31,51 +31,60 @@ void check_fixed_argument(const std::string &argument)
     }
 }
 
-std::string program_entry_notes(const std::vector<std::string> &fixed_arguments)
+void check_fixed_arguments_fit(const std::vector<std::string> &fixed_arguments)
 {
-    std::string notes = "entry=exe\n";
-    for (const std::string &argument : fixed_arguments)
-        notes += "app_arg=" + argument + "\n";
-    return notes;
+    // The launcher's unpack directory holds 4095 units, a record name 1023.
+    enum : size_t { command_line_units = 32767, unpack_dir_units = 4095, program_units = 2 + 4095 + 1 + 1023 };
+    size_t units = 0;
+    for (const std::string &argument : fixed_arguments) {
+        units += 3;  // the quotes and the space before
+        for (size_t at = 0; at < argument.size(); at++) {
+            const unsigned char c = static_cast<unsigned char>(argument[at]);
+            if (argument.compare(at, app_dir_placeholder.size(), app_dir_placeholder) == 0) {
+                units += unpack_dir_units;
+                at += app_dir_placeholder.size() - 1;
+            } else if (c == '"' || c == '\\') {
+                units += 2;
+            } else if ((c & 0xC0) != 0x80) {
+                units += c >= 0xF0 ? 2 : 1;  // four UTF-8 bytes make a surrogate pair
+            }
+        }
+    }
+    const size_t room = command_line_units - 1 - program_units;
+    if (units > room)
+        throw PackError{"--app-arg: the fixed arguments can take " + std::to_string(units) + " UTF-16 units of the "
+                        "program's command line, which holds " + std::to_string(command_line_units) +
+                        "; with the program's path at most " + std::to_string(room) + " are left for them"};
 }
 
-// The level attribute of the manifest's requestedExecutionLevel element,
-// quoted either way, spaces allowed around '='; empty when there is none.
-static std::string requested_level(const std::string &manifest)
+std::string program_entry_notes(const std::vector<std::string> &fixed_arguments)
 {
-    const size_t element = manifest.find("requestedExecutionLevel");
-    const size_t end = manifest.find('>', element);
-    if (element == std::string::npos || end == std::string::npos)
-        return {};
-    const std::string tag = manifest.substr(element, end - element);
-    for (size_t at = tag.find("level"); at != std::string::npos; at = tag.find("level", at + 1)) {
-        size_t p = tag.find_first_not_of(" \t\r\n", at + 5);
-        if (!std::isspace(static_cast<unsigned char>(tag[at - 1])) || p == std::string::npos || tag[p] != '=')
-            continue;
-        p = tag.find_first_not_of(" \t\r\n", p + 1);
-        if (p == std::string::npos || (tag[p] != '"' && tag[p] != '\''))
-            continue;
-        const size_t close = tag.find(tag[p], p + 1);
-        if (close != std::string::npos)
-            return tag.substr(p + 1, close - p - 1);
-    }
-    return {};
+    std::string notes = std::string(note_entry) + "=exe\n";
+    for (const std::string &argument : fixed_arguments)
+        notes += std::string(note_app_arg) + "=" + argument + "\n";
+    return notes;
 }
 
 EntryIdentity read_entry_identity(const std::filesystem::path &program)
 {
     EntryIdentity identity;
-    const PeImage image = read_resource_image(program);
+    const PeImage image = open_image(program);
     identity.console = image.subsystem == subsystem_console;
-    if (std::optional<ByteSpan> group = find_first_resource(image, resource_group_icon)) {
-        std::optional<std::vector<IconImage>> icon = icon_group_images(image, *group);
+    // What the launcher copies is as large as the program made it.
+    const uint64_t unbounded = UINT64_MAX;
+    if (std::optional<FileRange> group = find_first_resource(image, resource_group_icon)) {
+        std::optional<std::vector<uint8_t>> bytes = read_resource(image, *group, unbounded);
+        std::optional<std::vector<IconImage>> icon =
+            bytes ? icon_group_images(image, *bytes, unbounded) : std::nullopt;
         identity.icon_damaged = !icon;
         if (icon)
             identity.icon = *icon;
     }
-    if (std::optional<ByteSpan> version = find_first_resource(image, resource_version))
-        identity.version.assign(version->data, version->data + version->size);
-    if (std::optional<ByteSpan> manifest = find_resource(image, resource_manifest, 1))
-        identity.execution_level = requested_level(std::string(manifest->data, manifest->data + manifest->size));
+    if (std::optional<FileRange> version = find_first_resource(image, resource_version))
+        identity.version = read_resource(image, *version, unbounded).value_or(std::vector<uint8_t>());
+    if (std::optional<FileRange> manifest = find_resource(image, resource_manifest, 1)) {
+        const std::vector<uint8_t> text = read_resource(image, *manifest, unbounded).value_or(std::vector<uint8_t>());
+        identity.execution_level = requested_execution_level(std::string(text.begin(), text.end()));
+    }
     return identity;
 }

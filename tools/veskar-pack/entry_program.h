@@ -14,6 +14,12 @@
 // brace that is not part of {APP_DIR}, the one placeholder there is.
 void check_fixed_argument(const std::string &argument);
 
+// Throws PackError, in one line, when the fixed arguments could leave no
+// room on the program's command line, which Windows holds to 32767 UTF-16
+// units: each counted quoted at its longest, {APP_DIR} as the longest
+// unpack directory, beside the program's longest quoted path.
+void check_fixed_arguments_fit(const std::vector<std::string> &fixed_arguments);
+
 // The notes' lines for a program entry: "entry=exe", then one
 // "app_arg=TEXT" per fixed argument in order, {APP_DIR} left for the
 // launcher to expand.

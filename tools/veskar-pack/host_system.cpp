@@ -1,8 +1,11 @@
 #include "host_system.h"
 #include "archive_writer.h"
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstring>
+#include <random>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -17,12 +20,91 @@
 
 namespace fs = std::filesystem;
 
-static volatile std::sig_atomic_t interrupted = 0;
+// The temporary files an interrupt removes, by the names the system knows
+// them by; a slot is published once its name is complete.
+enum : size_t { temporary_slots = 2, temporary_name_capacity = 32768 };
+static fs::path::value_type temporary_names[temporary_slots][temporary_name_capacity];
+static volatile std::sig_atomic_t temporary_in_use[temporary_slots];
+static const char interrupted_line[] = "veskar-pack: interrupted: stopped without writing a launcher\n";
 
-void stop_if_interrupted()
+static size_t claim_temporary_slot(const fs::path &name)
 {
-    if (interrupted)
-        throw PackError{"interrupted: stopped without writing a launcher"};
+    const fs::path::string_type &text = name.native();
+    for (size_t slot = 0; slot < temporary_slots; slot++) {
+        if (temporary_in_use[slot] || text.size() >= temporary_name_capacity)
+            continue;
+        std::copy(text.begin(), text.end(), temporary_names[slot]);
+        temporary_names[slot][text.size()] = 0;
+        std::atomic_signal_fence(std::memory_order_seq_cst);  // the name is whole before the handler may see it
+        temporary_in_use[slot] = 1;
+        return slot;
+    }
+    throw PackError{"cannot write '" + name.u8string() + "': its name is too long"};
+}
+
+static std::FILE *create_exclusively(const fs::path &path);  // null with errno set
+
+TemporaryFile::TemporaryFile(const fs::path &target, const std::string &shown) : target_(target), shown_(shown)
+{
+    std::random_device random;
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, ".%08x%08x.partial", static_cast<unsigned>(random()),
+                  static_cast<unsigned>(random()));
+    path_ = target;
+    path_ += suffix;
+    slot_ = claim_temporary_slot(system_path(path_));
+    stream_ = create_exclusively(system_path(path_));
+    if (stream_ == nullptr) {
+        const int error = errno;
+        temporary_in_use[slot_] = 0;
+        throw PackError{"cannot write " + shown_ + ": " + std::strerror(error)};
+    }
+}
+
+TemporaryFile::~TemporaryFile()
+{
+    if (stream_ != nullptr)
+        std::fclose(stream_);
+    if (!placed_) {
+        std::error_code ignored;
+        fs::remove(system_path(path_), ignored);
+        temporary_in_use[slot_] = 0;
+    }
+}
+
+void TemporaryFile::fail() const { throw PackError{"cannot write " + shown_ + ": " + std::strerror(errno)}; }
+
+void TemporaryFile::write(const void *data, size_t size)
+{
+    if (std::fwrite(data, 1, size, stream_) != size)
+        fail();
+}
+
+void TemporaryFile::rewrite_start(const void *data, size_t size)
+{
+    if (std::fflush(stream_) != 0 || std::fseek(stream_, 0, SEEK_SET) != 0)
+        fail();
+    write(data, size);
+}
+
+void TemporaryFile::close()
+{
+    std::FILE *stream = stream_;
+    stream_ = nullptr;
+    if (std::fclose(stream) != 0)
+        fail();
+}
+
+void TemporaryFile::rename_into_place()
+{
+    if (stream_ != nullptr)
+        close();
+    std::error_code error;
+    fs::rename(system_path(path_), system_path(target_), error);
+    if (error)
+        throw PackError{"cannot write " + shown_ + ": " + error.message()};
+    placed_ = true;
+    temporary_in_use[slot_] = 0;
 }
 
 static fs::path own_executable();  // throws PackError
@@ -165,6 +247,21 @@ std::vector<FolderEntry> list_folder(const fs::path &folder, std::error_code &er
     FindClose(search);
     if (last != ERROR_NO_MORE_FILES)
         error = std::error_code(errno_for(last), std::generic_category());
+    // NTFS updates a directory entry's size only for the name a file was
+    // written through: for a hard-linked file the listing can be stale, so
+    // the size is taken from the file itself.
+    for (FolderEntry &entry : entries) {
+        if (entry.kind != EntryKind::file)
+            continue;
+        HANDLE file = CreateFileW(system_path(folder / entry.name).c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        LARGE_INTEGER size;
+        if (file != INVALID_HANDLE_VALUE && GetFileSizeEx(file, &size))
+            entry.size = static_cast<uint64_t>(size.QuadPart);
+        if (file != INVALID_HANDLE_VALUE)
+            CloseHandle(file);
+    }
     return entries;
 }
 
@@ -275,18 +372,49 @@ bool stderr_is_terminal()
     return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
-static BOOL WINAPI note_console_event(DWORD event)
+static std::FILE *create_exclusively(const fs::path &path)
 {
-    interrupted = 1;
-    // After a close, logoff or shutdown event the system ends the process
-    // as soon as the handler returns: hold it here while the main thread
-    // stops and removes its temporary files.
-    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT)
-        Sleep(INFINITE);
+    // A new file or none: whatever is at the name, a link included, is
+    // never opened. Deleting is shared, so that an interrupt can remove it
+    // while it is still open.
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        errno = errno_for(GetLastError());
+        return nullptr;
+    }
+    int descriptor = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_BINARY | _O_WRONLY);
+    if (descriptor < 0) {
+        CloseHandle(file);
+        DeleteFileW(path.c_str());
+        errno = EMFILE;
+        return nullptr;
+    }
+    std::FILE *stream = _fdopen(descriptor, "wb");
+    if (stream == nullptr) {
+        _close(descriptor);
+        DeleteFileW(path.c_str());
+    }
+    return stream;
+}
+
+// Ends the packer at once, from the system's thread for the event: the
+// compression work in flight is not waited for, and after a close, logoff
+// or shutdown event the system would end the process a few seconds later
+// anyway. A temporary file still open goes as the process ends.
+static BOOL WINAPI stop_at_console_event(DWORD)
+{
+    for (size_t slot = 0; slot < temporary_slots; slot++) {
+        if (temporary_in_use[slot])
+            DeleteFileW(temporary_names[slot]);
+    }
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), interrupted_line, sizeof interrupted_line - 1, &written, nullptr);
+    TerminateProcess(GetCurrentProcess(), 1);
     return TRUE;
 }
 
-void catch_interrupts() { SetConsoleCtrlHandler(note_console_event, TRUE); }
+void catch_interrupts() { SetConsoleCtrlHandler(stop_at_console_event, TRUE); }
 
 #else
 
@@ -402,13 +530,38 @@ std::FILE *open_for_writing(const fs::path &path)
 
 bool stderr_is_terminal() { return isatty(STDERR_FILENO) != 0; }
 
-static void note_interrupt(int) { interrupted = 1; }
+static std::FILE *create_exclusively(const fs::path &path)
+{
+    // O_EXCL: a new file or none, a link at the name never followed.
+    int descriptor = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (descriptor < 0)
+        return nullptr;
+    std::FILE *stream = fdopen(descriptor, "wb");
+    if (stream == nullptr) {
+        ::close(descriptor);
+        ::unlink(path.c_str());
+    }
+    return stream;
+}
+
+// Ends the packer at once: the compression work in flight is not waited
+// for. Only async-signal-safe calls.
+static void stop_at_signal(int)
+{
+    for (size_t slot = 0; slot < temporary_slots; slot++) {
+        if (temporary_in_use[slot])
+            ::unlink(temporary_names[slot]);
+    }
+    ssize_t written = ::write(STDERR_FILENO, interrupted_line, sizeof interrupted_line - 1);
+    (void)written;
+    ::_exit(1);
+}
 
 void catch_interrupts()
 {
-    std::signal(SIGINT, note_interrupt);
-    std::signal(SIGTERM, note_interrupt);
-    std::signal(SIGHUP, note_interrupt);
+    std::signal(SIGINT, stop_at_signal);
+    std::signal(SIGTERM, stop_at_signal);
+    std::signal(SIGHUP, stop_at_signal);
 }
 
 #endif

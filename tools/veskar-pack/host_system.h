@@ -80,8 +80,32 @@ std::FILE *open_for_writing(const std::filesystem::path &path);
 
 bool stderr_is_terminal();
 
-// Ctrl+C, a termination request or a closed console sets a flag; long work
-// stops at its next step by throwing PackError, so that temporary files are
-// removed on the way out.
+// A file written beside `target` under a name no other build uses,
+// created exclusively (whatever is at that name, a link included, is never
+// opened), and removed unless it is renamed into place. Ctrl+C, a
+// termination request or a closed console (catch_interrupts) removes it
+// and ends the packer at once. Every failure throws PackError naming
+// `shown` and the system's reason.
+class TemporaryFile {
+public:
+    TemporaryFile(const std::filesystem::path &target, const std::string &shown);
+    ~TemporaryFile();
+    TemporaryFile(const TemporaryFile &) = delete;
+    TemporaryFile &operator=(const TemporaryFile &) = delete;
+    void write(const void *data, size_t size);
+    void rewrite_start(const void *data, size_t size);  // the file's first bytes again
+    void close();
+    void rename_into_place();  // closes it first when open
+
+private:
+    [[noreturn]] void fail() const;
+    std::filesystem::path target_, path_;
+    std::string shown_;
+    std::FILE *stream_ = nullptr;
+    size_t slot_ = 0;  // its place among the names an interrupt removes
+    bool placed_ = false;
+};
+
+// From here on, Ctrl+C, a termination request or a closed console removes
+// the temporary files and ends the packer with status 1 and one line.
 void catch_interrupts();
-void stop_if_interrupted();

@@ -1,6 +1,7 @@
 #include "image_files.h"
-#include "archive_writer.h"
 #include "host_system.h"
+#include "little_endian.h"
+#include "pack_error.h"
 
 #include <cstring>
 #include <fstream>
@@ -39,9 +40,6 @@ static uint32_t big_u32(const uint8_t *p)
     return static_cast<uint32_t>(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
 }
 
-static uint32_t little_u16(const uint8_t *p) { return p[0] | p[1] << 8; }
-
-static uint32_t little_u32(const uint8_t *p) { return little_u16(p) | little_u16(p + 2) << 16; }
 
 void check_splash_png(const fs::path &path)
 {
@@ -79,22 +77,23 @@ void check_splash_png(const fs::path &path)
 std::vector<IconImage> read_icon_file(const std::vector<uint8_t> &b, const std::string &shown)
 {
     const PackError not_icon{"'" + shown + "' is not an icon (.ico) file: give --icon an .ico file"};
-    if (b.size() < 6 || little_u16(&b[0]) != 0 || little_u16(&b[2]) != 1 || little_u16(&b[4]) == 0)
+    if (b.size() < 6 || get_le16(b, 0) != 0 || get_le16(b, 2) != 1 || get_le16(b, 4) == 0)
         throw not_icon;
-    size_t count = little_u16(&b[4]);
+    size_t count = get_le16(b, 4);
     if (b.size() < 6 + count * 16)
         throw not_icon;
     std::vector<IconImage> images;
     for (size_t i = 0; i < count; i++) {
-        const uint8_t *entry = &b[6 + i * 16];
-        uint32_t size = little_u32(entry + 8);
-        uint32_t offset = little_u32(entry + 12);
+        const size_t entry_at = 6 + i * 16;
+        const uint8_t *entry = &b[entry_at];
+        uint32_t size = get_le32(b, entry_at + 8);
+        uint32_t offset = get_le32(b, entry_at + 12);
         if (size < 8 || offset > b.size() || size > b.size() - offset)
             throw PackError{"icon file '" + shown + "': image " + std::to_string(i + 1) +
                             " lies outside the file; save the icon again"};
         const uint8_t *image = &b[offset];
         // Each image is PNG-coded or a device-independent bitmap (its header is 40 bytes long).
-        if (std::memcmp(image, "\x89PNG", 4) != 0 && little_u32(image) != 40)
+        if (std::memcmp(image, "\x89PNG", 4) != 0 && get_le32(b, offset) != 40)
             throw PackError{"icon file '" + shown + "': image " + std::to_string(i + 1) +
                             " is neither a PNG nor a bitmap; save the icon again"};
         images.push_back(IconImage{std::vector<uint8_t>(entry, entry + 8), std::vector<uint8_t>(image, image + size)});

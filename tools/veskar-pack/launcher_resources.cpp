@@ -1,5 +1,6 @@
 #include "launcher_resources.h"
-#include "archive_writer.h"
+#include "little_endian.h"
+#include "pack_error.h"
 #include "pe_image.h"
 #include "record_names.h"
 
@@ -12,19 +13,6 @@ const char *const version_info_keys[8] = {"FileVersion",     "ProductVersion", "
 enum : uint32_t { splash_resource_id = 28 };
 enum : uint16_t { resource_language = 0x0409 };  // US English, with code page 1200 (UTF-16) in the version strings
 
-static void put_u16(std::vector<uint8_t> &b, uint32_t v)
-{
-    b.push_back(static_cast<uint8_t>(v));
-    b.push_back(static_cast<uint8_t>(v >> 8));
-}
-
-static void put_u32(std::vector<uint8_t> &b, uint32_t v)
-{
-    put_u16(b, v & 0xFFFF);
-    put_u16(b, v >> 16);
-}
-
-static uint32_t get_u16(const uint8_t *p) { return p[0] | p[1] << 8; }
 
 // "1.2.3" as the two 32-bit halves of a fixed version, missing parts 0;
 // nothing when it is not 1 to 4 dot-separated numbers 0-65535.
@@ -76,15 +64,42 @@ void check_execution_level(const std::string &level)
         throw PackError{"--execution-level '" + level + "' is not asInvoker, highestAvailable or requireAdministrator"};
 }
 
+// Where the level attribute's value lies in the manifest: its offset and
+// length; nothing when there is no such attribute.
+static std::optional<std::pair<size_t, size_t>> execution_level_value(const std::string &manifest)
+{
+    const size_t element = manifest.find("requestedExecutionLevel");
+    const size_t end = manifest.find('>', element);
+    if (element == std::string::npos || end == std::string::npos)
+        return std::nullopt;
+    for (size_t at = manifest.find("level", element); at < end; at = manifest.find("level", at + 1)) {
+        size_t p = manifest.find_first_not_of(" \t\r\n", at + 5);
+        const char before = manifest[at - 1];
+        if ((before != ' ' && before != '\t' && before != '\r' && before != '\n') || p >= end || manifest[p] != '=')
+            continue;
+        p = manifest.find_first_not_of(" \t\r\n", p + 1);
+        if (p >= end || (manifest[p] != '"' && manifest[p] != '\''))
+            continue;
+        const size_t close = manifest.find(manifest[p], p + 1);
+        if (close < end)
+            return std::pair{p + 1, close - p - 1};
+    }
+    return std::nullopt;
+}
+
+std::string requested_execution_level(const std::string &manifest)
+{
+    const std::optional<std::pair<size_t, size_t>> value = execution_level_value(manifest);
+    return value ? manifest.substr(value->first, value->second) : std::string();
+}
+
 std::string manifest_with_level(const std::string &manifest, const std::string &level)
 {
-    static const std::string attribute = "requestedExecutionLevel level=\"";
-    size_t at = manifest.find(attribute);
-    size_t end = at == std::string::npos ? at : manifest.find('"', at + attribute.size());
-    if (end == std::string::npos)
+    const std::optional<std::pair<size_t, size_t>> value = execution_level_value(manifest);
+    if (!value)
         throw PackError{"the launcher kit's manifest has no requestedExecutionLevel: reinstall the kit"};
     std::string out = manifest;
-    out.replace(at + attribute.size(), end - at - attribute.size(), level);
+    out.replace(value->first, value->second, level);
     return out;
 }
 
@@ -97,11 +112,11 @@ size_t open_node(std::vector<uint8_t> &b, const std::u16string &key, uint32_t va
     while (b.size() % 4)
         b.push_back(0);
     size_t start = b.size();
-    put_u16(b, 0);
-    put_u16(b, value_length);
-    put_u16(b, type);
+    put_le16(b, 0);
+    put_le16(b, value_length);
+    put_le16(b, type);
     for (char16_t unit : key + u'\0')
-        put_u16(b, unit);
+        put_le16(b, unit);
     while (b.size() % 4)
         b.push_back(0);
     return start;
@@ -129,7 +144,7 @@ std::vector<uint8_t> version_resource(const VersionInfo &info)
                            0x00040004u,  // VOS_NT_WINDOWS32
                            1u,           // VFT_APP
                            0u, 0u, 0u})
-        put_u32(b, field);
+        put_le32(b, field);
     size_t string_info = open_node(b, u"StringFileInfo", 0, 1);
     size_t table = open_node(b, u"040904b0", 0, 1);
     for (const char *key : version_info_keys) {
@@ -139,14 +154,14 @@ std::vector<uint8_t> version_resource(const VersionInfo &info)
         std::u16string value = utf8_to_utf16(it->second, key);
         size_t node = open_node(b, utf8_to_utf16(key, key), static_cast<uint32_t>(value.size() + 1), 1);
         for (char16_t unit : value + u'\0')
-            put_u16(b, unit);
+            put_le16(b, unit);
         close_node(b, node);
     }
     close_node(b, table);
     close_node(b, string_info);
     size_t var_info = open_node(b, u"VarFileInfo", 0, 1);
     size_t translation = open_node(b, u"Translation", 4, 0);
-    put_u32(b, resource_language | 1200u << 16);
+    put_le32(b, resource_language | 1200u << 16);
     close_node(b, translation);
     close_node(b, var_info);
     close_node(b, root);
@@ -166,12 +181,12 @@ std::vector<uint8_t> resource_section(const LauncherResources &r, uint32_t rva)
 {
     std::vector<Resource> resources;
     std::vector<uint8_t> group{0, 0, 1, 0};
-    put_u16(group, static_cast<uint32_t>(r.icon.size()));
+    put_le16(group, static_cast<uint32_t>(r.icon.size()));
     for (size_t i = 0; i < r.icon.size(); i++) {
         resources.push_back(Resource{resource_icon, static_cast<uint32_t>(i + 1), r.icon[i].data});
         group.insert(group.end(), r.icon[i].fields.begin(), r.icon[i].fields.end());
-        put_u32(group, static_cast<uint32_t>(r.icon[i].data.size()));
-        put_u16(group, static_cast<uint32_t>(i + 1));
+        put_le32(group, static_cast<uint32_t>(r.icon[i].data.size()));
+        put_le16(group, static_cast<uint32_t>(i + 1));
     }
     resources.push_back(Resource{resource_group_icon, 1, group});
     resources.push_back(Resource{resource_manifest, 1, std::vector<uint8_t>(r.manifest.begin(), r.manifest.end())});
@@ -208,35 +223,35 @@ std::vector<uint8_t> resource_section(const LauncherResources &r, uint32_t rva)
     auto directory = [&](size_t entries) {
         for (int i = 0; i < 12; i++)
             b.push_back(0);  // characteristics, time stamp and version stay 0
-        put_u16(b, 0);
-        put_u16(b, static_cast<uint32_t>(entries));
+        put_le16(b, 0);
+        put_le16(b, static_cast<uint32_t>(entries));
     };
     directory(types.size());
     uint32_t id_directory = id_start;
     for (uint32_t t : types) {
-        put_u32(b, t);
-        put_u32(b, 0x80000000u | id_directory);  // high bit: the entry leads to another directory
+        put_le32(b, t);
+        put_le32(b, 0x80000000u | id_directory);  // high bit: the entry leads to another directory
         id_directory += directory_size(of_type(t));
     }
     uint32_t index = 0;
     for (uint32_t t : types) {
         directory(of_type(t));
         for (size_t i = 0; i < of_type(t); i++, index++) {
-            put_u32(b, resources[index].id);
-            put_u32(b, 0x80000000u | (language_start + directory_size(1) * index));
+            put_le32(b, resources[index].id);
+            put_le32(b, 0x80000000u | (language_start + directory_size(1) * index));
         }
     }
     for (uint32_t i = 0; i < count; i++) {
         directory(1);
-        put_u32(b, resource_language);
-        put_u32(b, entries_start + 16 * i);
+        put_le32(b, resource_language);
+        put_le32(b, entries_start + 16 * i);
     }
     size_t data = data_start;
     for (const Resource &e : resources) {
-        put_u32(b, rva + static_cast<uint32_t>(data));
-        put_u32(b, static_cast<uint32_t>(e.bytes.size()));
-        put_u32(b, 0);
-        put_u32(b, 0);
+        put_le32(b, rva + static_cast<uint32_t>(data));
+        put_le32(b, static_cast<uint32_t>(e.bytes.size()));
+        put_le32(b, 0);
+        put_le32(b, 0);
         data += (e.bytes.size() + 7) / 8 * 8;
     }
     for (const Resource &e : resources) {
@@ -255,18 +270,18 @@ struct NodeView {
 };
 
 // The node at `at`, within `limit`; nothing when it does not fit.
-std::optional<NodeView> read_node(const uint8_t *data, size_t at, size_t limit)
+std::optional<NodeView> read_node(ByteSpan data, size_t at, size_t limit)
 {
     if (at + 6 > limit)
         return std::nullopt;
     NodeView n;
-    n.end = at + get_u16(data + at);
-    uint32_t value_length = get_u16(data + at + 2), type = get_u16(data + at + 4);
+    n.end = at + get_le16(data, at);
+    uint32_t value_length = get_le16(data, at + 2), type = get_le16(data, at + 4);
     if (n.end > limit || n.end < at + 6)
         return std::nullopt;
     size_t p = at + 6;
-    for (; p + 2 <= n.end && get_u16(data + p) != 0; p += 2)
-        n.key += static_cast<char16_t>(get_u16(data + p));
+    for (; p + 2 <= n.end && get_le16(data, p) != 0; p += 2)
+        n.key += static_cast<char16_t>(get_le16(data, p));
     p = (p + 2 + 3) / 4 * 4;
     n.value = p;
     n.value_bytes = type == 1 ? value_length * 2 : value_length;
@@ -276,7 +291,7 @@ std::optional<NodeView> read_node(const uint8_t *data, size_t at, size_t limit)
     return n;
 }
 
-template <typename Visit> bool each_child(const uint8_t *data, const NodeView &parent, Visit visit)
+template <typename Visit> bool each_child(ByteSpan data, const NodeView &parent, Visit visit)
 {
     for (size_t at = parent.children; at < parent.end; at = (at + 3) / 4 * 4) {
         std::optional<NodeView> child = read_node(data, at, parent.end);
@@ -290,10 +305,11 @@ template <typename Visit> bool each_child(const uint8_t *data, const NodeView &p
 
 } // namespace
 
-std::vector<std::pair<std::string, std::string>> read_version_strings(const uint8_t *data, size_t size)
+std::vector<std::pair<std::string, std::string>> read_version_strings(const std::vector<uint8_t> &resource)
 {
+    const ByteSpan data = span_of(resource);
     std::vector<std::pair<std::string, std::string>> found;
-    std::optional<NodeView> root = read_node(data, 0, size);
+    std::optional<NodeView> root = read_node(data, 0, data.size);
     if (!root || root->key != u"VS_VERSION_INFO")
         return found;
     each_child(data, *root, [&](const NodeView &info) {
@@ -302,8 +318,8 @@ std::vector<std::pair<std::string, std::string>> read_version_strings(const uint
         each_child(data, info, [&](const NodeView &table) {
             each_child(data, table, [&](const NodeView &entry) {
                 std::u16string value;
-                for (size_t p = entry.value; p + 2 <= entry.value + entry.value_bytes && get_u16(data + p); p += 2)
-                    value += static_cast<char16_t>(get_u16(data + p));
+                for (size_t p = entry.value; p + 2 <= entry.value + entry.value_bytes && get_le16(data, p); p += 2)
+                    value += static_cast<char16_t>(get_le16(data, p));
                 std::string key_text, value_text;
                 utf16_to_utf8(entry.key, key_text);
                 utf16_to_utf8(value, value_text);

@@ -40,9 +40,13 @@ struct LauncherResources {
 // The kit's manifest with its requestedExecutionLevel set to `level`.
 std::string manifest_with_level(const std::string &manifest, const std::string &level);
 
+// The level attribute of a manifest's requestedExecutionLevel element,
+// quoted either way, spaces allowed around '='; empty when there is none.
+std::string requested_execution_level(const std::string &manifest);
+
 // The resource section's bytes as loaded at relative virtual address `rva`.
 std::vector<uint8_t> resource_section(const LauncherResources &resources, uint32_t rva);
 
 // The strings of a VS_VERSIONINFO resource in their stored order, as UTF-8
 // "key: value" pairs; nothing when the bytes are not one.
-std::vector<std::pair<std::string, std::string>> read_version_strings(const uint8_t *data, size_t size);
+std::vector<std::pair<std::string, std::string>> read_version_strings(const std::vector<uint8_t> &resource);

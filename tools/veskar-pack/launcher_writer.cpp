@@ -4,6 +4,7 @@
 #include "host_system.h"
 #include "image_files.h"
 #include "unpack_settings.h"
+#include "build_note_keys.h"
 
 #include <algorithm>
 #include <cstring>
@@ -14,8 +15,8 @@ namespace fs = std::filesystem;
 enum : uint32_t {
     section_header_size = 40,
     read_only_data = 0x40000040,  // IMAGE_SCN_CNT_INITIALIZED_DATA | IMAGE_SCN_MEM_READ
-    largest_image = 0x80000000,   // 2 GiB: larger images are not mapped by Windows
     page_size = 4096,
+    added_sections = 2,
 };
 
 // Offsets in the PE32+ optional header.
@@ -83,6 +84,23 @@ static std::vector<uint8_t> section_header(const char *name, uint32_t size, uint
     return h;
 }
 
+// The notes' three archive lines, zeros until the archive is written.
+static std::string location_line(const char *key, uint64_t value, unsigned digits)
+{
+    std::string hex(digits, '0');
+    for (unsigned i = digits; i > 0 && value != 0; i--, value >>= 4)
+        hex[i - 1] = "0123456789abcdef"[value & 15];
+    return std::string(key) + "=" + hex + "\n";
+}
+
+static std::string location_lines(uint64_t offset, uint64_t length, const std::string &identity)
+{
+    return location_line(note_archive_offset, offset, note_location_digits) +
+           location_line(note_archive_length, length, note_location_digits) + note_archive + "=" + identity + "\n";
+}
+
+static std::string location_placeholder() { return location_lines(0, 0, std::string(note_identity_digits, '0')); }
+
 LauncherLayout lay_out_launcher(const LauncherRequest &request)
 {
     const fs::path exe = kit_files(request.kit, request.console).front();
@@ -94,7 +112,7 @@ LauncherLayout lay_out_launcher(const LauncherRequest &request)
 
     // The prebuilt launcher must be a stripped PE32+ image with no
     // resources, no signature, no data after its last section and room in
-    // its headers for three more section headers.
+    // its headers for two more section headers.
     if (b.size() < 0x40 || b[0] != 'M' || b[1] != 'Z')
         throw not_prebuilt;
     l.pe_header = get_u32(b, 0x3C);
@@ -110,10 +128,10 @@ LauncherLayout lay_out_launcher(const LauncherRequest &request)
     l.size_of_headers = get_u32(b, opt + opt_size_of_headers);
     l.new_sections = opt + optional_size + sections * section_header_size;
     if (l.file_alignment < 512 || l.section_alignment < l.file_alignment ||
-        l.new_sections + 3 * section_header_size > l.size_of_headers || l.size_of_headers > b.size() ||
+        l.new_sections + added_sections * section_header_size > l.size_of_headers || l.size_of_headers > b.size() ||
         get_u32(b, opt + opt_resource_directory) != 0 || get_u32(b, opt + opt_certificate_directory) != 0)
         throw not_prebuilt;
-    for (size_t at = l.new_sections; at < l.new_sections + 3 * section_header_size; at++) {
+    for (size_t at = l.new_sections; at < l.new_sections + added_sections * section_header_size; at++) {
         if (b[at] != 0)
             throw not_prebuilt;
     }
@@ -140,40 +158,30 @@ LauncherLayout lay_out_launcher(const LauncherRequest &request)
         b.resize(b.size() + (raw_size - contents.size()), 0);
         rva += static_cast<uint32_t>(align_up(contents.size(), l.section_alignment));
     };
-    if (!request.build_notes.empty()) {
-        // A line of its own: a fixed argument could hold the same text.
-        const std::string notes = "\n" + request.build_notes;
-        size_t identity = notes.find("\n" + identity_placeholder + "\n");
-        if (identity != std::string::npos)
-            l.identity_offset = align_up(b.size(), l.file_alignment) + identity + identity_note_key.size();
-        add(build_notes_section, std::vector<uint8_t>(request.build_notes.begin(), request.build_notes.end()));
-    }
+    // The archive's place comes first: a launcher reads the first line of
+    // a key, and nothing before it can be a line of ours.
+    const std::string notes = location_placeholder() + request.build_notes;
+    l.location_offset = align_up(b.size(), l.file_alignment);
+    add(build_notes_section, std::vector<uint8_t>(notes.begin(), notes.end()));
     uint32_t resource_rva = rva;
     std::vector<uint8_t> resources = resource_section(request.resources, resource_rva);
     add(".rsrc", resources);
     set_u32(b, opt + opt_resource_directory, resource_rva);
     set_u32(b, opt + opt_resource_directory + 4, static_cast<uint32_t>(resources.size()));
-    // The archive starts at a page of the file as well as of the image, so
-    // that a loader can map it straight from the file; Wine reads a section
-    // at any other offset into private memory, the whole archive in each of
-    // the two processes.
+    // The archive starts at a page of the file, after the image: a reader
+    // may map its views from there.
     b.resize(align_up(b.size(), std::max<uint32_t>(l.file_alignment, page_size)), 0);
-    l.attached_rva = rva;
+    l.image_end = rva;
     return l;
-}
-
-uint64_t attached_data_limit(const LauncherLayout &layout)
-{
-    return largest_image - layout.section_alignment - layout.attached_rva;
 }
 
 void check_attached_data_size(const LauncherLayout &layout, uint64_t length)
 {
-    uint64_t limit = attached_data_limit(layout);
-    if (length > limit)
-        throw PackError{"the attached data is " + std::to_string(length) + " bytes or more, but a launcher carries " +
-                        "at most " + std::to_string(limit) + " bytes (a Windows executable image stays below 2 GiB): " +
-                        "pack fewer or smaller files"};
+    if (length > largest_launcher - layout.prefix.size())
+        throw PackError{"the launcher would be " + std::to_string(layout.prefix.size() + length) +
+                        " bytes or more, but it may be at most " + std::to_string(largest_launcher) +
+                        " bytes (Windows runs no executable over " + std::to_string(largest_executable) +
+                        " bytes, and a signature needs room after the attached data): pack fewer or smaller files"};
 }
 
 namespace {
@@ -186,8 +194,15 @@ struct PeChecksum {
 
     void add(const uint8_t *data, size_t size)
     {
-        for (size_t i = 0; i < size; i++, length++)
-            sum += length % 2 ? uint64_t{data[i]} << 8 : data[i];
+        size_t i = 0;
+        if (length % 2 != 0 && size > 0)
+            sum += uint64_t{data[i++]} << 8;
+        // Whole words, in a loop the compiler can vectorise: gigabytes pass here.
+        for (; i + 1 < size; i += 2)
+            sum += static_cast<uint32_t>(data[i] | data[i + 1] << 8);
+        if (i < size)
+            sum += data[i];
+        length += size;
     }
 
     uint32_t value() const
@@ -199,97 +214,51 @@ struct PeChecksum {
     }
 };
 
-// The output's temporary name, removed unless the launcher was completed.
-struct PartialOutput {
-    fs::path path;
-    bool kept = false;
-    ~PartialOutput()
-    {
-        if (!kept) {
-            std::error_code ignored;
-            fs::remove(system_path(path), ignored);
-        }
-    }
-};
-
 } // namespace
 
 void write_launcher(const LauncherLayout &layout, const fs::path &output,
-                    const std::function<void(const AttachedDataSink &)> &produce)
+                    const std::function<void(const AttachedDataSink &)> &produce,
+                    const std::function<void()> &before_rename)
 {
-    const fs::path final_path = fs::absolute(output);
-    PartialOutput partial{final_path};
-    partial.path += ".partial";
-    const PackError write_failed{"cannot write '" + output.u8string() + "': check the disk and the folder's rights"};
-    std::ofstream out(system_path(partial.path), std::ios::binary | std::ios::trunc);
-    if (!out)
-        throw write_failed;
+    TemporaryFile out(fs::absolute(output), "'" + output.u8string() + "'");
     std::vector<uint8_t> prefix = layout.prefix;
-    out.write(reinterpret_cast<const char *>(prefix.data()), static_cast<std::streamsize>(prefix.size()));
+    out.write(prefix.data(), prefix.size());
 
-    // The attached data goes straight into the file; its checksum is taken
-    // on the way, so the archive is never read back.
+    // The attached data goes straight into the file; its checksum and
+    // identity are taken on the way, so the archive is never read back.
     PeChecksum archive_sum;
     archive_sum.length = prefix.size();  // an even offset: words line up with the file's
     ArchiveIdentity identity;
     produce([&](const void *data, size_t size) {
         check_attached_data_size(layout, archive_sum.length - prefix.size() + size);
-        out.write(static_cast<const char *>(data), static_cast<std::streamsize>(size));
-        if (!out)
-            throw write_failed;
+        out.write(data, size);
         archive_sum.add(static_cast<const uint8_t *>(data), size);
-        if (layout.identity_offset != 0)
-            identity.add(data, size);
+        identity.add(data, size);
     });
-    if (layout.identity_offset != 0) {
-        const std::string digits = identity.hex();
-        std::copy(digits.begin(), digits.end(), prefix.begin() + static_cast<std::ptrdiff_t>(layout.identity_offset));
-    }
     const uint64_t length = archive_sum.length - prefix.size();
-    const uint64_t raw_size = align_up(length, layout.file_alignment);
-    static const char zeros[4096] = {};
-    for (uint64_t left = raw_size - length; left > 0;) {
-        size_t piece = static_cast<size_t>(std::min<uint64_t>(left, sizeof zeros));
-        out.write(zeros, static_cast<std::streamsize>(piece));
-        left -= piece;
-    }
+    const std::string lines = location_lines(prefix.size(), length, identity.hex());
+    std::copy(lines.begin(), lines.end(), prefix.begin() + static_cast<std::ptrdiff_t>(layout.location_offset));
 
-    // An empty archive gets no section: the launcher then finds none and
-    // says that its attached data is missing.
-    std::vector<std::vector<uint8_t>> headers = layout.added;
-    uint32_t image_end = layout.attached_rva;
-    if (length > 0) {
-        headers.push_back(section_header(attached_data_section, static_cast<uint32_t>(length), layout.attached_rva,
-                                         static_cast<uint32_t>(raw_size), static_cast<uint32_t>(prefix.size())));
-        image_end = static_cast<uint32_t>(align_up(layout.attached_rva + length, layout.section_alignment));
-    }
     const size_t coff = layout.pe_header + 4, opt = coff + 20;
     uint32_t added_data = 0;
-    for (size_t i = 0; i < headers.size(); i++) {
-        std::copy(headers[i].begin(), headers[i].end(), prefix.begin() + layout.new_sections + i * section_header_size);
-        added_data += get_u32(headers[i], 16);
+    for (size_t i = 0; i < layout.added.size(); i++) {
+        std::copy(layout.added[i].begin(), layout.added[i].end(),
+                  prefix.begin() + static_cast<std::ptrdiff_t>(layout.new_sections + i * section_header_size));
+        added_data += get_u32(layout.added[i], 16);
     }
-    set_u16(prefix, coff + 2, get_u16(prefix, coff + 2) + static_cast<uint32_t>(headers.size()));
+    set_u16(prefix, coff + 2, get_u16(prefix, coff + 2) + static_cast<uint32_t>(layout.added.size()));
     set_u32(prefix, opt + opt_initialized_data, get_u32(prefix, opt + opt_initialized_data) + added_data);
-    set_u32(prefix, opt + opt_size_of_image, image_end);
+    set_u32(prefix, opt + opt_size_of_image, layout.image_end);
     set_u32(prefix, opt + opt_checksum, 0);
     PeChecksum sum;
     sum.add(prefix.data(), prefix.size());
     sum.sum += archive_sum.sum;
-    sum.length += length + (raw_size - length);
+    sum.length += length;
     set_u32(prefix, opt + opt_checksum, sum.value());
 
-    out.seekp(0);
-    // The headers, and the notes too once they hold the identity.
-    const size_t rewritten = layout.identity_offset != 0 ? prefix.size() : layout.size_of_headers;
-    out.write(reinterpret_cast<const char *>(prefix.data()), static_cast<std::streamsize>(rewritten));
+    // The headers and the notes, completed.
+    out.rewrite_start(prefix.data(), layout.location_offset + lines.size());
     out.close();
-    if (!out)
-        throw write_failed;
-    stop_if_interrupted();
-    std::error_code error;
-    fs::rename(system_path(partial.path), system_path(final_path), error);
-    if (error)
-        throw PackError{"cannot write '" + output.u8string() + "': " + error.message()};
-    partial.kept = true;
+    before_rename();
+    out.rename_into_place();
 }

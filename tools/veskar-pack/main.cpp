@@ -3,12 +3,14 @@
 #include "archive_identity.h"
 #include "archive_reader.h"
 #include "archive_writer.h"
+#include "build_note_keys.h"
 #include "depfile.h"
 #include "entry_program.h"
 #include "host_system.h"
 #include "image_files.h"
 #include "inspect.h"
 #include "launcher_writer.h"
+#include "record_names.h"
 #include "unpack_settings.h"
 
 #include <CLI/CLI.hpp>
@@ -36,13 +38,70 @@ struct Arguments {
     UnpackSettings unpack;
     bool app_id_given = false;  // --app-id, even empty, is checked
     bool quiet = false;
+    bool json = false;  // list and verify: one JSON object for programs
 };
+
+void check_utf8_option(const char *option, const std::string &value)
+{
+    try {
+        utf8_to_utf16(value, "");
+    } catch (const PackError &) {
+        throw PackError{std::string(option) + " '" + printable_text(value) + "' is not valid UTF-8: give it as "
+                        "UTF-8 text"};
+    }
+}
 
 void check_output_folder(const std::string &output)
 {
     fs::path folder = fs::absolute(fs::u8path(output)).parent_path();
     if (!is_folder(folder))
         throw PackError{"cannot write '" + output + "': the folder '" + folder.u8string() + "' does not exist"};
+}
+
+// A file a build writes (the launcher, the temporary file beside it, the
+// depfile) never lands among what it reads: below the application folder
+// the next build would pack it, and in place of an input it would replace
+// it. `inputs` are the other files read.
+void check_written_path(const char *option, const std::string &written, const std::string &directory,
+                        const std::vector<fs::path> &inputs)
+{
+    // Compared as files, not as text: a link, another case on Windows or a
+    // second name of the same folder is the same place.
+    const fs::path place = fs::absolute(fs::u8path(written)).lexically_normal();
+    std::error_code error;
+    for (fs::path folder = place.parent_path(); !directory.empty(); folder = folder.parent_path()) {
+        if (fs::equivalent(system_path(folder), system_path(fs::u8path(directory)), error))
+            throw PackError{std::string(option) + " '" + written + "' lies in the application folder '" + directory +
+                            "', whose files the launcher packs: write it elsewhere"};
+        if (folder == folder.parent_path())
+            break;
+    }
+    for (const fs::path &input : inputs) {
+        if (fs::equivalent(system_path(place), system_path(input), error))
+            throw PackError{std::string(option) + " '" + written + "' is the input '" + input.u8string() +
+                            "', which writing it would replace: write it elsewhere"};
+    }
+}
+
+// Every file besides the application folder that a build or link reads.
+std::vector<fs::path> other_inputs(const Arguments &a, const fs::path &kit, bool console)
+{
+    std::vector<fs::path> inputs = kit_files(kit, console);
+    for (const std::string *file : {&a.splash, &a.icon, &a.attached_data}) {
+        if (!file->empty())
+            inputs.push_back(fs::u8path(*file));
+    }
+    return inputs;
+}
+
+void check_written_paths(const Arguments &a, const fs::path &kit, bool console)
+{
+    std::vector<fs::path> inputs = other_inputs(a, kit, console);
+    check_written_path("-o", a.output, a.directory, inputs);
+    if (a.depfile.empty())
+        return;
+    inputs.push_back(fs::u8path(a.output));
+    check_written_path("--depfile", a.depfile, a.directory, inputs);
 }
 
 // Everything but the attached data, read and checked before the long work
@@ -57,8 +116,14 @@ LauncherRequest launcher_request(const Arguments &a, const fs::path &kit, const 
         throw PackError{"--app-library and --app-exe both name the entry: give one of them"};
     if (!a.app_args.empty() && a.app_exe.empty())
         throw PackError{"--app-arg gives arguments to a program: it needs --app-exe"};
+    // The launcher takes these as UTF-8 text: checked as file names are.
+    for (const std::string &argument : a.app_args)
+        check_utf8_option("--app-arg", argument);
+    check_utf8_option("--unpack-dir", a.unpack.spec);
+    check_utf8_option("--app-id", a.unpack.app_id);
     for (const std::string &argument : a.app_args)
         check_fixed_argument(argument);
+    check_fixed_arguments_fit(a.app_args);
     LauncherRequest request;
     request.kit = kit;
     request.console = a.console || (!a.gui && entry && entry->console);
@@ -98,10 +163,11 @@ LauncherRequest launcher_request(const Arguments &a, const fs::path &kit, const 
     if (a.app_id_given)
         check_app_id(a.unpack.app_id);
     check_output_folder(a.output);
+    check_written_paths(a, kit, request.console);
     if (!a.app_exe.empty())
         request.build_notes = program_entry_notes(a.app_args);
     if (a.unpack_threads != 0)
-        request.build_notes += "unpack_threads=" + std::to_string(a.unpack_threads) + "\n";
+        request.build_notes += std::string(note_unpack_threads) + "=" + std::to_string(a.unpack_threads) + "\n";
     return request;
 }
 
@@ -138,13 +204,16 @@ void build_command(const Arguments &a, const fs::path &kit)
         if (a.unpack.reuse)
             hashes.push_back(file_content_hash(e.source));
     }
-    request.build_notes = "level=" + std::to_string(options.level) + "\n" + request.build_notes +
+    request.build_notes = std::string(note_level) + "=" + std::to_string(options.level) + "\n" + request.build_notes +
                           unpack_notes(a.unpack, a.version_info, fs::u8path(a.output), records, hashes);
     const LauncherLayout layout = lay_out_launcher(request);
-    write_launcher(layout, fs::u8path(a.output),
-                   [&](const AttachedDataSink &sink) { write_attached_data(contents.entries, sink, options); });
-
-    if (!a.depfile.empty()) {
+    // The depfile is in place before the launcher: one that cannot be
+    // written leaves no launcher, so a build system never sees a launcher
+    // without its inputs.
+    bool depfile_written = false;
+    const auto write_inputs = [&] {
+        if (a.depfile.empty())
+            return;
         std::vector<fs::path> inputs = kit_files(kit, request.console);
         // Folders too: adding or removing a file changes its folder's time.
         inputs.insert(inputs.end(), contents.folders.begin(), contents.folders.end());
@@ -155,6 +224,17 @@ void build_command(const Arguments &a, const fs::path &kit)
         if (!a.icon.empty())
             inputs.push_back(fs::u8path(a.icon));
         write_depfile(fs::u8path(a.depfile), a.output, inputs);
+        depfile_written = true;
+    };
+    try {
+        write_launcher(
+            layout, fs::u8path(a.output),
+            [&](const AttachedDataSink &sink) { write_attached_data(contents.entries, sink, options); }, write_inputs);
+    } catch (const PackError &) {
+        std::error_code ignored;
+        if (depfile_written)
+            fs::remove(system_path(fs::u8path(a.depfile)), ignored);
+        throw;
     }
     if (a.quiet)
         return;
@@ -162,8 +242,8 @@ void build_command(const Arguments &a, const fs::path &kit)
     uint64_t file_bytes = 0;
     for (const ArchiveEntry &e : contents.entries)
         file_bytes += e.size;
-    std::ifstream made(system_path(fs::u8path(a.output)), std::ios::binary | std::ios::ate);
-    const uint64_t launcher_bytes = static_cast<uint64_t>(made.tellg());
+    std::error_code error;
+    const uint64_t launcher_bytes = fs::file_size(system_path(fs::u8path(a.output)), error);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("packed %zu %s, %s, into '%s': %s (%.1f%% of the files) in %.1f s\n", contents.entries.size(),
                 contents.entries.size() == 1 ? "file" : "files", readable_size(file_bytes).c_str(), a.output.c_str(),
@@ -176,10 +256,14 @@ void build_command(const Arguments &a, const fs::path &kit)
 std::vector<std::pair<std::u16string, uint64_t>> attached_records(const fs::path &attached_data,
                                                                   std::vector<uint64_t> &hashes)
 {
-    const std::vector<uint8_t> bytes = read_whole_file(attached_data, "attached data");
+    std::ifstream in(system_path(attached_data), std::ios::binary | std::ios::ate);
+    if (!in)
+        throw PackError{"cannot read attached data '" + attached_data.u8string() + "'"};
+    const uint64_t size = static_cast<uint64_t>(in.tellg());
+    in.seekg(0);
     std::vector<std::pair<std::u16string, uint64_t>> records;
     std::unique_ptr<ContentHash> hash;
-    read_attached_data(ByteSpan{bytes.data(), bytes.size()},
+    read_attached_data(in, size,
                        RecordVisitor{[&](const RecordInfo &r) {
                                          records.emplace_back(r.name, r.size);
                                          hash = std::make_unique<ContentHash>();
@@ -195,11 +279,11 @@ void link_command(const Arguments &a, const fs::path &kit)
     const fs::path attached_data = fs::u8path(a.attached_data);
     if (!is_file(attached_data))
         throw PackError{"attached data '" + a.attached_data + "' does not exist or is not a file"};
-    std::ifstream in(system_path(attached_data), std::ios::binary | std::ios::ate);
-    if (!in)
+    std::ifstream in(system_path(attached_data), std::ios::binary);
+    std::error_code error;
+    const uint64_t size = fs::file_size(system_path(attached_data), error);
+    if (!in || error)
         throw PackError{"cannot read attached data '" + a.attached_data + "'"};
-    const uint64_t size = static_cast<uint64_t>(in.tellg());
-    in.seekg(0);
     std::vector<uint64_t> hashes;
     request.build_notes += unpack_notes(
         a.unpack, a.version_info, fs::u8path(a.output),
@@ -211,14 +295,13 @@ void link_command(const Arguments &a, const fs::path &kit)
         std::vector<char> chunk(1 << 20);
         uint64_t left = size;
         while (left > 0) {
-            stop_if_interrupted();
             size_t want = static_cast<size_t>(std::min<uint64_t>(left, chunk.size()));
             if (!in.read(chunk.data(), static_cast<std::streamsize>(want)))
                 throw PackError{"attached data '" + a.attached_data + "' changed while it was read: link again"};
             sink(chunk.data(), want);
             left -= want;
         }
-    });
+    }, [] {});
 }
 
 // The options build and link share: what the launcher looks like to Windows.
@@ -262,6 +345,7 @@ void add_launcher_options(CLI::App *command, Arguments &a)
                         "With --reuse: who the application is, so that only its own older trees are removed as "
                         "old versions (default: CompanyName and ProductName of --version-info when both are "
                         "given, otherwise the launcher's name); at most 100 characters a folder name may hold")
+        ->needs(reuse)
         ->each([&a](const std::string &) { a.app_id_given = true; });
     command->add_option("--unpack-threads", a.unpack_threads,
                         "Threads that unpack the application at start, 1 to 5 (default: chosen at run time from "
@@ -327,16 +411,29 @@ int main(int argc, char **argv)
 
     CLI::App *list = app.add_subcommand("list", "Show the files, the entry and its fixed arguments, sizes, compression, unpack directory, splash, icon, subsystem, execution level and version information of a launcher");
     list->add_option("launcher", a.launcher, "Launcher .exe built by veskar-pack")->required();
+    list->add_flag("--json", a.json, "The same as one JSON object, for programs");
 
-    CLI::App *extract = app.add_subcommand("extract", "Write the files packed in a launcher into a folder, "
-                                                      "running nothing");
+    CLI::App *extract = app.add_subcommand("extract", "Write the files packed in a launcher into a new or empty "
+                                                      "folder, running nothing");
     extract->add_option("launcher", a.launcher, "Launcher .exe built by veskar-pack")->required();
-    extract->add_option("folder", a.extract_to, "Folder to write the files into (made if missing)")->required();
+    extract->add_option("folder", a.extract_to, "Folder to write the files into: made if missing, else empty")->required();
 
-    CLI::App *verify = app.add_subcommand("verify", "Check that a launcher's attached data is complete and intact");
+    CLI::App *verify = app.add_subcommand("verify", "Check that a launcher's attached data, build notes and PE "
+                                                    "checksum are intact, and say whether it is signed");
     verify->add_option("launcher", a.launcher, "Launcher .exe built by veskar-pack")->required();
+    verify->add_flag("--json", a.json, "The verdict as one JSON object, for programs; status 1 still when damaged");
 
-    CLI11_PARSE(app, static_cast<int>(argument_pointers.size()), argument_pointers.data());
+    try {
+        app.parse(static_cast<int>(argument_pointers.size()), argument_pointers.data());
+    } catch (const CLI::Success &e) {
+        return app.exit(e);  // --help
+    } catch (const CLI::ParseError &e) {
+        // Like every other error: one line, status 1.
+        std::string message = e.what();
+        std::replace(message.begin(), message.end(), '\n', ' ');
+        std::fprintf(stderr, "veskar-pack: %s\n", message.c_str());
+        return 1;
+    }
     try {
         const fs::path kit = a.kit.empty() ? default_kit_directory() : fs::u8path(a.kit);
         if (*build || *link)
@@ -345,10 +442,14 @@ int main(int argc, char **argv)
             build_command(a, kit);
         else if (*link)
             link_command(a, kit);
+        else if (*list && a.json)
+            list_launcher_json(fs::u8path(a.launcher), kit);
         else if (*list)
             list_launcher(fs::u8path(a.launcher), kit);
         else if (*extract)
             extract_launcher(fs::u8path(a.launcher), fs::u8path(a.extract_to));
+        else if (a.json)
+            verify_launcher_json(fs::u8path(a.launcher));
         else
             verify_launcher(fs::u8path(a.launcher));
     } catch (const PackError &e) {

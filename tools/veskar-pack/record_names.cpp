@@ -1,9 +1,10 @@
 #include "record_names.h"
-#include "archive_writer.h"
+#include "pack_error.h"
 
 #include <utf8proc.h>
 
 #include <cstdio>
+#include <string_view>
 
 namespace fs = std::filesystem;
 
@@ -89,13 +90,38 @@ std::string printable_name(const std::u16string &name)
     for (size_t i = 0; i < name.size();) {
         size_t at = i;
         int32_t cp = next_code_point(name, i);
-        if (cp < 0x20) {
+        if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) {
             char escaped[8];
             std::snprintf(escaped, sizeof escaped, "\\u%04X", cp < 0 ? static_cast<unsigned>(name[at]) : cp);
             out += escaped;
         } else {
             append_utf8(out, static_cast<uint32_t>(cp));
         }
+    }
+    return out;
+}
+
+std::string printable_text(const std::string &text)
+{
+    std::string out;
+    for (size_t i = 0; i < text.size();) {
+        // One code point at a time, through the converter names use.
+        size_t length = 1;
+        const unsigned char lead = static_cast<unsigned char>(text[i]);
+        if (lead >= 0xC0)
+            length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+        std::u16string unit;
+        try {
+            unit = utf8_to_utf16(text.substr(i, length), "");
+        } catch (const PackError &) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", lead);
+            out += escaped;
+            i++;
+            continue;
+        }
+        out += printable_name(unit);
+        i += length;
     }
     return out;
 }
@@ -150,9 +176,10 @@ std::string record_name_problem(const std::u16string &name)
         return "the name starts with a drive";
     if (name.find(u':') != std::u16string::npos)
         return "the name holds a ':', which Windows takes for a drive or a stream";
-    std::string ignored;
-    if (!utf16_to_utf8(name, ignored))
-        return "the name holds an unpaired UTF-16 surrogate";
+    for (size_t i = 0; i < name.size();) {
+        if (next_code_point(name, i) < 0)
+            return "the name holds an unpaired UTF-16 surrogate";
+    }
     size_t start = 0;
     for (size_t i = 0; i <= name.size(); i++) {
         if (i < name.size() && name[i] != u'\\') {
@@ -166,6 +193,9 @@ std::string record_name_problem(const std::u16string &name)
             return "the name has an empty component";
         if (part == u"." || part == u"..")
             return "the name has a '.' or '..' component";
+        if (part.size() > max_component_units)
+            return "a component of the name is longer than " + std::to_string(max_component_units) +
+                   " UTF-16 units, more than a Windows file system holds";
         // Windows drops trailing dots and spaces, so "a." and "a" would be one file.
         if (part.back() == u'.' || part.back() == u' ')
             return "a component of the name ends in a dot or a space, which Windows drops";
@@ -203,6 +233,11 @@ static std::u16string windows_case_key(const std::u16string &component)
 {
     std::u16string key = component;
     for (char16_t &u : key) {
+        if (u < 0x80) {  // most names: no table needed
+            if (u >= u'a' && u <= u'z')
+                u = static_cast<char16_t>(u - u'a' + u'A');
+            continue;
+        }
         if ((u >= 0xD800 && u <= 0xDFFF) || u == 0xDF)
             continue;
         utf8proc_int32_t upper = utf8proc_toupper(u);
@@ -212,21 +247,107 @@ static std::u16string windows_case_key(const std::u16string &component)
     return key;
 }
 
+bool same_windows_name(const std::u16string &a, const std::u16string &b)
+{
+    return a.size() == b.size() && windows_case_key(a) == windows_case_key(b);
+}
+
+size_t WindowsNameSet::KeyHash::operator()(const Key &key) const
+{
+    return std::hash<std::u16string>()(windows_case_key(key.component)) ^ std::hash<size_t>()(key.parent) * 31;
+}
+
+bool WindowsNameSet::KeyEqual::operator()(const Key &a, const Key &b) const
+{
+    return a.parent == b.parent && a.component.size() == b.component.size() &&
+           windows_case_key(a.component) == windows_case_key(b.component);
+}
+
+// Characters a short (8.3) name may hold besides letters and digits.
+static bool short_name_unit(char16_t u)
+{
+    return (u >= u'A' && u <= u'Z') || (u >= u'a' && u <= u'z') || (u >= u'0' && u <= u'9') ||
+           std::u16string_view(u"!#$%&'()-@^_`{}~").find(u) != std::u16string_view::npos;
+}
+
+static char16_t ascii_upper(char16_t u) { return u >= u'a' && u <= u'z' ? static_cast<char16_t>(u - 32) : u; }
+
+// What a short name and the long name it may stand for share: the first
+// one or two characters of the base, upper case, and the extension's first
+// three. A volume that makes short names gives a long name BASE~N.EXT, from
+// the first six characters of its base, or, past a few, two characters and
+// a hash; so a name of that form may be another's. Empty for a name of
+// neither kind: `tilde` says which it is.
+static std::u16string short_name_key(const std::u16string &component, bool &tilde)
+{
+    const size_t dot = component.rfind(u'.');
+    const std::u16string base = component.substr(0, dot), ext = dot == std::u16string::npos ? u"" : component.substr(dot + 1);
+    bool valid = !base.empty() && base.size() <= 8 && ext.size() <= 3;
+    for (char16_t u : component)
+        valid = valid && (short_name_unit(u) || u == u'.');
+    valid = valid && base.find(u'.') == std::u16string::npos;
+    const size_t mark = base.rfind(u'~');
+    tilde = valid && mark != std::u16string::npos && mark > 0 && mark + 1 < base.size() &&
+            base.find_first_not_of(u"0123456789", mark + 1) == std::u16string::npos;
+    if (valid && !tilde)
+        return {};  // already a short name: the volume gives it no other
+    // The characters a short name keeps: no spaces or dots, others as '_'.
+    std::u16string kept, kept_ext;
+    for (char16_t u : tilde ? base.substr(0, mark) : base) {
+        if (u != u' ' && u != u'.')
+            kept.push_back(short_name_unit(u) ? ascii_upper(u) : u'_');
+    }
+    for (char16_t u : ext) {
+        if (u != u' ' && kept_ext.size() < 3)
+            kept_ext.push_back(short_name_unit(u) ? ascii_upper(u) : u'_');
+    }
+    if (kept.empty())
+        return {};
+    return kept.substr(0, 2) + u'.' + kept_ext;
+}
+
+std::u16string WindowsNameSet::path_of(size_t node) const
+{
+    std::u16string path;
+    for (; node != 0; node = nodes[node].parent)
+        path = *nodes[node].component + (path.empty() ? u"" : u"\\") + path;
+    return path;
+}
+
 std::optional<WindowsNameSet::Clash> WindowsNameSet::add(const std::u16string &name, size_t index)
 {
+    // About what a new node costs: its text, the map's entry and the node.
+    enum : uint64_t { node_overhead = 112 };
     size_t parent = 0;
     for (size_t start = 0;;) {
-        size_t end = name.find(u'\\', start);
-        bool last = end == std::u16string::npos;
-        auto key = std::make_pair(parent, windows_case_key(name.substr(start, last ? end : end - start)));
-        auto found = children.find(key);
-        if (found == children.end()) {
-            found = children.emplace(key, nodes.size()).first;
-            nodes.push_back(Node{index, !last});
+        const size_t end = name.find(u'\\', start);
+        const bool last = end == std::u16string::npos;
+        const auto [found, inserted] =
+            children.emplace(Key{parent, name.substr(start, last ? end : end - start)}, nodes.size());
+        if (inserted) {
+            const std::u16string &component = found->first.component;
+            bool tilde = false;
+            const std::u16string short_key = short_name_key(component, tilde);
+            held += component.size() * 2 + node_overhead;
+            nodes.push_back(Node{index, parent, !last, &component});
+            if (!short_key.empty()) {
+                const size_t none = 0;  // node 0 is never a component
+                auto [seen, made] = short_names.try_emplace({parent, short_key}, none, none);
+                if (made)
+                    held += short_key.size() * 2 + node_overhead;
+                size_t &mine = tilde ? seen->second.first : seen->second.second;
+                const size_t other = tilde ? seen->second.second : seen->second.first;
+                if (mine == none)
+                    mine = found->second;
+                if (other != none)
+                    return Clash{nodes[other].index, ClashKind::short_name, path_of(other)};
+            }
         } else {
             const Node &earlier = nodes[found->second];
             if (last || !earlier.folder)
-                return Clash{earlier.index, last && !earlier.folder};
+                return Clash{earlier.index,
+                             last && !earlier.folder ? ClashKind::same_file : ClashKind::file_and_folder,
+                             path_of(found->second)};
         }
         if (last)
             return std::nullopt;

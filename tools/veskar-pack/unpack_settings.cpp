@@ -1,5 +1,6 @@
 #include "unpack_settings.h"
 #include "archive_identity.h"
+#include "build_note_keys.h"
 #include "archive_writer.h"
 #include "record_names.h"
 
@@ -185,24 +186,25 @@ std::string unpack_notes(const UnpackSettings &settings, const std::vector<std::
                          const std::vector<std::pair<std::u16string, uint64_t>> &records,
                          const std::vector<uint64_t> &hashes)
 {
+    const auto line = [](const char *key, const std::string &value) { return std::string(key) + "=" + value + "\n"; };
     if (!settings.reuse)
-        return settings.spec.empty() ? "" : "unpack_dir=" + settings.spec + "\n";
+        return settings.spec.empty() ? "" : line(note_unpack_dir, settings.spec);
     const std::string name = readable_name(output);
     const std::string spec = settings.spec.empty() ? "{CACHE_DIR}\\VeskarOnefile\\" + name : settings.spec;
     const ApplicationIdentity application = application_identity(settings, version_info, output);
     // The launcher's own process is the default, written as no line.
-    std::string notes = "unpack_dir=" + spec + "\nreuse=1\nname=" + name + "\n" +
-                        (settings.process == "child" ? "reuse_process=child\n" : "") + "app_id=" + application.text +
-                        "\napp_id_from=" + application.source + "\napplication=" + application.tag + "\n" +
-                        identity_placeholder + "\n";
+    std::string notes = line(note_unpack_dir, spec) + line(note_reuse, "1") + line(note_name, name) +
+                        (settings.process == "child" ? line(note_reuse_process, "child") : "") +
+                        line(note_app_id, application.text) + line(note_app_id_from, application.source) +
+                        line(note_application, application.tag);
     for (const auto &[record, size] : records) {
         std::string utf8;
         if (!utf16_to_utf8(record, utf8))
             throw PackError{"record '" + printable_name(record) + "' has no UTF-8 form, which --reuse needs"};
-        notes += "file=" + std::to_string(size) + " " + utf8 + "\n";
+        notes += line(note_file, std::to_string(size) + " " + utf8);
     }
-    notes += "file_hashes=";
+    std::string hex;
     for (uint64_t hash : hashes)
-        notes += content_hash_hex(hash);
-    return notes + "\n";
+        hex += content_hash_hex(hash);
+    return notes + line(note_file_hashes, hex);
 }

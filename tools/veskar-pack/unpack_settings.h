@@ -47,17 +47,14 @@ ApplicationIdentity application_identity(const UnpackSettings &settings,
 // to letters, digits, '-', '_' and '.', at most 40 characters.
 std::string readable_name(const std::filesystem::path &output);
 
-// The notes' line that the archive identity is written into once the
-// attached data is complete; the zeros are replaced, the length stays.
-inline const std::string identity_note_key = "archive=";
-inline const std::string identity_placeholder = identity_note_key + std::string(64, '0');
-
 // The build notes' lines for these settings (empty without either option).
-// A reusing launcher also gets its application identity, its archive
-// identity's placeholder and one "file=SIZE NAME" line per record, which it
-// checks its tree against without decompressing anything, then one
-// "file_hashes=" line with 16 hex digits of each record's content hash, in
-// the order of the file lines (a launcher that knows no such line ignores it).
+// A reusing launcher also gets its application identity and one
+// "file=SIZE NAME" line per record, which it checks its tree against
+// without decompressing anything (its archive identity, which every
+// launcher's notes hold, names the tree).
+// Then one "file_hashes=" line with 16 hex digits of each record's
+// content hash, in the order of the file lines (a launcher that knows no
+// such line ignores it).
 std::string unpack_notes(const UnpackSettings &settings, const std::vector<std::string> &version_info,
                          const std::filesystem::path &output,
                          const std::vector<std::pair<std::u16string, uint64_t>> &records,

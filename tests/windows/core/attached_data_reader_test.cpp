@@ -115,8 +115,7 @@ void append_size(Bytes &stream, uint64_t size)
 void open_reader(const Bytes &data)
 {
     reset_launcher_state();
-    launcher_state.attached_data = data.data();
-    launcher_state.attached_data_length = data.size();
+    attach_archive(data.data(), data.size());
     open_attached_data();
 }
 
@@ -279,6 +278,15 @@ TEST(Reader, FailuresEndTheProcess)
         EXPECT_EQ(result.exit_code, 2u) << narrow(header);
         EXPECT_EQ(result.out, std::string(MESSAGE_HEADER_NOT_FOUND) + "\r\n") << narrow(header);
     }
+    // A place in the notes that is not the archive's: nothing outside the
+    // file is read, and an offset is never cut to 32 bits (past 4 GiB it
+    // would name the real header).
+    for (const wchar_t *place : {L"at_the_end", L"longer_than_the_file", L"longest_length", L"past_4_gib", L"none",
+                                 L"a_byte_early"}) {
+        ProcessResult result = run_helper("reader_place", {place});
+        EXPECT_EQ(result.exit_code, 2u) << narrow(place);
+        EXPECT_EQ(result.out, std::string(MESSAGE_HEADER_NOT_FOUND) + "\r\n") << narrow(place);
+    }
     ProcessResult accepted = run_helper("reader_header", {L"QVY"});
     EXPECT_EQ(accepted.exit_code, 0u);
     EXPECT_EQ(accepted.out, "opened\r\n");
@@ -334,8 +342,7 @@ VESKAR_HELPER(reader_failure)
     } else {
         return 125;
     }
-    launcher_state.attached_data = data.data();
-    launcher_state.attached_data_length = data.size();
+    attach_archive(data.data(), data.size());
     open_attached_data();
     for (;;) {
         read_record_name();
@@ -358,8 +365,31 @@ VESKAR_HELPER(reader_header)
     static Bytes data = attached_data(compressed(Bytes{0, 0}));
     std::string header = narrow(arguments.at(0));
     std::memcpy(data.data(), header.data(), 3);
-    launcher_state.attached_data = data.data();
-    launcher_state.attached_data_length = data.size();
+    attach_archive(data.data(), data.size());
+    open_attached_data();
+    printf("opened\n");
+    return 0;
+}
+
+VESKAR_HELPER(reader_place)
+{
+    keep_reports_off_dialogs();
+    static Bytes data = attached_data(compressed(Bytes{0, 0}));
+    attach_archive(data.data(), data.size());
+    LauncherState &s = launcher_state;
+    const std::wstring which = arguments.at(0);
+    if (which == L"at_the_end")
+        s.archive_offset += data.size() + 8;
+    else if (which == L"longer_than_the_file")
+        s.archive_length += 9;
+    else if (which == L"longest_length")
+        s.archive_length = UINT64_MAX;
+    else if (which == L"past_4_gib")
+        s.archive_offset += uint64_t{1} << 32;
+    else if (which == L"none")
+        s.archive_offset = s.archive_length = 0;
+    else if (which == L"a_byte_early")
+        s.archive_offset -= 1;
     open_attached_data();
     printf("opened\n");
     return 0;

@@ -265,8 +265,7 @@ TEST(RecordLoop, WritesTheTree)
 
     reset_launcher_state();
     copy_wide_text(launcher_state.unpack_directory, unpack.c_str(), path_capacity);
-    launcher_state.attached_data = data.data();
-    launcher_state.attached_data_length = data.size();
+    attach_archive(data.data(), data.size());
     open_attached_data();
     unpack_all_records();
     close_attached_data();

@@ -490,7 +490,7 @@ void reset_launcher_state()
 // the top (no frame of the launcher leaves a whole block untouched), and
 // paints again what was used.
 struct LauncherJob {
-    const unsigned char *data;
+    std::wstring file;  // the launcher's own file, as the reader opens it
     size_t length;
     const std::wstring *unpack;
     Outcome outcome;
@@ -503,8 +503,9 @@ void run_launcher_steps()
 {
     reset_launcher_state();
     copy_wide_text(launcher_state.unpack_directory, job.unpack->c_str(), array_count(launcher_state.unpack_directory));
-    launcher_state.attached_data = job.data;
-    launcher_state.attached_data_length = job.length;
+    copy_wide_text(launcher_state.plain_launcher_path, job.file.c_str(), array_count(launcher_state.plain_launcher_path));
+    launcher_state.archive_offset = 4096;
+    launcher_state.archive_length = job.length;
     printed_lines = 0;
     printed_line.clear();
     printed_format.clear();
@@ -554,23 +555,24 @@ void WINAPI launcher_worker(void *)
     }
 }
 
-// The attached data ends right before an inaccessible page, so a read past
-// its end is a crash, not a silent look at the neighbours.
-Outcome run_launcher(const std::string &attached, const std::wstring &unpack)
+// The attached data lies in a file standing for the launcher's own, between
+// bytes that are not part of it, where the notes would name it: a read
+// outside it would take those bytes for the frame.
+Outcome run_launcher(const std::string &attached, const std::wstring &unpack, const std::wstring &file)
 {
-    size_t page = 4096, span = (attached.size() + page - 1) / page * page;
-    auto *region = static_cast<unsigned char *>(VirtualAlloc(nullptr, span + page, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
-    DWORD old = 0;
-    if (region == nullptr || !VirtualProtect(region + span, page, PAGE_NOACCESS, &old)) {
-        fprintf(stderr, "launcher_fuzz: cannot allocate the input\n");
+    close_attached_data();  // the previous input's reader holds the file
+    HANDLE out = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const std::string bytes = std::string(4096, 'Q') + attached + "QVY";
+    DWORD written = 0;
+    if (out == INVALID_HANDLE_VALUE || !WriteFile(out, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+        !CloseHandle(out) || written != bytes.size()) {
+        fprintf(stderr, "launcher_fuzz: cannot write the input\n");
         ExitProcess(2);
     }
-    job.data = region + span - attached.size();
-    memcpy(region + span - attached.size(), attached.data(), attached.size());
+    job.file = file;
     job.length = attached.size();
     job.unpack = &unpack;
     SwitchToFiber(job.worker);
-    VirtualFree(region, 0, MEM_RELEASE);
     return job.outcome;
 }
 
@@ -688,7 +690,7 @@ void run_one(const std::string &attached, bool deep)
     run.input_started = GetTickCount64();
     const std::wstring &unpack = run.box.unpack[deep ? 1 : 0];
     Outcome expected = expected_outcome(attached, unpack, run.box.limits[deep ? 1 : 0]);
-    Outcome actual = run_launcher(attached, unpack);
+    Outcome actual = run_launcher(attached, unpack, run.box.root + L".exe");
     run.deepest_stack = std::max(run.deepest_stack, job.stack_used);
     if (job.stack_used > run.stack_budget) {
         finding("the launcher's steps used " + std::to_string(job.stack_used >> 10) + " KiB of stack; a launcher's "
@@ -762,6 +764,7 @@ void remove_sandbox()
     // The launcher's own removal walk, pointed at the driver's folder.
     reset_launcher_state();
     remove_tree(launcher_state.removal_walk, run.box.root.c_str());
+    DeleteFileW((run.box.root + L".exe").c_str());
 }
 
 bool read_whole_file(const wchar_t *path, std::string &bytes)
