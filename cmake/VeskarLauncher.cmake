@@ -42,6 +42,9 @@ macro(veskar_image_options out)
   if(arg_UNPACK_THREADS)
     list(APPEND ${out} --unpack-threads ${arg_UNPACK_THREADS})
   endif()
+  if(arg_NO_PROGRESS)
+    list(APPEND ${out} --no-progress)
+  endif()
 endmacro()
 
 # What a launcher is made from besides its archive.
@@ -49,14 +52,14 @@ set(VESKAR_KIT_TARGETS veskar_launcher_gui veskar_launcher_console)
 
 # The launcher options both functions take:
 #   [SPLASH <png>] [ICON <ico>] [CONSOLE | GUI] [APP_ARGS <arg>...] [VERSION_INFO <KEY=VALUE>...] [EXECUTION_LEVEL <level>]
-#   [UNPACK_DIR <spec>] [REUSE] [REUSE_PROCESS self|child] [APP_ID <id>] [UNPACK_THREADS <n>]
+#   [UNPACK_DIR <spec>] [REUSE] [REUSE_PROCESS self|child] [APP_ID <id>] [UNPACK_THREADS <n>] [NO_PROGRESS]
 
 # veskar_link_attached_data(<name> ATTACHED_DATA <file> [APP_EXE <name>] [launcher options] [DEPENDS <deps>...])
 # Makes <name>.exe around an attached-data file made by other means (tests
 # craft them to exercise the launcher's reader). APP_EXE marks its first
 # record as a program to start; the name is not checked.
 function(veskar_link_attached_data name)
-  cmake_parse_arguments(arg "CONSOLE;GUI;REUSE" "ATTACHED_DATA;APP_EXE;SPLASH;ICON;EXECUTION_LEVEL;UNPACK_DIR;REUSE_PROCESS;APP_ID;UNPACK_THREADS" "DEPENDS;VERSION_INFO;APP_ARGS" ${ARGN})
+  cmake_parse_arguments(arg "CONSOLE;GUI;REUSE;NO_PROGRESS" "ATTACHED_DATA;APP_EXE;SPLASH;ICON;EXECUTION_LEVEL;UNPACK_DIR;REUSE_PROCESS;APP_ID;UNPACK_THREADS" "DEPENDS;VERSION_INFO;APP_ARGS" ${ARGN})
   set(out "${CMAKE_CURRENT_BINARY_DIR}/${name}.exe")
   veskar_image_options(extra)
   if(arg_APP_EXE)
@@ -75,7 +78,7 @@ endfunction()
 # Packs a folder into <name>.exe with veskar-pack build. DEPENDS names the
 # targets that fill the folder; the packer's depfile tracks the files in it.
 function(veskar_pack_folder name)
-  cmake_parse_arguments(arg "CONSOLE;GUI;REUSE" "DIR;APP_LIBRARY;APP_EXE;LEVEL;SPLASH;ICON;EXECUTION_LEVEL;UNPACK_DIR;REUSE_PROCESS;APP_ID;UNPACK_THREADS;KIT" "DEPENDS;VERSION_INFO;APP_ARGS" ${ARGN})
+  cmake_parse_arguments(arg "CONSOLE;GUI;REUSE;NO_PROGRESS" "DIR;APP_LIBRARY;APP_EXE;LEVEL;SPLASH;ICON;EXECUTION_LEVEL;UNPACK_DIR;REUSE_PROCESS;APP_ID;UNPACK_THREADS;KIT" "DEPENDS;VERSION_INFO;APP_ARGS" ${ARGN})
   set(out "${CMAKE_CURRENT_BINARY_DIR}/${name}.exe")
   veskar_image_options(extra)
   if(arg_APP_EXE)

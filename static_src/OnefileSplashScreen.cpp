@@ -1,7 +1,9 @@
 // The splash screen: a PNG from the launcher's resources, shown centred on
 // the primary monitor's work area as a borderless per-pixel-alpha window
 // until the application deletes the splash feedback file (an entry program
-// also by showing its first visible top-level window). A thread of its own
+// also by showing its first visible top-level window). A start that takes
+// over a second to unpack draws its progress as a bar along the image's
+// bottom edge, and on the taskbar button. A thread of its own
 // makes the window, pumps its messages and takes it down, so that neither
 // the launcher's main thread nor an application running in the launcher's
 // process is ever needed for it. Best effort: every failure before the
@@ -53,7 +55,7 @@ static bool resolve(Function &function, const wchar_t *library, const char *name
     return function != nullptr;
 }
 
-static bool load_splash_functions()
+bool load_window_functions()
 {
     auto &f = splash_api;
     return resolve(f.co_initialize, L"ole32.dll", "CoInitialize") &&
@@ -91,6 +93,24 @@ POINT centre_in_work_area(const RECT &work_area, LONG width, LONG height)
                  work_area.top + (work_area.bottom - work_area.top - height) / 2};
 }
 
+POINT centre_on_primary_monitor(LONG width, LONG height)
+{
+    const auto &f = splash_api;
+    MONITORINFO monitor = {};
+    monitor.cbSize = sizeof monitor;
+    f.get_monitor_info(f.monitor_from_point(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &monitor);
+    return centre_in_work_area(monitor.rcWork, width, height);
+}
+
+void pump_window_messages(DWORD timeout_ms)
+{
+    const auto &f = splash_api;
+    f.wait_for_messages(0, nullptr, FALSE, timeout_ms, QS_ALLINPUT);
+    MSG message;
+    while (f.peek_message(&message, nullptr, 0, 0, PM_REMOVE))
+        f.dispatch_message(&message);
+}
+
 // The decoded image as a top-down premultiplied BGRA DIB section, or null.
 static HBITMAP decode_splash_image()
 {
@@ -105,7 +125,7 @@ static HBITMAP decode_splash_image()
     if (bytes == nullptr)
         return nullptr;
     // Only a launcher with an image needs COM, for the imaging component.
-    if (!load_splash_functions())
+    if (!load_window_functions())
         return nullptr;
     const auto &f = splash_api;
     f.co_initialize(nullptr);
@@ -181,6 +201,66 @@ static HBITMAP decode_splash_image()
     return bitmap;
 }
 
+// The bitmap as the window's whole content, at `position`.
+static void show_splash_bitmap(HWND window, HBITMAP bitmap, POINT position)
+{
+    const auto &f = splash_api;
+    BITMAP dimensions = {};
+    f.get_object(bitmap, sizeof dimensions, &dimensions);
+    SIZE size = {dimensions.bmWidth, dimensions.bmHeight};
+    POINT source = {0, 0};
+    BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
+    HDC screen = f.get_dc(nullptr);
+    HDC memory = f.create_compatible_dc(screen);
+    HGDIOBJ previous = f.select_object(memory, bitmap);
+    f.update_layered_window(window, screen, &position, &size, memory, &source, 0, &blend, ULW_ALPHA);
+    f.select_object(memory, previous);
+    f.delete_dc(memory);
+    f.release_dc(nullptr, screen);
+}
+
+static bool has_opaque_pixel(const uint32_t *row, size_t width)
+{
+    for (size_t x = 0; x < width; x++) {
+        if (row[x] >> 24 == 0xFF)
+            return true;
+    }
+    return false;
+}
+
+// The share of `done` in the bytes to write as a bar along the image's own
+// bottom edge (its lowest row with an opaque pixel, above any transparent
+// margin), drawn from the left over the image's pixels with their alpha, so
+// that it keeps the image's shape; the rest of the image stays as it is.
+// False when nothing could be drawn.
+static bool draw_progress_bar(HBITMAP bitmap, LONG64 done)
+{
+    enum : LONG { bar_height = 4 };
+    enum : uint32_t { bar_red = 0x00, bar_green = 0x78, bar_blue = 0xD4 };
+    DIBSECTION section = {};
+    if (splash_api.get_object(bitmap, sizeof section, &section) != sizeof section || section.dsBm.bmBits == nullptr)
+        return false;
+    size_t width = static_cast<size_t>(section.dsBm.bmWidth);
+    LONG height = section.dsBm.bmHeight;
+    uint32_t *pixels = static_cast<uint32_t *>(section.dsBm.bmBits);  // premultiplied BGRA, rows top-down
+    LONG bottom = height;
+    while (bottom > 0 && !has_opaque_pixel(pixels + static_cast<size_t>(bottom - 1) * width, width))
+        bottom--;
+    if (bottom == 0)
+        return false;
+    size_t filled = static_cast<size_t>(static_cast<double>(done) / static_cast<double>(launcher_state.progress_total) *
+                                        static_cast<double>(width));
+    for (LONG y = bottom > bar_height ? bottom - bar_height : 0; y < bottom; y++) {
+        uint32_t *row = pixels + static_cast<size_t>(y) * width;
+        for (size_t x = 0; x < filled && x < width; x++) {
+            uint32_t alpha = row[x] >> 24;
+            row[x] = alpha << 24 | (bar_red * alpha / 255) << 16 | (bar_green * alpha / 255) << 8 |
+                     bar_blue * alpha / 255;
+        }
+    }
+    return true;
+}
+
 // Stops the enumeration at a visible top-level window of the process
 // whose ID `process` points to, and clears that ID.
 static BOOL CALLBACK find_visible_window(HWND window, LPARAM process)
@@ -219,21 +299,8 @@ static DWORD WINAPI run_splash(void *image)
 
     BITMAP dimensions = {};
     f.get_object(bitmap, sizeof dimensions, &dimensions);
-    MONITORINFO monitor = {};
-    monitor.cbSize = sizeof monitor;
-    f.get_monitor_info(f.monitor_from_point(POINT{0, 0}, MONITOR_DEFAULTTOPRIMARY), &monitor);
-    POINT position = centre_in_work_area(monitor.rcWork, dimensions.bmWidth, dimensions.bmHeight);
-    SIZE size = {dimensions.bmWidth, dimensions.bmHeight};
-    POINT source = {0, 0};
-    BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
-
-    HDC screen = f.get_dc(nullptr);
-    HDC memory = f.create_compatible_dc(screen);
-    HGDIOBJ previous = f.select_object(memory, bitmap);
-    f.update_layered_window(splash_window, screen, &position, &size, memory, &source, 0, &blend, ULW_ALPHA);
-    f.select_object(memory, previous);
-    f.delete_dc(memory);
-    f.release_dc(nullptr, screen);
+    POINT position = centre_on_primary_monitor(dimensions.bmWidth, dimensions.bmHeight);
+    show_splash_bitmap(splash_window, bitmap, position);
     s.splash_window = splash_window;
 
     wchar_t feedback[path_capacity];
@@ -262,11 +329,18 @@ static DWORD WINAPI run_splash(void *image)
     }
     SetEvent(s.splash_ready);
     // Without a feedback file the splash stays until the process ends.
+    LONG64 drawn = -1;
+    bool progress_over = false;
     for (;;) {
-        f.wait_for_messages(0, nullptr, FALSE, 50, QS_ALLINPUT);
-        MSG message;
-        while (f.peek_message(&message, nullptr, 0, 0, PM_REMOVE))
-            f.dispatch_message(&message);
+        pump_window_messages(50);
+        if (!progress_over && InterlockedOr(&s.progress_visible, 0) != 0) {
+            progress_over = InterlockedOr(&s.progress_ended, 0) != 0;
+            LONG64 shown = progress_over ? static_cast<LONG64>(s.progress_total) : InterlockedOr64(&s.progress_shown, 0);
+            if (shown != drawn && draw_progress_bar(bitmap, shown))
+                show_splash_bitmap(splash_window, bitmap, position);
+            drawn = shown;
+            show_taskbar_progress(splash_window);
+        }
         // The shell's existence test stops at MAX_PATH: the attributes tell it as well.
         if (made && GetFileAttributesW(system_path(system, feedback)) == INVALID_FILE_ATTRIBUTES)
             break;

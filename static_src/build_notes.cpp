@@ -97,6 +97,20 @@ static void store_entry(const char *value, size_t length)
     launcher_state.exe_entry = length == 3 && memcmp(value, "exe", 3) == 0;
 }
 
+// "off" (packed with --no-progress), or the bytes of the files to write.
+static void store_progress(const char *value, size_t length)
+{
+    LauncherState &s = launcher_state;
+    s.progress_off = length == 3 && memcmp(value, "off", 3) == 0;
+    uint64_t total = 0;
+    for (size_t i = 0; i < length; i++) {
+        if (i == 19 || value[i] < '0' || value[i] > '9')
+            return;  // not a count: nothing to measure against
+        total = total * 10 + static_cast<uint64_t>(value[i] - '0');
+    }
+    s.progress_total = total;
+}
+
 struct NoteKey {
     const char *key;
     void (*store)(const char *value, size_t length);
@@ -126,6 +140,7 @@ static const NoteKey known_notes[] = {
     {note_unpack_threads, store_unpack_threads},
     {note_entry, store_entry},
     {note_file_hashes, store_file_hashes},
+    {note_progress, store_progress},
 };
 
 bool next_build_note(const char *&cursor, const char *key, const char *&value, size_t &length)

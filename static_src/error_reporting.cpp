@@ -14,6 +14,7 @@
 // comes first, and status and stream stay those of the report.
 static void settle_before_report()
 {
+    end_unpack_progress();  // a line of progress is erased before the report's
     void (*settle)() = launcher_state.settle_before_report;
     if (settle != nullptr)
         settle();

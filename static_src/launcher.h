@@ -262,6 +262,27 @@ struct LauncherState {
     HANDLE splash_ready;                // set by the splash thread once its window and file are made
     volatile DWORD splash_entry_process; // an entry program whose first visible top-level window takes the splash down; 0: none
 
+    // Progress while the parent unpacks (unpack_progress.cpp): counted and
+    // published by the decoding thread, shown by the console line, the
+    // splash's bar or the progress window.
+    bool progress_off;                  // packed with --no-progress
+    uint64_t progress_total;            // bytes of the files to write, from the notes; 0: unknown, nothing shown
+    uint64_t progress_done;             // bytes handed to be written so far (decoding thread only)
+    ULONGLONG progress_next_tick;       // when the decoding thread next publishes; 0: not counting
+    volatile LONG64 progress_shown;     // the published count, valid once progress_visible is set
+    volatile LONG progress_visible;     // set at the first publication, a second into the unpacking
+    volatile LONG progress_ended;       // set once the unpacking is over or stopped: the displays end
+    HANDLE progress_console;            // standard error, when it is an interactive console; else null
+    DWORD progress_console_mode;        // its mode before ours, restored at the end
+    bool progress_terminal_sequence;    // the console took virtual-terminal sequences: the tab shows progress too
+    DWORD progress_line_length;         // units of the line on the console now; 0: none
+    SRWLOCK progress_lock;              // one writer of the console line at a time: the decoding or the interrupt thread
+    HANDLE progress_window_thread;      // the progress window's thread, once started
+    volatile LONG progress_cancelled;   // Cancel pressed, or the window closed: its thread stops the start
+    struct ITaskbarList3 *taskbar_list; // made once by the thread that shows progress in a window; null: none
+    bool taskbar_list_tried;            // that thread has tried to make it
+    wchar_t application_name[128];      // from the version information, else the launcher's file name
+
     // The launcher's own path, each computed on first use.
     wchar_t resolved_launcher_path[launcher_path_capacity]; // canonical form, for the same-executable test
     wchar_t plain_launcher_path[launcher_path_capacity];    // exactly as GetModuleFileNameW gives it
@@ -502,3 +523,25 @@ bool is_splash_feedback_name(const wchar_t *name);
 // OnefileSplashScreen.cpp
 void show_splash_screen();
 POINT centre_in_work_area(const RECT &work_area, LONG width, LONG height);
+// What the splash and the progress window share, on their own threads.
+bool load_window_functions();            // false: no window can be had
+POINT centre_on_primary_monitor(LONG width, LONG height);
+void pump_window_messages(DWORD timeout_ms);  // waits up to the timeout for messages, then dispatches them
+
+// unpack_progress.cpp: the parent's progress while it unpacks.
+void begin_unpack_progress();
+void publish_unpack_progress();  // the decoding thread, at most every 100 ms once a second has passed
+// The decoding thread, for every chunk it hands to be written.
+inline void count_unpacked_bytes(uint64_t count)
+{
+    LauncherState &s = launcher_state;
+    s.progress_done += count;
+    if (s.progress_next_tick != 0 && GetTickCount64() >= s.progress_next_tick)
+        publish_unpack_progress();
+}
+void end_unpack_progress();      // any thread, any number of times: the console as before, the window gone
+
+// OnefileProgressWindow.cpp
+void start_progress_window();
+// The taskbar button of a window of this thread: the published progress, or none once it is over.
+void show_taskbar_progress(HWND window);

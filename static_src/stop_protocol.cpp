@@ -256,6 +256,7 @@ BOOL WINAPI console_control_handler(DWORD event_type)
             Sleep(1);
         if ((stop_state_now() & stop_application_in_process) != 0)
             return FALSE;
+        end_unpack_progress();
         end_child(event_type == CTRL_C_EVENT || event_type == CTRL_BREAK_EVENT ? child_grace_ms
                                                                                 : child_grace_before_system_end_ms);
         remove_unpack_directory();

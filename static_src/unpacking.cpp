@@ -287,6 +287,7 @@ static void write_record_content(uint64_t size)
         read_exactly(s.chunk_buffer, chunk);
         if (!write_all(file, s.chunk_buffer, chunk, error))
             report_write_failure(error);
+        count_unpacked_bytes(chunk);
         size -= chunk;
     }
     InterlockedExchangePointer(const_cast<HANDLE *>(&s.current_file), INVALID_HANDLE_VALUE);
@@ -303,6 +304,7 @@ static void skip_record_content(uint64_t size)
             stop_for_interrupt();
         DWORD chunk = size < chunk_size ? static_cast<DWORD>(size) : static_cast<DWORD>(chunk_size);
         read_exactly(s.chunk_buffer, chunk);
+        count_unpacked_bytes(chunk);
         size -= chunk;
     }
 }
@@ -313,6 +315,8 @@ void unpack_all_records()
     s.current_file = INVALID_HANDLE_VALUE;
     // The child leaves at the first record; only the parent writes a tree.
     bool pool = !s.child_role && start_writer_pool();
+    if (!s.child_role)
+        begin_unpack_progress();
     for (size_t record_index = 0;; record_index++) {
         // A writer's failure ends the run before more is decoded.
         if (pool && InterlockedOr(&s.pool_failed, 0) != 0)
@@ -324,6 +328,7 @@ void unpack_all_records()
             // Every file complete and closed before the child can start.
             if (pool)
                 settle_writers();
+            end_unpack_progress();
             return;
         }
         if (!record_name_is_safe(s.current_record_name))

@@ -291,6 +291,7 @@ void hand_file_to_writers(const wchar_t *path, uint64_t size)
         // of every list, and the pool ends before the report.
         DWORD length = size < chunk_size ? static_cast<DWORD>(size) : static_cast<DWORD>(chunk_size);
         read_exactly(s.pool_chunks[chunk].bytes, length);
+        count_unpacked_bytes(length);
         s.pool_chunks[chunk].length = length;
         s.pool_chunks[chunk].next = -1;
         size -= length;

@@ -25,7 +25,7 @@ endif()
 # veskar_add_onefile(<name> APP_LIBRARY <target-or-file> | APP_EXE <target-or-file> [APP_ARGS <arg>...]
 #                    [DIR <dir>] [SPLASH <png>] [ICON <ico>] [LEVEL <n>] [CONSOLE | GUI]
 #                    [VERSION_INFO <KEY=VALUE>...] [EXECUTION_LEVEL <level>]
-#                    [UNPACK_DIR <spec>] [REUSE] [APP_ID <id>] [UNPACK_THREADS <n>])
+#                    [UNPACK_DIR <spec>] [REUSE] [APP_ID <id>] [UNPACK_THREADS <n>] [NO_PROGRESS])
 #
 # Builds ${CMAKE_CURRENT_BINARY_DIR}/<name>.exe (target <name>, part of ALL,
 # its property VESKAR_ONEFILE_EXECUTABLE naming the file) with veskar-pack.
@@ -58,14 +58,16 @@ endif()
 # names the application whose older reused trees are its old versions
 # (default: CompanyName and ProductName of VERSION_INFO, otherwise the
 # launcher's name); UNPACK_THREADS (1 to 5) fixes how many threads unpack
-# the application at start instead of the launcher's choice. They are passed
-# to veskar-pack build as --console, --version-info, --execution-level,
-# --unpack-dir, --reuse, --reuse-process, --app-id and --unpack-threads; the
+# the application at start instead of the launcher's choice; NO_PROGRESS
+# shows no progress while a first start unpacks. They are passed to
+# veskar-pack build as --console, --version-info, --execution-level,
+# --unpack-dir, --reuse, --reuse-process, --app-id, --unpack-threads and
+# --no-progress; the
 # packer checks the spec and the identity.
 # The launcher is rebuilt when the entry, anything in DIR (files added or
 # removed included), the splash, the icon, the packer or the kit changes.
 function(veskar_add_onefile name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;GUI;REUSE" "APP_LIBRARY;APP_EXE;DIR;SPLASH;ICON;LEVEL;EXECUTION_LEVEL;UNPACK_DIR;REUSE_PROCESS;APP_ID;UNPACK_THREADS" "VERSION_INFO;APP_ARGS")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;GUI;REUSE;NO_PROGRESS" "APP_LIBRARY;APP_EXE;DIR;SPLASH;ICON;LEVEL;EXECUTION_LEVEL;UNPACK_DIR;REUSE_PROCESS;APP_ID;UNPACK_THREADS" "VERSION_INFO;APP_ARGS")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "veskar_add_onefile(${name}): unknown arguments: ${arg_UNPARSED_ARGUMENTS}")
   endif()
@@ -149,6 +151,9 @@ function(veskar_add_onefile name)
       message(FATAL_ERROR "veskar_add_onefile(${name}): UNPACK_THREADS must be 1 to 5, not '${arg_UNPACK_THREADS}'")
     endif()
     list(APPEND pack_options --unpack-threads ${arg_UNPACK_THREADS})
+  endif()
+  if(arg_NO_PROGRESS)
+    list(APPEND pack_options --no-progress)
   endif()
   foreach(kind SPLASH ICON)
     if(arg_${kind})

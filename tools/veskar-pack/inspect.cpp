@@ -271,6 +271,10 @@ void list_launcher(const fs::path &launcher, const fs::path &kit)
     } else {
         std::printf("reuses its tree: no, a new directory removed at exit\n");
     }
+    const std::string progress = note(note_progress);
+    std::printf("progress at start: %s\n", progress == "off" ? "off (--no-progress)"
+                                             : progress.empty() ? "none (the size of the files is not recorded)"
+                                                                : "shown when unpacking takes over a second");
     if (std::optional<FileRange> splash = find_resource(image, resource_rcdata, 28))
         std::printf("splash: built in (%llu bytes)\n", static_cast<unsigned long long>(splash->size));
     else

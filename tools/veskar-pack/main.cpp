@@ -205,7 +205,8 @@ void build_command(const Arguments &a, const fs::path &kit)
             hashes.push_back(file_content_hash(e.source));
     }
     request.build_notes = std::string(note_level) + "=" + std::to_string(options.level) + "\n" + request.build_notes +
-                          unpack_notes(a.unpack, a.version_info, fs::u8path(a.output), records, hashes);
+                          unpack_notes(a.unpack, a.version_info, fs::u8path(a.output), records, hashes) +
+                          progress_note(a.unpack, records);
     const LauncherLayout layout = lay_out_launcher(request);
     // The depfile is in place before the launcher: one that cannot be
     // written leaves no launcher, so a build system never sees a launcher
@@ -285,10 +286,10 @@ void link_command(const Arguments &a, const fs::path &kit)
     if (!in || error)
         throw PackError{"cannot read attached data '" + a.attached_data + "'"};
     std::vector<uint64_t> hashes;
-    request.build_notes += unpack_notes(
-        a.unpack, a.version_info, fs::u8path(a.output),
-        a.unpack.reuse ? attached_records(attached_data, hashes) : std::vector<std::pair<std::u16string, uint64_t>>{},
-        hashes);
+    const std::vector<std::pair<std::u16string, uint64_t>> records =
+        a.unpack.reuse ? attached_records(attached_data, hashes) : std::vector<std::pair<std::u16string, uint64_t>>{};
+    request.build_notes += unpack_notes(a.unpack, a.version_info, fs::u8path(a.output), records, hashes) +
+                           progress_note(a.unpack, records);
     const LauncherLayout layout = lay_out_launcher(request);
     check_attached_data_size(layout, size);
     write_launcher(layout, fs::u8path(a.output), [&](const AttachedDataSink &sink) {
@@ -351,6 +352,9 @@ void add_launcher_options(CLI::App *command, Arguments &a)
                         "Threads that unpack the application at start, 1 to 5 (default: chosen at run time from "
                         "the cores); 1 decodes and writes on one thread")
         ->check(CLI::Range(1, 5));
+    command->add_flag("!--no-progress", a.unpack.progress,
+                      "Show no progress while a first start unpacks (by default a start that takes over a second "
+                      "shows it on the splash, in a window of its own, or on an interactive console)");
 }
 
 } // namespace

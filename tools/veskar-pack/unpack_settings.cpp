@@ -181,6 +181,17 @@ std::string readable_name(const std::filesystem::path &output)
     return name.empty() ? "application" : name;
 }
 
+std::string progress_note(const UnpackSettings &settings,
+                          const std::vector<std::pair<std::u16string, uint64_t>> &records)
+{
+    if (!settings.progress)
+        return std::string(note_progress) + "=off\n";
+    uint64_t bytes = 0;
+    for (const auto &record : records)
+        bytes += record.second;
+    return records.empty() ? "" : std::string(note_progress) + "=" + std::to_string(bytes) + "\n";
+}
+
 std::string unpack_notes(const UnpackSettings &settings, const std::vector<std::string> &version_info,
                          const std::filesystem::path &output,
                          const std::vector<std::pair<std::u16string, uint64_t>> &records,

@@ -17,6 +17,7 @@ struct UnpackSettings {
     // --reuse (for an application that relies on a supervising parent).
     std::string process = "self";
     std::string app_id;  // --app-id, UTF-8; empty: from the version information or the launcher's name
+    bool progress = true;  // cleared by --no-progress
 };
 
 // Throws PackError, in one line, for a spec the launcher cannot use as
@@ -46,6 +47,13 @@ ApplicationIdentity application_identity(const UnpackSettings &settings,
 // The short name a reused tree is known by: the output file's stem, kept
 // to letters, digits, '-', '_' and '.', at most 40 characters.
 std::string readable_name(const std::filesystem::path &output);
+
+// The notes' line on progress at start: "progress=off" with --no-progress,
+// else the bytes of the files to write, which the launcher measures its
+// progress against; none when the records are not known (`link` without
+// --reuse), and the launcher then shows none.
+std::string progress_note(const UnpackSettings &settings,
+                          const std::vector<std::pair<std::u16string, uint64_t>> &records);
 
 // The build notes' lines for these settings (empty without either option).
 // A reusing launcher also gets its application identity and one

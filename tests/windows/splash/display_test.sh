@@ -108,18 +108,18 @@ make_prefix() {
 screenshot() { DISPLAY=$display /usr/bin/import -window root "$1"; }
 
 # Pixels that differ between the screen area around where the image should
-# be (a margin of 2 pixels all round, which must show the bare black screen)
+# be (a margin of 2 pixels all round, or MARGIN, which must show the bare black screen)
 # and the image over black. Only pixels that are opaque or fully transparent
 # in the image count: without a compositor partial alpha is not blended.
 differing_pixels() {
-  local shot=$1 image=$2 x=$3 y=$4 width height
+  local shot=$1 image=$2 x=$3 y=$4 margin=${5:-2} width height
   width=$($convert "$image" -format %w info:)
   height=$($convert "$image" -format %h info:)
-  $convert "$image" -alpha extract -fx '(u==0||u==1)?1:0' -bordercolor white -border 2 "$work/mask.png"
-  $convert "$image" -background black -alpha remove -alpha off -bordercolor black -border 2 \
+  $convert "$image" -alpha extract -fx '(u==0||u==1)?1:0' -bordercolor white -border "$margin" "$work/mask.png"
+  $convert "$image" -background black -alpha remove -alpha off -bordercolor black -border "$margin" \
     "$work/mask.png" -compose multiply -composite "$work/expected.png"
-  $convert "$shot" -crop "$((width + 4))x$((height + 4))+$((x - 2))+$((y - 2))" +repage -alpha off \
-    "$work/mask.png" -compose multiply -composite "$work/actual.png"
+  $convert "$shot" -crop "$((width + 2 * margin))x$((height + 2 * margin))+$((x - margin))+$((y - margin))" +repage \
+    -alpha off "$work/mask.png" -compose multiply -composite "$work/actual.png"
   /usr/bin/compare -metric AE "$work/expected.png" "$work/actual.png" null: 2>&1 || true
 }
 # Lit pixels anywhere on the screen (the bare screen is black).
@@ -139,12 +139,15 @@ screen_is_bare() {
 
 feedback_files() { find "$prefix/drive_c/users" -path '*/Temp/onefile_*_splash_feedback.tmp' 2>/dev/null; }
 
-start_launcher() {
+launch() {
   local control_windows
   control_windows="Z:$(echo "$work/control" | tr / '\\')"
   VESKAR_WINEPREFIX=$prefix VESKAR_DISPLAY=$display "$wine_run" "$bin/$1.exe" "$control_windows" "$2" \
     > "$work/out.txt" 2> "$work/err.txt" &
   launcher_pid=$!
+}
+start_launcher() {
+  launch "$@"
   eventually test -e "$work/control/ready" || fail "the application never started"
 }
 
@@ -208,8 +211,15 @@ splash_case() {
 }
 
 # No usable image: no window, no feedback file, and the application runs.
+# Nor a progress window: the start is done within the second.
 no_splash_case() {
+  local probe_pid
+  probe watch "Z:$(echo "$work/control/ready" | tr / '\\')" &
+  probe_pid=$!
+  eventually grep -qs watching "$work/control/probe.txt" || fail "the probe did not start"
   start_launcher "$1" keep
+  wait "$probe_pid" || fail "the probe failed"
+  expect_line probe.txt "progress_window: never"
   expect_line start.txt "splash_window: none"
   expect_line start.txt "feedback_file: absent"
   screen_is_bare || fail "something is on screen: $(lit_pixels "$work/shot.png") pixels lit"
@@ -229,6 +239,74 @@ failed_start_case() {
   tr -d "\r" < "$work/out.txt" | grep -qxF "Error, couldn't decode attached data." || fail "output: $(cat "$work/out.txt")"
   [ -z "$(feedback_files)" ] || fail "a feedback file is left: $(feedback_files)"
   [ -z "$(find "$prefix/drive_c/users" -path '*/Temp/onefile_*' 2>/dev/null)" ] || fail "something is left in TEMP"
+}
+
+# Starts slow enough to show progress. The probe (progress_probe.cpp) finds
+# the progress window as a user would, and with "cancel" presses Cancel.
+probe() {
+  VESKAR_WINEPREFIX=$prefix VESKAR_DISPLAY=$display "$wine_run" "$bin/progress_probe.exe" "$@" > "$work/control/probe.txt"
+}
+place() { sed -n "s/^$1 place: //p" "$work/control/probe.txt"; }
+# The screen LEFT TOP RIGHT BOTTOM with 20 pixels round it into FILE.
+cut_out() { $convert "$work/shot.png" -crop "$(($3 - $1 + 40))x$(($4 - $2 + 40))+$(($1 - 20))+$(($2 - 20))" +repage "$5"; }
+pixel() { $convert "$work/shot.png" -crop "1x1+$1+$2" -depth 8 txt:- | tail -n 1 | cut -d' ' -f2-; }
+# Lit, and a quarter of the bar filled: unlike its empty end, whatever the theme's colours.
+window_drawn() {
+  local bar
+  read -r -a bar <<< "$(place bar)"
+  screenshot "$work/shot.png"
+  cut_out "$@" "$work/window.png"
+  [ "$(lit_pixels "$work/window.png")" -gt 1000 ] && [ "$(pixel $(((3 * bar[0] + bar[2]) / 4)) \
+    $(((bar[1] + bar[3]) / 2)))" != "$(pixel $((bar[2] - 4)) $(((bar[1] + bar[3]) / 2)))" ]
+}
+
+# Centred, named, drawn and moving, and gone before the application starts;
+# or Cancel pressed: status 0xC000013A (the shell sees its low byte),
+# nothing printed, the application never started and nothing left.
+progress_window_case() {
+  local left top right bottom status=0
+  launch progress_window keep
+  probe "$1" || fail "no progress window came up"
+  if [ "$1" = cancel ]; then
+    wait "$launcher_pid" || status=$?
+    launcher_pid=
+    [ "$status" = $((0xC000013A & 255)) ] && [ ! -e "$work/control/ready" ] && [ ! -s "$work/out.txt" ] &&
+      [ ! -s "$work/err.txt" ] || fail "status $status, or the application started, or output"
+    [ -z "$(find "$prefix/drive_c/users" -path '*/Temp/onefile_*' 2>/dev/null)" ] || fail "something is left in TEMP"
+    return
+  fi
+  expect_line probe.txt "title: Slow Test"
+  expect_line probe.txt "text: Preparing Slow Test…"
+  read -r left top right bottom <<< "$(place title)"
+  [ "$left $top" = "$(((screen_width - right + left) / 2)) $(((screen_height - bottom + top) / 2))" ] ||
+    fail "not centred: $left $top $right $bottom"
+  eventually window_drawn "$left" "$top" "$right" "$bottom" || fail "the window and its progress are not on the screen"
+  cp "$work/window.png" "$bin/progress_window_screenshot.png"
+  eventually test -e "$work/control/ready" || fail "the application never started"
+  expect_line start.txt "progress_window: none"
+  touch "$work/control/go"
+  end_launcher
+}
+
+# A bar along the bottom edge of the image's opaque part (above its
+# transparent margin), a quarter filled, and the rest of the image unchanged.
+bar_on_splash() {
+  screenshot "$work/shot.png"
+  [[ $(pixel $((x + width / 4)) $((y + opaque - 4))) == *"#0078D4"* ]] &&
+    [ "$(differing_pixels "$work/shot.png" "$work/above_bar.png" "$x" "$y" 0)" = 0 ]
+}
+progress_splash_case() {
+  local image=$1 width height x y opaque
+  read -r width height opaque <<< "$($convert "$image" -alpha extract -threshold 99.9% -format '%w %h ' -write info: \
+    -trim -format '%[fx:page.y+h]' info:)"
+  x=$(((screen_width - width) / 2)) y=$(((screen_height - height) / 2))
+  $convert "$image" -crop "${width}x$((opaque - 4))+0+0" +repage "$work/above_bar.png"
+  launch progress_splash keep
+  eventually bar_on_splash || fail "no progress bar on the splash"
+  cut_out "$x" "$y" $((x + width)) $((y + height)) "$bin/progress_splash_screenshot.png"
+  eventually test -e "$work/control/ready" || fail "the application never started"
+  touch "$work/control/go"
+  end_launcher
 }
 
 # The template, made by a test of its own that runs alone, so that creating
@@ -274,6 +352,9 @@ case $case_name in
   zero_width) no_splash_case splash_zero_width ;;
   zero_height) no_splash_case splash_zero_height ;;
   truncated) no_splash_case splash_truncated ;;
+  progress_window) progress_window_case show ;;
+  progress_cancel) progress_window_case cancel ;;
+  progress_splash) progress_splash_case "$(dirname "$0")/../../../examples/hello/splash.png" ;;
   *) fail "unknown case" ;;
 esac
 echo "PASS ($case_name)"

@@ -5,7 +5,8 @@
 // through files in that folder: it writes "ready", waits for "go", deletes
 // the splash feedback file if its second argument is "delete", and waits for
 // "finish" before it looks once more and returns 42.
-// The second argument "report" makes it look once and return at once, and
+// The second argument "report" makes it look once and return at once,
+// "print" also writes a line to each stream (with the console's mode), and
 // "window" shows a small window of its own at "go" instead of deleting
 // the file. Built as a library and, with SPLASH_ENTRY_PROGRAM, as a GUI
 // program for an entry launcher.
@@ -48,7 +49,7 @@ static void write_text(const std::wstring &path, const std::string &text)
 }
 
 // "splash_window: none" or "splash_window: visible|hidden LEFT TOP RIGHT BOTTOM",
-// then "feedback_file: present|absent".
+// then "feedback_file: present|absent" and "progress_window: up|none".
 static void write_observation(const std::wstring &path)
 {
     std::string text = "splash_window: ";
@@ -64,6 +65,7 @@ static void write_observation(const std::wstring &path)
         text += line;
     }
     text += file_exists(splash_feedback_file_path()) ? "feedback_file: present\n" : "feedback_file: absent\n";
+    text += FindWindowA("VeskarProgress", nullptr) != nullptr ? "progress_window: up\n" : "progress_window: none\n";
     write_text(path, text);
 }
 
@@ -86,6 +88,12 @@ extern "C" __declspec(dllexport) int run_code(int argument_count, wchar_t **argu
     write_observation(control + L"\\start.txt");
     if (action == L"report")
         return 42;
+    if (action == L"print") {  // one line to each stream, and the console's mode as the application finds it
+        DWORD mode = 0;
+        printf("application output\n");
+        fprintf(stderr, GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) ? "console mode: %lx\n" : "none\n", mode);
+        return fflush(stdout) == 0 && fflush(stderr) == 0 ? 42 : 93;
+    }
     write_text(control + L"\\ready", "");
     if (!wait_for_file(control + L"\\go"))
         return 90;
