@@ -21,6 +21,7 @@ enum : WORD { splash_resource_id = 28 };
 // not imported, so a launcher without one never loads their libraries.
 static struct {
     decltype(&CoInitialize) co_initialize;
+    decltype(&CoUninitialize) co_uninitialize;
     decltype(&CreateStreamOnHGlobal) create_stream_on_hglobal;
     decltype(&CoCreateInstance) co_create_instance;
     decltype(&WICConvertBitmapSource) wic_convert_bitmap_source;
@@ -59,6 +60,7 @@ bool load_window_functions()
 {
     auto &f = splash_api;
     return resolve(f.co_initialize, L"ole32.dll", "CoInitialize") &&
+           resolve(f.co_uninitialize, L"ole32.dll", "CoUninitialize") &&
            resolve(f.create_stream_on_hglobal, L"ole32.dll", "CreateStreamOnHGlobal") &&
            resolve(f.co_create_instance, L"ole32.dll", "CoCreateInstance") &&
            resolve(f.wic_convert_bitmap_source, L"windowscodecs.dll", "WICConvertBitmapSource") &&
@@ -111,6 +113,8 @@ void pump_window_messages(DWORD timeout_ms)
         f.dispatch_message(&message);
 }
 
+static HBITMAP decode_with_imaging(const void *bytes, DWORD size);
+
 // The decoded image as a top-down premultiplied BGRA DIB section, or null.
 static HBITMAP decode_splash_image()
 {
@@ -127,9 +131,20 @@ static HBITMAP decode_splash_image()
     // Only a launcher with an image needs COM, for the imaging component.
     if (!load_window_functions())
         return nullptr;
+    // COM is left as it was found: an application run in this process
+    // later, on this thread, finds it uninitialised, as a child's would be,
+    // and may choose its own apartment. The bitmap is GDI's, not COM's.
     const auto &f = splash_api;
-    f.co_initialize(nullptr);
+    HRESULT com = f.co_initialize(nullptr);
+    HBITMAP bitmap = decode_with_imaging(bytes, size);
+    if (SUCCEEDED(com))
+        f.co_uninitialize();
+    return bitmap;
+}
 
+static HBITMAP decode_with_imaging(const void *bytes, DWORD size)
+{
+    const auto &f = splash_api;
     HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, size);
     if (block == nullptr)
         return nullptr;

@@ -183,7 +183,10 @@ static void expand_fixed_argument(const char *value, size_t length, wchar_t *arg
 }
 
 // Argument 0 is `program`; an entry program's fixed arguments follow; then
-// the launcher's own arguments, each re-quoted as it was split.
+// the launcher's own arguments. The launcher's own child gets them re-quoted
+// as it splits them; an entry program gets the rest of the launcher's command
+// line after argument 0 exactly as typed: its runtime may split by other
+// rules (a doubled quote inside quotes), or it may read the line itself.
 static void build_child_command_line(const wchar_t *program)
 {
     LauncherState &s = launcher_state;
@@ -201,6 +204,15 @@ static void build_child_command_line(const wchar_t *program)
     }
     const wchar_t *cursor = GetCommandLineW();
     split_next_argument(cursor, s.split_argument, array_count(s.split_argument), true);
+    if (s.exe_entry) {
+        // A blank keeps a tail that follows argument 0's closing quote
+        // directly from joining the last fixed argument.
+        if (*cursor != L'\0' && *cursor != L' ' && *cursor != L'\t')
+            append_unit(s.child_command_line, length, capacity, L' ');
+        for (; *cursor != L'\0'; cursor++)
+            append_unit(s.child_command_line, length, capacity, *cursor);
+        return;
+    }
     while (split_next_argument(cursor, s.split_argument, array_count(s.split_argument), false)) {
         append_unit(s.child_command_line, length, capacity, L' ');
         append_quoted_argument(s.child_command_line, length, capacity, s.split_argument);
@@ -224,6 +236,36 @@ static HANDLE make_entry_job()
     return job;
 }
 
+// The launcher's standard handles as the child's: each duplicated as
+// inheritable, since only inheritable handles reach the child and the
+// launcher's own need not be (a parent may have handed it handles it did not
+// mark so). A handle that is absent, or that the system will not duplicate,
+// is passed as it is.
+static void set_inheritable_standard_handles(STARTUPINFOW &startup)
+{
+    HANDLE *fields[] = {&startup.hStdInput, &startup.hStdOutput, &startup.hStdError};
+    const DWORD which[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+    for (size_t i = 0; i < array_count(fields); i++) {
+        HANDLE own = GetStdHandle(which[i]), copy = nullptr;
+        bool usable = own != nullptr && own != INVALID_HANDLE_VALUE;
+        *fields[i] = usable && DuplicateHandle(GetCurrentProcess(), own, GetCurrentProcess(), &copy, 0, TRUE,
+                                               DUPLICATE_SAME_ACCESS)
+                         ? copy
+                         : own;
+    }
+}
+
+// Closes the copies once the child has its own.
+static void close_standard_handle_copies(const STARTUPINFOW &startup)
+{
+    HANDLE fields[] = {startup.hStdInput, startup.hStdOutput, startup.hStdError};
+    const DWORD which[] = {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE};
+    for (size_t i = 0; i < array_count(fields); i++) {
+        if (fields[i] != GetStdHandle(which[i]))
+            CloseHandle(fields[i]);
+    }
+}
+
 // Waits until the child has ended and returns its exit code. When the
 // interrupt thread has taken the child, it ends it within seconds; this
 // thread's handle stays valid until it releases it.
@@ -242,9 +284,7 @@ DWORD launch_and_supervise()
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    set_inheritable_standard_handles(startup);
     const wchar_t *program = s.launcher_executable_path;
     if (s.exe_entry) {
         program = s.first_record_path;
@@ -267,9 +307,12 @@ DWORD launch_and_supervise()
         stop_for_interrupt();
     PROCESS_INFORMATION process = {};
     SystemPath program_path;
-    if (!CreateProcessW(unprefixed_system_path(program_path, program), s.child_command_line, nullptr, nullptr, TRUE,
-                        NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr, nullptr, &startup, &process)) {
-        DWORD error = GetLastError();
+    bool created = CreateProcessW(unprefixed_system_path(program_path, program), s.child_command_line, nullptr,
+                                  nullptr, TRUE, NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED, nullptr, nullptr, &startup,
+                                  &process);
+    DWORD error = GetLastError();
+    close_standard_handle_copies(startup);
+    if (!created) {
         end_guarded_step();
         report_os_error(MESSAGE_LAUNCH_FAILED, error);
     }
@@ -280,6 +323,8 @@ DWORD launch_and_supervise()
         InterlockedExchange(reinterpret_cast<volatile LONG *>(&s.splash_entry_process),
                             static_cast<LONG>(process.dwProcessId));
     publish_child(process.hProcess);
+    if (s.exe_entry)
+        hand_interrupts_to_entry();
     if (stop_is_requested()) {
         TerminateProcess(process.hProcess, 0);
         end_guarded_step();

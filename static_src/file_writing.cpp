@@ -5,11 +5,13 @@
 // the time of its writing, so no check ever takes it for a packed one.
 #include "launcher.h"
 
+// Made new: never over a file this unpack wrote (a record whose name is
+// another's short name would otherwise replace it). A takeover deletes
+// what stands at a name before it writes there.
 HANDLE create_unpacked_file(const wchar_t *path)
 {
     SystemPath system;
-    return CreateFileW(system_path(system, path), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                       CREATE_ALWAYS, 0, nullptr);
+    return CreateFileW(system_path(system, path), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_NEW, 0, nullptr);
 }
 
 bool write_all(HANDLE file, const unsigned char *bytes, DWORD count, DWORD &error)

@@ -21,6 +21,8 @@
 #include "launcher.h"
 #include "error_reporting.h"
 
+#include <sddl.h>
+#include <string.h>
 #include <wchar.h>
 
 static void release_held_folders()
@@ -44,10 +46,49 @@ static size_t root_length(const wchar_t *path)
     return 0;
 }
 
+// NT SERVICE\TrustedInstaller, the account that installs and services
+// Windows: on Windows 10 and 11 it owns a system drive's root, C:\Windows
+// and C:\Program Files, and is granted full access to the latter two. It
+// counts like SYSTEM above a tree.
+bool is_trusted_installer(PSID sid)
+{
+    static unsigned char trusted_installer[SECURITY_MAX_SID_SIZE];
+    static bool known;
+    auto convert = system_function<decltype(&ConvertStringSidToSidW)>(L"advapi32.dll", "ConvertStringSidToSidW");
+    auto equal_sid = system_function<decltype(&EqualSid)>(L"advapi32.dll", "EqualSid");
+    auto length_of = system_function<decltype(&GetLengthSid)>(L"advapi32.dll", "GetLengthSid");
+    if (!known && convert != nullptr && length_of != nullptr) {
+        PSID made = nullptr;
+        if (convert(L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", &made)) {
+            known = length_of(made) <= sizeof trusted_installer;
+            if (known)
+                memcpy(trusted_installer, made, length_of(made));
+            LocalFree(made);
+        }
+    }
+    return known && equal_sid != nullptr && equal_sid(sid, trusted_installer);
+}
+
+// The final path of the folder at `path`, as the system resolves it
+// (short 8.3 names, letter case, links); false when it cannot be opened.
+static bool final_folder_path(const wchar_t *path, wchar_t *final, DWORD capacity)
+{
+    HANDLE folder = CreateFileW(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD length = GetFinalPathNameByHandleW(folder, final, capacity, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    CloseHandle(folder);
+    return length != 0 && length < capacity;
+}
+
 // Where the walk down `folder` starts: after the user's profile when the
-// folder is the profile or below it, else after the volume's root. The
-// profile is asked of the profile service's small library, not of the
-// shell's, which would load a dozen more libraries into every reusing start.
+// folder is the profile or below it, else after the volume's root. Below
+// is decided on final paths, not on spelling: a TEMP in short form
+// (C:\Users\JOHNSM~1\..., usual for a long profile name) or through a
+// link is below the profile all the same. The profile is asked of the
+// profile service's small library, not of the shell's, which would load a
+// dozen more libraries into every reusing start.
 static size_t walk_start(const wchar_t *folder)
 {
     typedef BOOL(WINAPI * ProfileFunction)(HANDLE, wchar_t *, DWORD *);
@@ -55,32 +96,46 @@ static size_t walk_start(const wchar_t *folder)
     auto open_process_token = system_function<decltype(&OpenProcessToken)>(L"advapi32.dll", "OpenProcessToken");
     wchar_t profile[MAX_PATH];
     DWORD size = static_cast<DWORD>(array_count(profile));
-    wchar_t full[system_path_capacity];
+    static wchar_t profile_final[system_path_capacity], prefix[system_path_capacity], prefix_final[system_path_capacity];
     HANDLE token = nullptr;
     bool known = profile_directory != nullptr && open_process_token != nullptr &&
                  open_process_token(GetCurrentProcess(), TOKEN_QUERY, &token) &&
-                 profile_directory(token, profile, &size);
+                 profile_directory(token, profile, &size) &&
+                 final_folder_path(profile, profile_final, static_cast<DWORD>(array_count(profile_final)));
     if (token != nullptr)
         CloseHandle(token);
-    if (known && make_prefixed_path(full, array_count(full), profile)) {
-        size_t length = wcslen(full);
-        while (length > 0 && full[length - 1] == L'\\')
-            full[--length] = L'\0';
-        if (length > root_length(full) && _wcsnicmp(folder, full, length) == 0 &&
-            (folder[length] == L'\\' || folder[length] == L'\0'))
-            return length;
+    size_t root = root_length(folder);
+    if (!known || root == 0)
+        return root;
+    // Each folder from the root down, until one is the profile itself.
+    copy_wide_text(prefix, folder, array_count(prefix));
+    size_t length = wcslen(prefix);
+    for (size_t end = root; end < length;) {
+        const wchar_t *next = wcschr(prefix + end, L'\\');
+        end = next == nullptr ? length : static_cast<size_t>(next - prefix);
+        wchar_t kept = prefix[end];
+        prefix[end] = L'\0';
+        bool profile_here = final_folder_path(prefix, prefix_final, static_cast<DWORD>(array_count(prefix_final))) &&
+                            CompareStringOrdinal(prefix_final, -1, profile_final, -1, TRUE) == CSTR_EQUAL;
+        prefix[end] = kept;
+        if (profile_here)
+            return end;
+        end++;
     }
-    return root_length(folder);
+    return root;
 }
 
 // Opens the folder `path` ends at, not following a reparse point, and
-// keeps it if it may stand above a tree.
+// keeps it if it may stand above a tree. The traverse right is what makes
+// the hold: only a handle with a right to read, write or delete takes part
+// in the system's sharing checks, so one with read-control and attributes
+// alone would let a rename or removal through whatever it shares.
 static bool hold_folder(const wchar_t *path)
 {
     LauncherState &s = launcher_state;
     if (s.held_folder_count == static_cast<int32_t>(array_count(s.held_folders)))
         return false;
-    HANDLE folder = CreateFileW(path, READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+    HANDLE folder = CreateFileW(path, FILE_TRAVERSE | READ_CONTROL | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (folder == INVALID_HANDLE_VALUE)

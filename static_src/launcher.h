@@ -83,6 +83,7 @@ enum : LONG {
     stop_application_in_process = 32,
     stop_sweep_ending = 64,
     stop_reporting = 128,
+    stop_entry_has_interrupts = 256,
     // Entries the sweep removes at every start even when asked to end
     // before: dead trees go after a bounded number of starts however
     // quickly each application ends.
@@ -234,6 +235,9 @@ struct LauncherState {
     //   stop_reporting               the reporting thread, as a        never      the report prints its line and ends
     //                                report begins while                          the process with its status; I
     //                                stop_requested is clear                      leaves the end to it
+    //   stop_entry_has_interrupts    M, inside the launch step of a    never      Ctrl+C and Ctrl+Break are the entry
+    //                                program entry, once it is                    program's: I and E ignore them and
+    //                                published                                    M waits for the program as before
     //
     // Writers besides the bits: `live_writers` counts writer threads started
     // and not yet ended (counted before they check removal_has_begun()). A
@@ -423,6 +427,7 @@ Function system_function(const wchar_t *library, const char *name)
 // user's profile when it is below it) and keeps them held; false, holding
 // none, when one may not stand above a tree.
 bool hold_folders_above(const wchar_t *path);
+bool is_trusted_installer(PSID sid);  // NT SERVICE\TrustedInstaller, which owns a system drive's root
 // Without reuse: a directory below a pack-time spec is used only below
 // folders that pass, otherwise the default place; the parent names it to
 // the child in VESKAR_ONEFILE_TREE.
@@ -445,8 +450,9 @@ bool make_prefixed_path(wchar_t *target, size_t capacity, const wchar_t *path);
 
 // unpacking.cpp
 const SID *current_user_sid();  // null when the system cannot say
-SECURITY_ATTRIBUTES *private_directory_security();
-HANDLE create_private_directory(const wchar_t *path, ACCESS_MASK access);  // made and opened in one step, or null
+bool process_is_elevated();     // high integrity or above: the user's unelevated processes must not change what it loads
+SECURITY_ATTRIBUTES *private_directory_security(bool administrators_only = false);
+HANDLE create_private_directory(const wchar_t *path, ACCESS_MASK access, bool administrators_only = false);  // made and opened in one step, or null
 void create_unpack_directory(ACCESS_MASK access = FILE_LIST_DIRECTORY);  // parent role: a fresh, private directory, or the process ends
 void hold_unpack_directory();    // child role: the tree stays marked as in use while the application runs
 void unpack_all_records();  // in the child role it never returns
@@ -509,6 +515,7 @@ void publish_child(HANDLE process);      // inside the launch step
 void let_child_go(HANDLE process);       // the main thread, once it has waited for the child
 void cleanup();                // ends the child, waits for the sweep, removes what the run owns
 bool hand_console_to_application();  // false once a stop is requested: the caller then calls stop_for_interrupt
+void hand_interrupts_to_entry();     // inside the launch step, once the entry program is published
 bool sweep_may_go_on();        // the sweep thread, before each entry
 void end_sweep();              // asks the sweep to end and waits for it
 void remove_unpack_directory();  // what this run made; waits for a removal already running

@@ -18,6 +18,20 @@ static int run_application_library(int argument_count, wchar_t **argument_vector
     // has no short form (the loader searches its own folder by that form).
     SystemPath directory, library_path;
     AddDllDirectory(unprefixed_system_path(directory, s.unpack_directory));
+    // Every later load by a bare name (the application's own, a delay-loaded
+    // import) searches the same places: the tree's two folders and System32.
+    // Not the process's default order, whose first place is the launcher's
+    // folder (often Downloads), nor PATH, whose folders anyone may have been
+    // able to write to; an application that wants a library from elsewhere
+    // names its full path or adds its folder itself.
+    wchar_t library_folder[path_capacity];
+    copy_wide_text(library_folder, s.first_record_path, array_count(library_folder));
+    wchar_t *separator = wcsrchr(library_folder, L'\\');
+    if (separator != nullptr)
+        *separator = L'\0';
+    if (wcscmp(library_folder, s.unpack_directory) != 0)
+        AddDllDirectory(unprefixed_system_path(directory, library_folder));
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_USER_DIRS);
     HMODULE library = LoadLibraryExW(system_path(library_path, s.first_record_path), nullptr,
                                      LOAD_LIBRARY_SEARCH_SYSTEM32 | LOAD_LIBRARY_SEARCH_USER_DIRS |
                                          LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR);

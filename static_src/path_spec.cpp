@@ -160,9 +160,16 @@ static bool append_placeholder(wchar_t *output, size_t capacity, const wchar_t *
             *end = L'\0';
         trim_trailing_separators(output);
     } else if (_wcsicmp(name, L"PROGRAM") == 0) {
+        // Argument 0 as typed, unless it is no full path (a launcher started
+        // as "tool" from PATH, or as ".\tool"): a directory named after it
+        // would then lie wherever the working directory is. The launcher's
+        // own full path stands in for it.
         const LauncherState &s = launcher_state;
         check_or_abort(s.argument_count >= 1 && s.argument_vector != nullptr && s.argument_vector[0] != nullptr);
-        append_wide_text(output, s.argument_vector[0], capacity);
+        const wchar_t *program = s.argument_vector[0];
+        bool full = (iswalpha(program[0]) && program[1] == L':' && program[2] == L'\\') ||
+                    (program[0] == L'\\' && program[1] == L'\\');
+        append_wide_text(output, full ? program : get_launcher_path(false), capacity);
     } else if (_wcsicmp(name, L"PROGRAM_BASE") == 0) {
         if (!expand_path_spec(end, L"{PROGRAM}", room))
             return false;

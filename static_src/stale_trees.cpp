@@ -61,13 +61,15 @@ bool is_splash_feedback_name(const wchar_t *name)
     return digits != 0 && wcscmp(name + 8 + digits, L"_splash_feedback.tmp") == 0;
 }
 
-// Whether the current user owns the entry at `path` (never followed).
+// Whether the current user owns the entry at `path` (never followed); in an
+// elevated run also Administrators, who own an elevated run's directories.
 static bool owned_by_current_user(const wchar_t *path)
 {
     auto get_security_info = system_function<decltype(&GetSecurityInfo)>(L"advapi32.dll", "GetSecurityInfo");
     auto equal_sid = system_function<decltype(&EqualSid)>(L"advapi32.dll", "EqualSid");
+    auto well_known = system_function<decltype(&IsWellKnownSid)>(L"advapi32.dll", "IsWellKnownSid");
     const SID *user = current_user_sid();
-    if (get_security_info == nullptr || equal_sid == nullptr || user == nullptr)
+    if (get_security_info == nullptr || equal_sid == nullptr || well_known == nullptr || user == nullptr)
         return false;
     SystemPath system;
     HANDLE entry = CreateFileW(system_path(system, path), READ_CONTROL,
@@ -79,7 +81,9 @@ static bool owned_by_current_user(const wchar_t *path)
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     bool owned = get_security_info(entry, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
                                    nullptr, &descriptor) == ERROR_SUCCESS &&
-                 owner != nullptr && equal_sid(owner, const_cast<SID *>(user));
+                 owner != nullptr &&
+                 (equal_sid(owner, const_cast<SID *>(user)) ||
+                  (process_is_elevated() && well_known(owner, WinBuiltinAdministratorsSid)));
     if (descriptor != nullptr)
         LocalFree(descriptor);
     CloseHandle(entry);

@@ -132,7 +132,8 @@ void let_child_go(HANDLE process)
 }
 
 // What the child is given to end by itself before it is terminated: at the
-// normal end and on Ctrl+C or Ctrl+Break 5 seconds. At console close, logoff
+// normal end and on Ctrl+C or Ctrl+Break 5 seconds (an application
+// library's child; a program entry keeps those events to itself). At console close, logoff
 // and shutdown the system ends the launcher itself about 5 seconds after the
 // event, and the child, which gets the same event, has its own 5 seconds: a
 // shorter wait leaves the removal the rest of them (its retries take up to
@@ -194,6 +195,11 @@ bool hand_console_to_application()
     return true;
 }
 
+void hand_interrupts_to_entry()
+{
+    InterlockedOr(&launcher_state.stop_state, stop_entry_has_interrupts);
+}
+
 bool sweep_may_go_on()
 {
     LauncherState &s = launcher_state;
@@ -241,6 +247,14 @@ BOOL WINAPI console_control_handler(DWORD event_type)
         // launcher's to end or remove.
         if ((stop_state_now() & stop_application_in_process) != 0)
             return FALSE;
+        // A program entry shares the console and gets Ctrl+C and Ctrl+Break
+        // itself: they are its to handle, as when it is started directly (a
+        // REPL cancels a line, a tool exits with a status of its own). The
+        // launcher waits for it as long as it runs. Close, logoff and
+        // shutdown keep their bound: the system ends the launcher anyway.
+        if ((event_type == CTRL_C_EVENT || event_type == CTRL_BREAK_EVENT) &&
+            (stop_state_now() & stop_entry_has_interrupts) != 0)
+            return TRUE;
         // Only the first event's thread acts; a later one would find the
         // child already taken and remove the tree under its feet. A report
         // already under way ends the process itself, after its removal.

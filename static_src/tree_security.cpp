@@ -24,7 +24,8 @@ bool security_is_private(PSECURITY_DESCRIPTOR descriptor, PSID user, bool above_
     PACL dacl = nullptr;
     if (!get_owner(descriptor, &owner, &defaulted) || owner == nullptr ||
         !(equal_sid(owner, user) || (above_tree && (well_known(owner, WinLocalSystemSid) ||
-                                                    well_known(owner, WinBuiltinAdministratorsSid)))))
+                                                    well_known(owner, WinBuiltinAdministratorsSid) ||
+                                                    is_trusted_installer(owner)))))
         return false;
     if (!get_dacl(descriptor, &present, &dacl, &defaulted) || !present || dacl == nullptr)
         return false;  // no list at all grants everyone everything
@@ -51,7 +52,7 @@ bool security_is_private(PSECURITY_DESCRIPTOR descriptor, PSID user, bool above_
         ACCESS_ALLOWED_ACE *ace = reinterpret_cast<ACCESS_ALLOWED_ACE *>(header);
         PSID sid = &ace->SidStart;
         if ((ace->Mask & write_access) != 0 && !equal_sid(sid, user) && !well_known(sid, WinLocalSystemSid) &&
-            !well_known(sid, WinBuiltinAdministratorsSid))
+            !well_known(sid, WinBuiltinAdministratorsSid) && !(above_tree && is_trusted_installer(sid)))
             return false;
     }
     return true;

@@ -137,16 +137,65 @@ const SID *current_user_sid()
     return known ? static_cast<const SID *>(token_user.user.User.Sid) : nullptr;
 }
 
+// Whether the process runs at high integrity or above: elevated, or a
+// service. The user's own unelevated processes, at medium integrity, must
+// then not be able to change what it loads. Read once; false when the
+// system cannot say.
+bool process_is_elevated()
+{
+    static int elevated = -1;
+    if (elevated >= 0)
+        return elevated == 1;
+    const wchar_t *library = L"advapi32.dll";
+    auto open_process_token = system_function<decltype(&OpenProcessToken)>(library, "OpenProcessToken");
+    auto get_token_information = system_function<decltype(&GetTokenInformation)>(library, "GetTokenInformation");
+    auto count_of = system_function<decltype(&GetSidSubAuthorityCount)>(library, "GetSidSubAuthorityCount");
+    auto authority_of = system_function<decltype(&GetSidSubAuthority)>(library, "GetSidSubAuthority");
+    union {
+        TOKEN_MANDATORY_LABEL label;
+        unsigned char bytes[sizeof(TOKEN_MANDATORY_LABEL) + SECURITY_MAX_SID_SIZE];
+    } level;
+    HANDLE token = nullptr;
+    DWORD size = 0;
+    elevated = 0;
+    if (open_process_token == nullptr || get_token_information == nullptr || count_of == nullptr ||
+        authority_of == nullptr || !open_process_token(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    if (get_token_information(token, TokenIntegrityLevel, &level, sizeof level, &size)) {
+        PSID sid = level.label.Label.Sid;
+        UCHAR count = *count_of(sid);
+        elevated = count > 0 && *authority_of(sid, count - 1u) >= SECURITY_MANDATORY_HIGH_RID ? 1 : 0;
+    }
+    CloseHandle(token);
+    return elevated == 1;
+}
+
 // Only the user who runs the launcher may use the unpack directory and what
 // is below it: the list is protected from inheriting anything from %TEMP%,
 // and its one entry is inherited by every file and folder created inside.
 // The user is named as the owner too: an administrator's elevated token
 // would otherwise make the Administrators group the owner, and no later
 // check of the tree or sweep of it would know it as the user's.
-// Built once; null when the system cannot build it.
-SECURITY_ATTRIBUTES *private_directory_security()
+//
+// Read and execute, never more, go to the same user's sandboxed processes
+// too (a program entry may start its helpers so, as browsers and Electron
+// applications do): app containers (ALL APPLICATION PACKAGES, ALL
+// RESTRICTED APPLICATION PACKAGES) and restricted tokens (RESTRICTED), as a
+// stock Windows grants them on C:\Program Files. Such a process passes
+// only where its ordinary check passes as well, so no other user gains
+// anything.
+//
+// `administrators_only`, for what an elevated run loads: the user's own
+// unelevated processes could change a tree granted to the user, and a
+// library planted there would run elevated. Owned by Administrators, all
+// access for Administrators and SYSTEM only (the elevated token has the
+// Administrators group enabled; an unelevated one holds it for denial
+// only), and labelled High with no write up, inherited likewise.
+// Built once each; null when the system cannot build it.
+SECURITY_ATTRIBUTES *private_directory_security(bool administrators_only)
 {
-    static SECURITY_ATTRIBUTES attributes;
+    static SECURITY_ATTRIBUTES built[2];
+    SECURITY_ATTRIBUTES &attributes = built[administrators_only ? 1 : 0];
     if (attributes.lpSecurityDescriptor != nullptr)
         return &attributes;
     const wchar_t *library = L"advapi32.dll";
@@ -158,12 +207,25 @@ SECURITY_ATTRIBUTES *private_directory_security()
     if (convert_sid == nullptr || convert_descriptor == nullptr || user == nullptr ||
         !convert_sid(const_cast<SID *>(user), &sid))
         return nullptr;
-    // O: owner; P: protected; OICI: inherited by files and folders; FA: all access.
-    wchar_t descriptor_text[512] = L"O:";
-    append_wide_text(descriptor_text, sid, array_count(descriptor_text));
-    append_wide_text(descriptor_text, L"D:P(A;OICI;FA;;;", array_count(descriptor_text));
-    append_wide_text(descriptor_text, sid, array_count(descriptor_text));
-    append_wide_text(descriptor_text, L")", array_count(descriptor_text));
+    // O: owner; P: protected; OICI: inherited by files and folders; FA: all
+    // access; BA, SY: Administrators, SYSTEM; ML: the mandatory label, HI:
+    // High, NW: no write up.
+    // 0x1200a9: read and execute.
+    const wchar_t *sandboxes = L"(A;OICI;0x1200a9;;;S-1-15-2-1)(A;OICI;0x1200a9;;;S-1-15-2-2)"
+                               L"(A;OICI;0x1200a9;;;S-1-5-12)";
+    wchar_t descriptor_text[768] = L"";
+    if (administrators_only) {
+        append_wide_text(descriptor_text, L"O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)", array_count(descriptor_text));
+        append_wide_text(descriptor_text, sandboxes, array_count(descriptor_text));
+        append_wide_text(descriptor_text, L"S:(ML;OICI;NW;;;HI)", array_count(descriptor_text));
+    } else {
+        append_wide_text(descriptor_text, L"O:", array_count(descriptor_text));
+        append_wide_text(descriptor_text, sid, array_count(descriptor_text));
+        append_wide_text(descriptor_text, L"D:P(A;OICI;FA;;;", array_count(descriptor_text));
+        append_wide_text(descriptor_text, sid, array_count(descriptor_text));
+        append_wide_text(descriptor_text, L")", array_count(descriptor_text));
+        append_wide_text(descriptor_text, sandboxes, array_count(descriptor_text));
+    }
     LocalFree(sid);
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!convert_descriptor(descriptor_text, SDDL_REVISION_1, &descriptor, nullptr))
@@ -184,14 +246,14 @@ enum : LONG { status_name_collision = static_cast<LONG>(0xC0000035) };
 // the same system call, sharing reading and writing but not deletion: no
 // other launcher ever sees it without its holder. Null, with the error set,
 // when it cannot (ERROR_ALREADY_EXISTS for anything already at the name).
-HANDLE create_private_directory(const wchar_t *path, ACCESS_MASK access)
+HANDLE create_private_directory(const wchar_t *path, ACCESS_MASK access, bool administrators_only)
 {
     const wchar_t *ntdll = L"ntdll.dll";
     auto create_file = system_function<CreateFileFunction>(ntdll, "NtCreateFile");
     auto nt_path = system_function<NtPathFunction>(ntdll, "RtlDosPathNameToNtPathName_U");
     auto free_string = system_function<FreeStringFunction>(ntdll, "RtlFreeUnicodeString");
     auto error_of = system_function<ULONG(NTAPI *)(LONG)>(ntdll, "RtlNtStatusToDosError");
-    SECURITY_ATTRIBUTES *security = private_directory_security();
+    SECURITY_ATTRIBUTES *security = private_directory_security(administrators_only);
     UNICODE_STRING name;
     SystemPath system;
     if (create_file == nullptr || nt_path == nullptr || free_string == nullptr || error_of == nullptr ||
@@ -222,13 +284,18 @@ HANDLE create_private_directory(const wchar_t *path, ACCESS_MASK access)
 void create_unpack_directory(ACCESS_MASK access)
 {
     LauncherState &s = launcher_state;
+    // In an elevated run a per-run directory is the administrators' alone.
+    // One held with delete access is a reused tree's working directory,
+    // which the user's own starts check as theirs once it is renamed into
+    // place (the packer refuses reuse where a start is elevated).
+    bool administrators_only = (access & DELETE) == 0 && process_is_elevated();
     if (!begin_guarded_step())
         stop_for_interrupt();
-    HANDLE held = create_private_directory(s.unpack_directory, access);
+    HANDLE held = create_private_directory(s.unpack_directory, access, administrators_only);
     if (held == nullptr && GetLastError() == ERROR_PATH_NOT_FOUND) {
         // A temporary directory that does not exist yet is made on the way.
         ensure_parent_chain(s.unpack_directory);
-        held = create_private_directory(s.unpack_directory, access);
+        held = create_private_directory(s.unpack_directory, access, administrators_only);
     }
     if (held != nullptr)
         own_unpack_directory(held);
@@ -268,6 +335,11 @@ void hold_unpack_directory()
     report_os_error(MESSAGE_WRITE_FAILED, error);
 }
 
+// Every file is made new: the directory is this run's own, so a file
+// already at the name is one this unpack wrote, reached again by another
+// spelling (a short 8.3 alias such as LONGFI~1.TXT names longfilename.txt)
+// or a crafted archive. Writing over it would silently replace it, and with
+// writer threads two of them would write one file at once.
 static void write_record_content(uint64_t size)
 {
     LauncherState &s = launcher_state;

@@ -422,6 +422,9 @@ TEST_F(Refusal, LauncherOptions)
         {{"--version-info", "CompanyName=A", "--version-info", "CompanyName=B"}, "CompanyName is given twice"},
         {{"--execution-level", "admin"}, "--execution-level 'admin' is not asInvoker, highestAvailable or "
                                          "requireAdministrator"},
+        {{"--reuse", "--execution-level", "highestAvailable"}, "--reuse with execution level highestAvailable: an "
+                                                               "elevated start would run a kept tree"},
+        {{"--reuse", "--execution-level", "requireAdministrator"}, "--reuse with execution level requireAdministrator"},
     };
     for (const auto &c : cases)
         expect_refused(with(c.options), c.needle);

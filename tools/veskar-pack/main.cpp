@@ -149,6 +149,9 @@ LauncherRequest launcher_request(const Arguments &a, const fs::path &kit, const 
         level = entry->execution_level;
     else
         level = "asInvoker";
+    if (a.unpack.reuse && level != "asInvoker")
+        throw PackError{"--reuse with execution level " + level + ": an elevated start would run a kept tree that "
+                        "the user's unelevated programs can change; pack it without --reuse or as asInvoker"};
     std::vector<uint8_t> manifest = read_whole_file(kit / "launcher.manifest", "kit manifest");
     r.manifest = manifest_with_level(std::string(manifest.begin(), manifest.end()), level);
     if (!a.version_info.empty()) {

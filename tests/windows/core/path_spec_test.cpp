@@ -172,24 +172,32 @@ TEST_F(PathSpec, UnpackDirectoryFromHandOffVariables)
 TEST_F(PathSpec, ProgramPlaceholders)
 {
     struct Case {
-        const wchar_t *argument0, *program_base, *program_dir;
+        const wchar_t *argument0, *program_base, *program_dir;  // null: as for the launcher's own full path
     };
     const Case cases[] = {
         {L"C:\\apps\\Tool.EXE", L"C:\\apps\\Tool", L"C:\\apps"},
-        {L"Tool.exe", L"Tool", L"Tool.exe"},
-        {L".exe", L"", L".exe"},
         {L"C:\\a\\Tool.exe.bak", L"C:\\a\\Tool.exe.bak", L"C:\\a"},
-        {L"exe", L"exe", L"exe"},
         {L"C:\\x.y\\run", L"C:\\x.y\\run", L"C:\\x.y"},
+        {L"\\\\server\\share\\Tool.exe", L"\\\\server\\share\\Tool", L"\\\\server\\share"},
+        // No full path: never a directory relative to the working directory.
+        {L"Tool.exe", nullptr, nullptr},
+        {L".exe", nullptr, nullptr},
+        {L".\\Tool.exe", nullptr, nullptr},
+        {L"bin\\Tool", nullptr, nullptr},
+        {L"C:Tool.exe", nullptr, nullptr},
+        {L"\\Tool.exe", nullptr, nullptr},
     };
+    std::wstring own = own_executable_path();
     for (const Case &c : cases) {
         set_program(c.argument0);
+        bool full = c.program_base != nullptr;
         EXPECT_TRUE(expand(L"{PROGRAM}"));
-        EXPECT_EQ(output, c.argument0);
+        EXPECT_EQ(output, full ? c.argument0 : own);
         EXPECT_TRUE(expand(L"<{PROGRAM_BASE}>"));
-        EXPECT_EQ(output, std::wstring(L"<") + c.program_base + L">") << narrow(c.argument0);
+        EXPECT_EQ(output, L"<" + (full ? c.program_base : own.substr(0, own.size() - 4)) + L">") << narrow(c.argument0);
         EXPECT_TRUE(expand(L"<{PROGRAM_DIR}>"));
-        EXPECT_EQ(output, std::wstring(L"<") + c.program_dir + L">") << narrow(c.argument0);
+        EXPECT_EQ(output, L"<" + (full ? c.program_dir : own.substr(0, own.find_last_of(L'\\'))) + L">")
+            << narrow(c.argument0);
     }
     // The nested expansion gets only the room that is left.
     set_program(L"C:\\apps\\Tool.exe");

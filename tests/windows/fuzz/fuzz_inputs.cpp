@@ -193,7 +193,7 @@ void mutate_stream(Stream &stream, FuzzRandom &random)
         record.name += suffixes[random.below(8)];
         break;
     }
-    case 3: {  // the same name in other letters, later: the file is replaced
+    case 3: {  // the same name in other letters, later: refused, never replaced
         Record twin = make_record(record.name, random);
         for (wchar_t &unit : twin.name)
             unit = random.one_in(2) ? static_cast<wchar_t>(towupper(unit)) : static_cast<wchar_t>(towlower(unit));

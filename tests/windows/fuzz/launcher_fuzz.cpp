@@ -273,6 +273,19 @@ Outcome ends_with(const char *message)
     return outcome;
 }
 
+// A path as a report line shows it outside a console: what the ANSI code
+// page lacks is "?".
+std::wstring as_shown(const std::wstring &path)
+{
+    std::string narrow(4 * path.size() + 1, '\0');
+    int bytes = WideCharToMultiByte(CP_ACP, 0, path.c_str(), static_cast<int>(path.size()), &narrow[0],
+                                    static_cast<int>(narrow.size()), GetACP() == CP_UTF8 ? nullptr : "?", nullptr);
+    std::wstring shown(path.size() + 1, L'\0');
+    int units = MultiByteToWideChar(CP_ACP, 0, narrow.c_str(), bytes, &shown[0], static_cast<int>(shown.size()));
+    shown.resize(units > 0 ? static_cast<size_t>(units) : 0);
+    return shown;
+}
+
 Outcome expected_outcome(const std::string &attached, const std::wstring &unpack, const PathLimits &limits)
 {
     if (attached.size() < 3 || attached.compare(0, 3, "QVY") != 0)
@@ -317,12 +330,13 @@ Outcome expected_outcome(const std::string &attached, const std::wstring &unpack
             size = size << 8 | size_bytes[i];
 
         // The directories on the way, then the file: a file on the way, a
-        // directory in the file's place or a path the file system cannot hold
+        // directory or a file already in the file's place (an unpack never
+        // replaces what it wrote) or a path the file system cannot hold
         // make the file impossible to create.
         Fit fit = limits.fit(name);
         bool creatable = fit != Fit::fails;
         if (fit == Fit::unforeseeable)
-            outcome.unforeseeable_lines.push_back(L"Error, failed to open '" + path + L"' for writing.\n");
+            outcome.unforeseeable_lines.push_back(L"Error, failed to open '" + as_shown(path) + L"' for writing.\n");
         for (size_t at = name.find(L'\\'); creatable && at != std::wstring::npos; at = name.find(L'\\', at + 1)) {
             ModelEntry *entry = find_entry(outcome.tree, name.substr(0, at));
             if (entry == nullptr)
@@ -331,21 +345,18 @@ Outcome expected_outcome(const std::string &attached, const std::wstring &unpack
                 creatable = entry->directory;
         }
         ModelEntry *file = find_entry(outcome.tree, name);
-        if (!creatable || (file != nullptr && file->directory)) {
+        if (!creatable || file != nullptr) {
             Outcome failed;
             failed.kind = Outcome::reported;
             failed.status = 2;
             failed.format = open_failure_format;
-            failed.line = L"Error, failed to open '" + path + L"' for writing.\n";
+            failed.line = L"Error, failed to open '" + as_shown(path) + L"' for writing.\n";
             return ending(failed);
         }
         uint64_t hash = hash_start;
         if (!stream.take(nullptr, size, &hash))
             return ending(ends_with(MESSAGE_DECODING_FAILED));
-        if (file == nullptr)
-            outcome.tree.push_back(ModelEntry{name, false, size, hash});
-        else
-            file->length = size, file->hash = hash;
+        outcome.tree.push_back(ModelEntry{name, false, size, hash});
     }
 }
 

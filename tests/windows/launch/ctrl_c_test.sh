@@ -6,11 +6,13 @@
 #   ctrl_c_test.sh WINE_RUN PROBE_EXE LAUNCH_TESTS_EXE [entry]
 #
 # With "entry", PROBE_EXE runs an entry program (entry_app.cpp) that shares
-# the console and must have had the event itself.
+# the console, must have had the event itself and handles it: it runs on past
+# the launcher's grace time for an application library, then exits 7, and
+# the launcher waits for it and ends with that status.
 #
-# Two cases: an application that would run for ever is ended after its grace
-# time; one that finishes within it is left to finish. In both the launcher
-# ends and its unpack directory is gone.
+# Two cases for an application library: one that would run for ever is
+# ended after its grace time; one that finishes within it is left to finish.
+# In every case the launcher ends and its unpack directory is gone.
 set -euo pipefail
 wine_run=$1 probe=$2 tests=$3 kind=${4:-library}
 scale=${VESKAR_TEST_TIMEOUT_SCALE:-1}
@@ -39,8 +41,9 @@ run_case() {
   ready=$("$wine_run" winepath -w "$dir/ready.txt")
   go=$("$wine_run" winepath -w "$dir/go")
   # The shell's own pid is the Wine process's after the two execs.
-  printf 'echo $$ > %q\nexec %q %q wait %q %q 42 > %q 2> %q\n' \
-    "$dir/pid" "$wine_run" "$probe" "$ready" "$go" "$dir/out" "$dir/err" > "$dir/run.sh"
+  printf 'echo $$ > %q\nexec %q %q wait %q %q %q > %q 2> %q\n' \
+    "$dir/pid" "$wine_run" "$probe" "$ready" "$go" "$([ "$kind" = entry ] && echo 7 || echo 42)" \
+    "$dir/out" "$dir/err" > "$dir/run.sh"
   script -qfec "sh $(printf %q "$dir/run.sh")" /dev/null > /dev/null 2>&1 &
   local script_pid=$!
   if ! wait_for 60 test -s "$dir/ready.txt"; then
@@ -60,6 +63,11 @@ run_case() {
     kill -INT -- "-$(ps -o pgid= -p "$(cat "$dir/pid")" | tr -d ' ')"
     wait_for 30 test -s "$dir/ready.txt.event" && [ "$(tr -d '\r\n' < "$dir/ready.txt.event")" = 0 ] ||
       fail "the entry program did not get the Ctrl+C"
+    # Past the 5 s an application library's child is given, both still run.
+    sleep $(( 7 * scale ))
+    kill -0 "$script_pid" 2>/dev/null || fail "the launcher did not wait for the program"
+    [ ! -e "$dir/ready.txt.done" ] || fail "the program ended before it was told to"
+    "$wine_run" "$tests" --helper process_alive "$application_pid" || fail "the program was ended"
   else
     kill -INT "$(cat "$dir/pid")"
   fi
@@ -70,8 +78,12 @@ run_case() {
   fi
   local status=0
   wait "$script_pid" 2>/dev/null || status=$?
-  # An interrupted launcher ends with 0xC000013A; a shell sees its low byte.
-  [ "$status" = 58 ] || fail "status $status, not the low byte of 0xC000013A"
+  if [ "$kind" = entry ]; then
+    [ "$status" = 7 ] || fail "status $status, not the program's own 7"
+  else
+    # An interrupted launcher ends with 0xC000013A; a shell sees its low byte.
+    [ "$status" = 58 ] || fail "status $status, not the low byte of 0xC000013A"
+  fi
 
   [ ! -e "$unpack_dir" ] || fail "the unpack directory is still there"
   if [ "$finish_on_its_own" = yes ]; then
@@ -86,7 +98,11 @@ run_case() {
   echo "case $case_name done"
 }
 
-run_case ended_after_grace_time no
-run_case finishes_within_grace_time yes
+if [ "$kind" = entry ]; then
+  run_case program_handles_it yes
+else
+  run_case ended_after_grace_time no
+  run_case finishes_within_grace_time yes
+fi
 [ "$failures" -eq 0 ] || { echo "$failures failure(s)"; exit 1; }
 echo "all Ctrl+C cases passed"

@@ -5,7 +5,7 @@
 // "fixed:..."), and it reports like probe.dll does.
 //
 //   args                     every argument, working directory, the published
-//                            variables, own path; 0
+//                            variables, own path, own command line; 0
 //   echo                     standard input to standard output, then a line on
 //                            standard error; 0
 //   exit N                   returns N (decimal, or hexadecimal with 0x)
@@ -47,6 +47,7 @@ static int report_arguments(int argc, wchar_t **argv)
         report(utf8(name), present ? hex(value.c_str()) : "unset");
     }
     report("program", hex(own_path().c_str()));
+    report("command line", hex(GetCommandLineW()));
     return 0;
 }
 

@@ -546,14 +546,6 @@ TEST(Unpacking, EveryFileArrivesByteForByte)
 }
 
 #ifdef VESKAR_HAVE_CRAFTED_ARCHIVES
-TEST(Unpacking, ExistingFileIsReplacedWhole)
-{
-    // same\file.bin comes twice, the shorter content last.
-    ProcessResult result = run_launcher(launcher(L"overwrite"), {L"verify"});
-    EXPECT_EQ(result.exit_code, 0u) << result.out << result.err;
-    EXPECT_EQ(value_of(parse_report(result.out), "files checked"), "1") << result.out;
-}
-
 namespace {
 
 // The unpack directory's own name, random in every run, as "*".
@@ -575,7 +567,8 @@ struct OneThreadCase {
 
 // The writer pool and the one-thread loop end the same way: the first
 // failing record in the stream decides, even while files before it are still
-// being written when a later record fails; the overwrite gives the same tree.
+// being written when a later record fails; a record at the name of one
+// already written is refused, never written over it.
 TEST(Unpacking, WriterPoolAndOneThreadEndTheSameWay)
 {
     const std::string long_name = std::string(300, 'n') + ".bin";
@@ -585,7 +578,7 @@ TEST(Unpacking, WriterPoolAndOneThreadEndTheSameWay)
         {L"file_where_a_folder_is", L"exit", 2, "", "Error, failed to open 'TEMP\\*\\x' for writing.\r\n"},
         {L"stream_cut_in_a_file", L"exit", 2, "Error, couldn't decode attached data.\r\n", ""},
         {L"frame_cut_in_half", L"exit", 2, "Error, couldn't decode attached data.\r\n", ""},
-        {L"overwrite", L"verify", 0, "", ""},
+        {L"overwrite", L"exit", 2, "", "Error, failed to open 'TEMP\\*\\same\\file.bin' for writing.\r\n"},
     };
     for (const OneThreadCase &c : cases) {
         for (const std::wstring &name : {std::wstring(c.launcher), std::wstring(c.launcher) + L"_one"}) {
@@ -1338,6 +1331,7 @@ TEST(Reuse, OnlyTheUserSystemAndAdministratorsMayChangeATree)
     ASSERT_TRUE(user != nullptr && ConvertSidToStringSidW(user, &sid_text));
     const std::wstring me = sid_text;
     LocalFree(sid_text);
+    const std::wstring trusted_installer = L"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
     const struct {
         std::wstring descriptor;
         bool tree, above;
@@ -1357,6 +1351,14 @@ TEST(Reuse, OnlyTheUserSystemAndAdministratorsMayChangeATree)
         {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;0x2;;;WD)", false, true},
         {L"O:SYD:(A;;FA;;;SY)(A;;0x4;;;AU)", false, true},
         {L"O:SYD:(A;;FA;;;SY)(A;;0x1301bf;;;AU)", false, false},
+        // A stock system drive's root and C:\\Program Files on Windows 10 and
+        // 11: owned by TrustedInstaller, which may also change the latter.
+        {L"O:" + trusted_installer + L"D:(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)"
+         L"(A;OICIIO;SDGXGWGR;;;AU)(A;;0x4;;;AU)", false, true},
+        {L"O:" + trusted_installer + L"D:P(A;;FA;;;" + trusted_installer + L")(A;CIIO;GA;;;" + trusted_installer +
+         L")(A;;0x1301bf;;;SY)(A;OICIIO;GA;;;SY)(A;;0x1301bf;;;BA)(A;OICIIO;GA;;;BA)(A;;0x1200a9;;;BU)"
+         L"(A;OICIIO;GXGR;;;BU)(A;OICIIO;GA;;;CO)(A;;0x1200a9;;;AC)(A;OICIIO;GXGR;;;AC)", false, true},
+        {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;FA;;;" + trusted_installer + L")", false, true},
         {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;WD;;;BU)", false, false},
         {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;GW;;;AU)", false, false},
         {L"O:" + me + L"D:(A;;FA;;;" + me + L")(A;;SD;;;S-1-5-21-1-2-3-1001)", false, false},
@@ -1668,6 +1670,61 @@ TEST(Security, DependencyPlantedBesideTheLauncherOrInTheCurrentDirectoryIsNeverL
     remove_tree(scratch);
 }
 
+TEST(Security, LoadsByABareNameFindTheTreeAndSystem32Only)
+{
+    // by_name.dll is packed, and planted beside the launcher, in the
+    // current directory and on PATH; orphan_dep.dll is only planted.
+    std::wstring planted = test_binary_directory() + L"\\planted";
+    const struct {
+        const wchar_t *name, *function;
+        std::string loaded;
+    } cases[] = {
+        {L"by_name.dll", L"by_name_text", "packed"},
+        {L"orphan_dep.dll", L"orphan_text", "error 126"},
+        {L"version.dll", nullptr, "loaded"},
+    };
+    for (const wchar_t *name : {L"load", L"load_kept"}) {
+        std::wstring scratch = make_scratch_directory(L"by_name");
+        std::wstring beside = scratch + L"\\beside";
+        CreateDirectoryW(beside.c_str(), nullptr);
+        std::wstring copy = beside + L"\\" + name + L".exe";
+        ASSERT_TRUE(CopyFileW(launcher(name).c_str(), copy.c_str(), FALSE));
+        for (const wchar_t *library : {L"by_name.dll", L"orphan_dep.dll"})
+            ASSERT_TRUE(CopyFileW((planted + L"\\" + library).c_str(), (beside + L"\\" + library).c_str(), FALSE));
+        ProcessOptions options = with_temp(scratch);
+        options.current_directory = planted;
+        wchar_t path[32768];
+        GetEnvironmentVariableW(L"PATH", path, 32768);
+        options.environment[L"PATH"] = planted + L";" + path;
+        for (const auto &c : cases) {
+            std::vector<std::wstring> arguments = {L"load", c.name};
+            if (c.function != nullptr)
+                arguments.push_back(c.function);
+            ProcessResult result = run_launcher(copy, arguments, options);
+            EXPECT_EQ(result.exit_code, 0u) << result.err;
+            EXPECT_EQ(value_of(parse_report(result.out), "load"), c.loaded) << narrow(name) << " " << narrow(c.name);
+        }
+        remove_tree(scratch);
+    }
+}
+
+#ifdef VESKAR_HAVE_CRAFTED_ARCHIVES
+TEST(Reports, PathOutsideTheCodePageIsPrintedWholeWithReplacements)
+{
+    std::wstring temp = make_scratch_directory(L"report") + L"\\\u0416\u0443\u043a \u6f22\u5b57 caf\u00e9";
+    ASSERT_TRUE(CreateDirectoryW(temp.c_str(), nullptr));
+    char ansi[1024] = "";
+    WideCharToMultiByte(CP_ACP, 0, temp.c_str(), -1, ansi, sizeof ansi, GetACP() == CP_UTF8 ? nullptr : "?", nullptr);
+    for (const wchar_t *name : {L"file_where_a_folder_is", L"file_where_a_folder_is_one"}) {
+        ProcessResult result = run_launcher(launcher(name), {L"exit"}, with_temp(temp));
+        EXPECT_EQ(result.exit_code, 2u);
+        EXPECT_EQ(without_unpack_directory_name(result.err),
+                  "Error, failed to open '" + std::string(ansi) + "\\*\\x' for writing.\r\n");
+    }
+    remove_tree(parent_of(temp));
+}
+#endif
+
 TEST(Security, TempWithBlanksLettersOfOtherScriptsAndTwoHundredUnits)
 {
     std::wstring odd = make_scratch_directory(L"odd_temp") + L"\\with blanks \u00e9\u0416\u4e2d ";
@@ -1927,6 +1984,27 @@ TEST(ExeEntry, ProgramGetsFixedThenUserArgumentsTheCallersFolderAndTheVariables)
         EXPECT_EQ(value_of(report, "VESKAR_ONEFILE_RANDOM"), "unset");
         EXPECT_EQ(result.err, "");
         EXPECT_TRUE(list_directory(temp).empty()) << narrow(name);
+    }
+}
+
+TEST(ExeEntry, ProgramGetsTheRestOfTheCommandLineAsTyped)
+{
+    // Tails that splitting and quoting again would change.
+    const std::wstring tails[] = {
+        L" args \"a\"\"b\" c",
+        L"  args\t\"two  blanks\"   \t",
+        L" args a\\\\\"b \"unclosed",
+        L" args \"\" \"\"\"\"",
+    };
+    for (const wchar_t *name : entry_launchers) {
+        for (const std::wstring &tail : tails) {
+            std::wstring line = quote_for_test(launcher(name)) + tail;
+            ProcessResult result = run_process(launcher(name), line);
+            ASSERT_EQ(result.exit_code, 0u) << narrow(name) << result.out << result.err;
+            std::wstring received = from_hex(value_of(parse_report(result.out), "command line"));
+            ASSERT_GE(received.size(), tail.size());
+            EXPECT_EQ(received.substr(received.size() - tail.size()), tail) << narrow(name) << " " << narrow(tail);
+        }
     }
 }
 

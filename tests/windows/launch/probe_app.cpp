@@ -19,6 +19,8 @@
 //                                  read-only files and folders, a link to OUTSIDE; 0
 //   modules                        which of the system libraries a launcher must not
 //                                  need are loaded here and in the parent process; 0
+//   load NAME [FUNCTION]           loads NAME as a bare name; the text FUNCTION returns,
+//                                  "loaded", or the system's error; 0
 #include "probe_report.h"
 
 #include <psapi.h>
@@ -246,6 +248,20 @@ static int report_modules()
     return 0;
 }
 
+static int load_by_name(int argc, wchar_t **argv)
+{
+    HMODULE library = LoadLibraryW(argv[2]);
+    if (library == nullptr) {
+        report("load", "error " + std::to_string(GetLastError()));
+        return 0;
+    }
+    typedef const char *(*TextFunction)();
+    FARPROC function = argc == 4 ? GetProcAddress(library, utf8(argv[3]).c_str()) : nullptr;
+    report("load", function != nullptr ? reinterpret_cast<TextFunction>(reinterpret_cast<void *>(function))()
+                                       : "loaded");
+    return 0;
+}
+
 extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wchar_t *library_path)
 {
     std::wstring mode = argc >= 2 ? argv[1] : L"";
@@ -267,6 +283,8 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t **argv, const wc
         return litter(argv[2], library_path);
     if (mode == L"modules")
         return report_modules();
+    if (mode == L"load" && (argc == 3 || argc == 4))
+        return load_by_name(argc, argv);
     report("problem", "unknown mode");
     return 99;
 }

@@ -179,6 +179,9 @@ splash_case() {
   start_launcher "$launcher" "$action"
   expect_line start.txt "splash_window: visible $x $y $((x + width)) $((y + height))"
   expect_line start.txt "feedback_file: present"
+  # The thread is the application's to choose an apartment on, in one
+  # process as in a child.
+  expect_line start.txt "multithreaded_apartment: yes"
   eventually shows_image "$image" "$x" "$y" ||
     fail "the image is not on screen at $x,$y: $(differing_pixels "$work/shot.png" "$image" "$x" "$y") pixels differ"
   cp "$work/shot.png" "$work/splash_shown.png"

@@ -11,6 +11,7 @@
 // the file. Built as a library and, with SPLASH_ENTRY_PROGRAM, as a GUI
 // program for an entry launcher.
 #include <windows.h>
+#include <objbase.h>
 
 #include <stdio.h>
 #include <string>
@@ -48,9 +49,21 @@ static void write_text(const std::wstring &path, const std::string &text)
     CloseHandle(file);
 }
 
+// Whether this thread may join the multithreaded apartment, as a thread
+// that no one has initialised COM on may.
+static std::string multithreaded_apartment()
+{
+    HRESULT result = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    if (SUCCEEDED(result))
+        CoUninitialize();
+    return SUCCEEDED(result) ? "multithreaded_apartment: yes\n" : "multithreaded_apartment: no\n";
+}
+
 // "splash_window: none" or "splash_window: visible|hidden LEFT TOP RIGHT BOTTOM",
-// then "feedback_file: present|absent" and "progress_window: up|none".
-static void write_observation(const std::wstring &path)
+// then "feedback_file: present|absent" and "progress_window: up|none", then
+// on `start` whether the application's thread may join the multithreaded
+// apartment.
+static void write_observation(const std::wstring &path, bool start = false)
 {
     std::string text = "splash_window: ";
     HWND window = FindWindowA("Splash", nullptr);
@@ -66,6 +79,8 @@ static void write_observation(const std::wstring &path)
     }
     text += file_exists(splash_feedback_file_path()) ? "feedback_file: present\n" : "feedback_file: absent\n";
     text += FindWindowA("VeskarProgress", nullptr) != nullptr ? "progress_window: up\n" : "progress_window: none\n";
+    if (start)
+        text += multithreaded_apartment();
     write_text(path, text);
 }
 
@@ -85,7 +100,7 @@ extern "C" __declspec(dllexport) int run_code(int argument_count, wchar_t **argu
         return 80;
     std::wstring control = argument_vector[1];
     std::wstring action = argument_vector[2];
-    write_observation(control + L"\\start.txt");
+    write_observation(control + L"\\start.txt", true);
     if (action == L"report")
         return 42;
     if (action == L"print") {  // one line to each stream, and the console's mode as the application finds it

@@ -229,7 +229,7 @@ TEST(SplashWindow, NoUsableImageMeansNoSplash)
         EXPECT_EQ(run.result.out, "");
         EXPECT_EQ(run.result.err, "");
         EXPECT_EQ(read_file(run.control + L"\\start.txt"),
-                  "splash_window: none\nfeedback_file: absent\nprogress_window: none\n");
+                  "splash_window: none\nfeedback_file: absent\nprogress_window: none\nmultithreaded_apartment: yes\n");
         for (const std::wstring &name : list_directory(run.temp))
             EXPECT_EQ(name.find(L"_splash_feedback.tmp"), std::wstring::npos) << narrow(name);
     }
