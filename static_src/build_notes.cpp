@@ -116,6 +116,19 @@ struct NoteKey {
     void (*store)(const char *value, size_t length);
 };
 
+// 16 lowercase hexadecimal digits per file line; anything else: none known.
+static void store_file_hashes(const char *value, size_t length)
+{
+    for (size_t i = 0; i < length; i++) {
+        if (!((value[i] >= '0' && value[i] <= '9') || (value[i] >= 'a' && value[i] <= 'f')))
+            return;
+    }
+    if (length % 16 != 0)
+        return;
+    launcher_state.file_hashes = value;
+    launcher_state.file_hash_count = length / 16;
+}
+
 static const NoteKey known_notes[] = {
     {note_archive_offset, store_archive_offset},
     {note_archive_length, store_archive_length},
@@ -126,6 +139,7 @@ static const NoteKey known_notes[] = {
     {note_application, store_application_tag},
     {note_unpack_threads, store_unpack_threads},
     {note_entry, store_entry},
+    {note_file_hashes, store_file_hashes},
     {note_progress, store_progress},
 };
 

@@ -119,9 +119,19 @@ struct LauncherState {
     char archive_identity[archive_identity_length + 1]; // SHA-256 of the attached data, hex; empty: unknown
     char application_tag[application_tag_length + 1];   // digits of the application identity's hash; empty: none in the notes
     bool running_from_reused_tree;      // the parent holds the published tree or a kept working directory (not owned: kept at exit)
-    bool flush_unpacked_files;          // the tree being written is to be published: its files reach the disk before they close
+    bool flush_unpacked_files;          // the boot is not known: a tree's files reach the disk before they close
+    FILETIME boot_file_time;            // this boot's stamp on a tree's files (tree_durability.cpp); zero: not known
+    FILETIME unpacked_file_time;        // the stamp a whole file of a tree gets: this boot's, or durable when flushed
+    const char *file_hashes;            // the notes' file_hashes line: 16 hex digits per file line
+    size_t file_hash_count;
+    alignas(8) unsigned char hash_buffer[65536]; // a file read back for its content hash; a listing of the tree in hand
     wchar_t reused_sweep_path[path_capacity];      // the sweep beside it: the folder
     wchar_t reused_sweep_candidate[path_capacity]; // and one of its entries
+    bool taking_over;                   // the unpack in hand is a takeover (tree_takeover.cpp)
+    bool takeover_same_archive;         // its source is of this archive: whole files are told by their stamps
+    bool takeover_source_same_archive;  // the same for the link source while a directory to take is looked for
+    wchar_t takeover_source[path_capacity];    // a held tree the new one links its unchanged files from; empty: in place
+    wchar_t takeover_candidate[path_capacity]; // a directory looked at, then a source file
     HANDLE held_folders[held_folder_limit];        // the folders above a spec's place, judged and held without delete
     int32_t held_folder_count;                     // sharing for the run's life (held_folders.cpp)
 
@@ -302,8 +312,7 @@ bool next_build_note(const char *&cursor, const char *key, const char *&value, s
 // UTF-8 to UTF-16; empty and false when it is not valid or does not fit.
 bool wide_from_utf8(const char *text, size_t length, wchar_t *target, size_t capacity);
 
-// reused_tree.cpp
-extern const FILETIME reused_file_time;
+// reused_tree.cpp: the reusing parent's sequence, and the child's part.
 // How a reusing parent goes on once it has looked for its tree.
 enum ReusedTreeOutcome {
     reused_tree_published,      // the published tree, checked and held; kept at exit
@@ -315,8 +324,64 @@ enum ReusedTreeOutcome {
 // What the main sequence does after start_from_reused_tree (the child role never returns).
 enum ReusedStart { reused_start_ready, reused_start_fresh_directory };
 ReusedStart start_from_reused_tree();
+// A tree's name: `<spec>_<application digits>_<archive digits>`; a working
+// directory's adds "~" and 11 random characters.
+enum : size_t { identity_digits_in_name = 16, working_suffix_length = 12 };
+// Access of a tree's root held while this process runs from it. Without
+// delete sharing it keeps the tree from being renamed or removed; the
+// listing access makes an exclusive open fail. Reading its security and
+// attributes is no use of the tree.
+const DWORD held_access = FILE_LIST_DIRECTORY | SYNCHRONIZE;
+const DWORD inspect_access = READ_CONTROL | FILE_READ_ATTRIBUTES;
+const DWORD held_share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+// tree_check.cpp
+bool read_file_note(const char *value, size_t length, uint64_t &size, wchar_t *name, size_t capacity);
+bool tree_matches_archive(const wchar_t *tree);
 void set_first_record_path(const wchar_t *tree);
+
+// tree_durability.cpp: the stamps a tree's files carry, and how a file becomes durable.
+extern const FILETIME durable_file_time;
+void settle_boot_stamp();  // boot_file_time, unpacked_file_time and flush_unpacked_files, once per start
+bool is_this_boots_stamp(const FILETIME &time);
+uint64_t record_content_hash(size_t index, bool &known);  // of the index-th file line
+// Whether the file at `path` holds `size` bytes with the content hash
+// `hash`; with `seal`, one that does is flushed and stamped durable (or,
+// where it cannot be opened for writing, stamped as this boot's).
+bool file_has_content(const wchar_t *path, uint64_t size, uint64_t hash, bool seal);
+
+// tree_publication.cpp
+HANDLE open_directory(const wchar_t *path, DWORD access, DWORD share);  // never follows a link
+bool rename_held_directory(HANDLE directory, const wchar_t *target);  // open with delete access; `target` must not exist
+void make_working_name(wchar_t *path, size_t capacity, const wchar_t *tree);  // `tree`~<11 random characters>
+void unpack_into_working_directory(const wchar_t *tree);  // owned and held as held_directory; ends the process on failure
+bool publish_tree(const wchar_t *tree, bool replace, int attempts, HANDLE &held);  // false: keep the working directory
+HANDLE keep_working_directory();  // disowns the working directory and holds it again
+bool find_kept_working_directory(const wchar_t *tree);  // a complete one a start could not publish
+
+// archive_lock.cpp
+enum ArchiveLock { archive_lock_had, archive_lock_timed_out, archive_lock_untrusted };
+ArchiveLock lock_archive(const wchar_t *tree, HANDLE &lock);  // beside `tree`, whose folders are held
+void unlock_archive(HANDLE lock);
+
+// tree_leftovers.cpp
 void sweep_beside_reused_tree();  // the sweep thread's part in a reusing parent
+size_t version_stem_length(const wchar_t *own_name);  // of "<name>_<application>_", shared by every version
+// A tree or working directory of another archive of the application, or a
+// working directory of this one, by its name beside the tree `own_name`.
+bool is_version_name(const wchar_t *name, const wchar_t *own_name, size_t stem_length);
+
+// tree_takeover.cpp
+// Makes the tree in a working directory from a tree or working directory
+// beside `tree` (in place, or by links while a launcher holds it); false,
+// having done nothing, when there is none.
+bool take_over_beside(const wchar_t *tree);
+// During a takeover, before the record at current_record_path is written:
+// true when the file is already there whole (or linked), its bytes to be
+// skipped; false, with whatever stood in the way removed, when it is to be written.
+bool record_already_there(size_t index, uint64_t size);
+
+// tree_security.cpp
 // Whether only the user, SYSTEM and Administrators may change what the
 // descriptor guards: a tree (owned by the user, nothing it would pass on to
 // what is made inside granting anyone else write) or, `above_tree`, a
@@ -394,6 +459,13 @@ void unpack_all_records();  // in the child role it never returns
 bool ensure_directory(const wchar_t *path);
 void ensure_parent_chain(const wchar_t *path);
 bool record_name_is_safe(const wchar_t *name);
+
+// file_writing.cpp: one file of the tree, by either path.
+HANDLE create_unpacked_file(const wchar_t *path);  // INVALID_HANDLE_VALUE with the error set
+bool write_all(HANDLE file, const unsigned char *bytes, DWORD count, DWORD &error);  // all of it, or false
+// Closes the file; one written `whole` is first flushed where the tree's
+// rule says so, then stamped. False, with the error, when the flush failed.
+bool close_unpacked_file(HANDLE file, bool whole, DWORD &error);
 
 // writer_pool.cpp: the parent's unpacking with writer threads.
 bool start_writer_pool();      // false: the main thread writes itself

@@ -157,8 +157,8 @@ static DWORD WINAPI sweep_stale_trees(void *)
     // Background priority, for processor and disk: the application's start
     // comes first, and the sweep has from then until the application's end.
     SetThreadPriority(GetCurrentThread(), THREAD_MODE_BACKGROUND_BEGIN);
-    sweep_dead_launchers_trees();
     sweep_beside_reused_tree();
+    sweep_dead_launchers_trees();
     return 0;
 }
 

@@ -327,23 +327,12 @@ void hold_unpack_directory()
         s.held_directory = held;  // closed by the process's end
 }
 
-// Writes all of the chunk: a write that stores only part of it is continued,
-// so a full disk is reported with the system's own error, not as a short count.
-static void write_chunk(HANDLE file, const unsigned char *bytes, DWORD count)
+// Ends the run with the failure `error` of the file being written.
+[[noreturn]] static void report_write_failure(DWORD error)
 {
-    while (count > 0) {
-        DWORD written = 0;
-        if (!WriteFile(file, bytes, count, &written, nullptr)) {
-            DWORD error = GetLastError();
-            if (removal_has_begun())
-                stop_for_interrupt();
-            report_os_error(MESSAGE_WRITE_FAILED, error);
-        }
-        if (written == 0 || written > count)
-            report_os_error(MESSAGE_WRITE_FAILED, ERROR_WRITE_FAULT);
-        bytes += written;
-        count -= written;
-    }
+    if (removal_has_begun())
+        stop_for_interrupt();
+    report_os_error(MESSAGE_WRITE_FAILED, error);
 }
 
 // Every file is made new: the directory is this run's own, so a file
@@ -354,9 +343,7 @@ static void write_chunk(HANDLE file, const unsigned char *bytes, DWORD count)
 static void write_record_content(uint64_t size)
 {
     LauncherState &s = launcher_state;
-    SystemPath system;
-    HANDLE file = CreateFileW(system_path(system, s.current_record_path), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                              CREATE_NEW, 0, nullptr);
+    HANDLE file = create_unpacked_file(s.current_record_path);
     if (file == INVALID_HANDLE_VALUE) {
         // Once a removal has begun, a file that cannot be made is its doing.
         if (removal_has_begun())
@@ -364,26 +351,34 @@ static void write_record_content(uint64_t size)
         report_open_for_writing_failure(s.current_record_path);
     }
     InterlockedExchangePointer(const_cast<HANDLE *>(&s.current_file), file);
+    DWORD error = 0;
     while (size > 0) {
         if (removal_has_begun())
             stop_for_interrupt();
         DWORD chunk = size < chunk_size ? static_cast<DWORD>(size) : static_cast<DWORD>(chunk_size);
         read_exactly(s.chunk_buffer, chunk);
-        write_chunk(file, s.chunk_buffer, chunk);
+        if (!write_all(file, s.chunk_buffer, chunk, error))
+            report_write_failure(error);
         count_unpacked_bytes(chunk);
         size -= chunk;
     }
-    if (s.flush_unpacked_files && !FlushFileBuffers(file)) {
-        DWORD error = GetLastError();
+    InterlockedExchangePointer(const_cast<HANDLE *>(&s.current_file), INVALID_HANDLE_VALUE);
+    if (!close_unpacked_file(file, !removal_has_begun(), error))
+        report_write_failure(error);
+}
+
+// A record already in the tree: decoded and dropped.
+static void skip_record_content(uint64_t size)
+{
+    LauncherState &s = launcher_state;
+    while (size > 0) {
         if (removal_has_begun())
             stop_for_interrupt();
-        report_os_error(MESSAGE_WRITE_FAILED, error);
+        DWORD chunk = size < chunk_size ? static_cast<DWORD>(size) : static_cast<DWORD>(chunk_size);
+        read_exactly(s.chunk_buffer, chunk);
+        count_unpacked_bytes(chunk);
+        size -= chunk;
     }
-    InterlockedExchangePointer(const_cast<HANDLE *>(&s.current_file), INVALID_HANDLE_VALUE);
-    // A reused tree's files carry one known time, which its check compares.
-    if (s.reuse_tree)
-        SetFileTime(file, nullptr, nullptr, &reused_file_time);
-    CloseHandle(file);
 }
 
 void unpack_all_records()
@@ -394,7 +389,7 @@ void unpack_all_records()
     bool pool = !s.child_role && start_writer_pool();
     if (!s.child_role)
         begin_unpack_progress();
-    for (;;) {
+    for (size_t record_index = 0;; record_index++) {
         // A writer's failure ends the run before more is decoded.
         if (pool && InterlockedOr(&s.pool_failed, 0) != 0)
             settle_writers();
@@ -433,6 +428,10 @@ void unpack_all_records()
                 ensure_parent_chain(directory);
                 ensure_directory(directory);
             }
+        }
+        if (s.taking_over && record_already_there(record_index, size)) {
+            skip_record_content(size);
+            continue;
         }
         if (pool)
             hand_file_to_writers(s.current_record_path, size);

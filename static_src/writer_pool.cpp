@@ -76,25 +76,6 @@ static void free_chunk(int32_t chunk)
     s.free_chunk = chunk;
 }
 
-// Outside the lock. All of the chunk, or false with the error.
-static bool write_all(HANDLE file, const unsigned char *bytes, DWORD count, DWORD &error)
-{
-    while (count > 0) {
-        DWORD written = 0;
-        if (!WriteFile(file, bytes, count, &written, nullptr)) {
-            error = GetLastError();
-            return false;
-        }
-        if (written == 0 || written > count) {
-            error = ERROR_WRITE_FAULT;
-            return false;
-        }
-        bytes += written;
-        count -= written;
-    }
-    return true;
-}
-
 // Takes files oldest first and writes each to its end. A file after a
 // failing record is not made: the run ends with the earlier failure anyway.
 static DWORD WINAPI write_files(void *)
@@ -114,11 +95,8 @@ static DWORD WINAPI write_files(void *)
         HANDLE handle = INVALID_HANDLE_VALUE;
         if (!failed) {
             unlock_pool();
-            SystemPath system;
-            // Made new, as by the one-thread loop: never over a file this unpack wrote.
             if (!removal_has_begun())
-                handle = CreateFileW(system_path(system, file->path), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr,
-                                     CREATE_NEW, 0, nullptr);
+                handle = create_unpacked_file(file->path);
             lock_pool();
             if (handle == INVALID_HANDLE_VALUE) {
                 record_failure(*file, 0);
@@ -153,15 +131,13 @@ static DWORD WINAPI write_files(void *)
             WakeConditionVariable(&s.space_ready);
         }
         if (handle != INVALID_HANDLE_VALUE) {
+            // Whole: every chunk of it written, none left by a stop.
+            bool whole = !failed && file->complete && file->first_chunk < 0 && !removal_has_begun();
             unlock_pool();
-            bool flushed = failed || !s.flush_unpacked_files || removal_has_begun() || FlushFileBuffers(handle);
-            DWORD error = flushed ? 0 : GetLastError();
-            // A reused tree's files carry one known time, which its check compares.
-            if (s.reuse_tree)
-                SetFileTime(handle, nullptr, nullptr, &reused_file_time);
-            CloseHandle(handle);
+            DWORD error = 0;
+            bool closed = close_unpacked_file(handle, whole, error);
             lock_pool();
-            if (!flushed)
+            if (!closed)
                 record_failure(*file, error);
         }
         // Chunks left by a removal or an ended input go back with the slot.

@@ -1,7 +1,13 @@
 #include "archive_identity.h"
 #include "archive_writer.h"
+#include "host_system.h"
 
 #include <cstdint>
+#include <fstream>
+#include <vector>
+
+// zstd's own copy of xxHash: both builds link zstd made from its sources.
+#include "common/xxhash.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -91,3 +97,48 @@ std::string ArchiveIdentity::hex()
 }
 
 #endif
+
+ContentHash::ContentHash() : state(XXH64_createState())
+{
+    if (state == nullptr || XXH64_reset(static_cast<XXH64_state_t *>(state), 0) != XXH_OK)
+        throw PackError{"out of memory"};
+}
+
+ContentHash::~ContentHash()
+{
+    XXH64_freeState(static_cast<XXH64_state_t *>(state));
+}
+
+void ContentHash::add(const void *data, size_t size)
+{
+    XXH64_update(static_cast<XXH64_state_t *>(state), data, size);
+}
+
+uint64_t ContentHash::value() const
+{
+    return XXH64_digest(static_cast<XXH64_state_t *>(state));
+}
+
+std::string content_hash_hex(uint64_t hash)
+{
+    uint8_t bytes[8];
+    for (int i = 0; i < 8; i++)
+        bytes[i] = static_cast<uint8_t>(hash >> (56 - 8 * i));
+    return hex_digits(bytes, sizeof bytes);
+}
+
+uint64_t file_content_hash(const std::filesystem::path &file)
+{
+    std::ifstream in(system_path(file), std::ios::binary);
+    if (!in)
+        throw PackError{"cannot read '" + file.u8string() + "'"};
+    ContentHash hash;
+    std::vector<char> chunk(1 << 20);
+    while (in) {
+        in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        hash.add(chunk.data(), static_cast<size_t>(in.gcount()));
+    }
+    if (in.bad())
+        throw PackError{"cannot read '" + file.u8string() + "'"};
+    return hash.value();
+}

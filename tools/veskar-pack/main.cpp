@@ -1,5 +1,6 @@
 // veskar-pack: turns an application folder into a single launcher .exe, and
 // looks into launchers it has built.
+#include "archive_identity.h"
 #include "archive_reader.h"
 #include "archive_writer.h"
 #include "build_note_keys.h"
@@ -18,6 +19,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <memory>
 
 namespace fs = std::filesystem;
 
@@ -198,10 +200,15 @@ void build_command(const Arguments &a, const fs::path &kit)
     ArchiveOptions options = a.options;
     options.show_progress = !a.quiet && stderr_is_terminal();
     std::vector<std::pair<std::u16string, uint64_t>> records;
-    for (const ArchiveEntry &e : contents.entries)
+    std::vector<uint64_t> hashes;
+    for (const ArchiveEntry &e : contents.entries) {
         records.emplace_back(e.name, e.size);
+        // A read of its own before the compression's: only reuse needs it.
+        if (a.unpack.reuse)
+            hashes.push_back(file_content_hash(e.source));
+    }
     request.build_notes = std::string(note_level) + "=" + std::to_string(options.level) + "\n" + request.build_notes +
-                          unpack_notes(a.unpack, a.version_info, fs::u8path(a.output), records) +
+                          unpack_notes(a.unpack, a.version_info, fs::u8path(a.output), records, hashes) +
                           progress_note(a.unpack, records);
     const LauncherLayout layout = lay_out_launcher(request);
     // The depfile is in place before the launcher: one that cannot be
@@ -248,9 +255,10 @@ void build_command(const Arguments &a, const fs::path &kit)
                 seconds);
 }
 
-// A reusing launcher's notes list its records: read from the attached data,
-// which is decoded and checked whole for that.
-std::vector<std::pair<std::u16string, uint64_t>> attached_records(const fs::path &attached_data)
+// A reusing launcher's notes list its records and their content hashes:
+// read from the attached data, which is decoded and checked whole for that.
+std::vector<std::pair<std::u16string, uint64_t>> attached_records(const fs::path &attached_data,
+                                                                  std::vector<uint64_t> &hashes)
 {
     std::ifstream in(system_path(attached_data), std::ios::binary | std::ios::ate);
     if (!in)
@@ -258,9 +266,14 @@ std::vector<std::pair<std::u16string, uint64_t>> attached_records(const fs::path
     const uint64_t size = static_cast<uint64_t>(in.tellg());
     in.seekg(0);
     std::vector<std::pair<std::u16string, uint64_t>> records;
+    std::unique_ptr<ContentHash> hash;
     read_attached_data(in, size,
-                       RecordVisitor{[&](const RecordInfo &r) { records.emplace_back(r.name, r.size); }, nullptr,
-                                     nullptr});
+                       RecordVisitor{[&](const RecordInfo &r) {
+                                         records.emplace_back(r.name, r.size);
+                                         hash = std::make_unique<ContentHash>();
+                                     },
+                                     [&](const uint8_t *data, size_t size) { hash->add(data, size); },
+                                     [&] { hashes.push_back(hash->value()); }});
     return records;
 }
 
@@ -275,10 +288,11 @@ void link_command(const Arguments &a, const fs::path &kit)
     const uint64_t size = fs::file_size(system_path(attached_data), error);
     if (!in || error)
         throw PackError{"cannot read attached data '" + a.attached_data + "'"};
+    std::vector<uint64_t> hashes;
     const std::vector<std::pair<std::u16string, uint64_t>> records =
-        a.unpack.reuse ? attached_records(attached_data) : std::vector<std::pair<std::u16string, uint64_t>>{};
-    request.build_notes +=
-        unpack_notes(a.unpack, a.version_info, fs::u8path(a.output), records) + progress_note(a.unpack, records);
+        a.unpack.reuse ? attached_records(attached_data, hashes) : std::vector<std::pair<std::u16string, uint64_t>>{};
+    request.build_notes += unpack_notes(a.unpack, a.version_info, fs::u8path(a.output), records, hashes) +
+                           progress_note(a.unpack, records);
     const LauncherLayout layout = lay_out_launcher(request);
     check_attached_data_size(layout, size);
     write_launcher(layout, fs::u8path(a.output), [&](const AttachedDataSink &sink) {

@@ -194,7 +194,8 @@ std::string progress_note(const UnpackSettings &settings,
 
 std::string unpack_notes(const UnpackSettings &settings, const std::vector<std::string> &version_info,
                          const std::filesystem::path &output,
-                         const std::vector<std::pair<std::u16string, uint64_t>> &records)
+                         const std::vector<std::pair<std::u16string, uint64_t>> &records,
+                         const std::vector<uint64_t> &hashes)
 {
     const auto line = [](const char *key, const std::string &value) { return std::string(key) + "=" + value + "\n"; };
     if (!settings.reuse)
@@ -213,5 +214,8 @@ std::string unpack_notes(const UnpackSettings &settings, const std::vector<std::
             throw PackError{"record '" + printable_name(record) + "' has no UTF-8 form, which --reuse needs"};
         notes += line(note_file, std::to_string(size) + " " + utf8);
     }
-    return notes;
+    std::string hex;
+    for (uint64_t hash : hashes)
+        hex += content_hash_hex(hash);
+    return notes + line(note_file_hashes, hex);
 }

@@ -60,6 +60,10 @@ std::string progress_note(const UnpackSettings &settings,
 // "file=SIZE NAME" line per record, which it checks its tree against
 // without decompressing anything (its archive identity, which every
 // launcher's notes hold, names the tree).
+// Then one "file_hashes=" line with 16 hex digits of each record's
+// content hash, in the order of the file lines (a launcher that knows no
+// such line ignores it).
 std::string unpack_notes(const UnpackSettings &settings, const std::vector<std::string> &version_info,
                          const std::filesystem::path &output,
-                         const std::vector<std::pair<std::u16string, uint64_t>> &records);
+                         const std::vector<std::pair<std::u16string, uint64_t>> &records,
+                         const std::vector<uint64_t> &hashes);

@@ -4,6 +4,8 @@
 #include "launcher.h"
 #include "test_support.h"
 
+#include "common/xxhash.h"
+
 #include <aclapi.h>
 #include <gtest/gtest.h>
 #include <sddl.h>
@@ -1002,6 +1004,13 @@ TEST(Reuse, DamagedTreeIsMendedBeforeTheApplicationRuns)
         {"deleted", [](const std::wstring &note) { DeleteFileW(note.c_str()); }},
         {"truncated", [](const std::wstring &note) { write_file(note, "as"); }},
         {"rewritten at the same size", [](const std::wstring &note) { write_file(note, "AS PACKED"); }},
+        {"zeros of the right size, from an earlier boot", [](const std::wstring &note) {
+             write_file(note, std::string(9, '\0'));
+             HANDLE file = CreateFileW(note.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+             const FILETIME earlier = {0x8C2D8000u, 0x01D6E0B6u};
+             SetFileTime(file, nullptr, nullptr, &earlier);
+             CloseHandle(file);
+         }},
         {"made a folder", [](const std::wstring &note) {
              DeleteFileW(note.c_str());
              CreateDirectoryW(note.c_str(), nullptr);
@@ -1020,6 +1029,42 @@ TEST(Reuse, DamagedTreeIsMendedBeforeTheApplicationRuns)
     }
 }
 
+// The durability rule one level down, a boot stamp of the test's own
+// standing for a restart: a file stamped durable or in this boot is taken
+// by its size; any other is read back, and only its packed contents pass.
+TEST(Reuse, FilesNotKnownToBeOnTheDiskAreReadBackAfterARestart)
+{
+    std::wstring tree = make_scratch_directory(L"reuse_boot");
+    const std::string packed = "packed contents";
+    char notes[128];
+    snprintf(notes, sizeof notes, "file=%zu a.txt\nfile_hashes=%016llx\n", packed.size(),
+             static_cast<unsigned long long>(XXH64(packed.data(), packed.size(), 0)));
+    read_build_notes(notes, strlen(notes));
+    const FILETIME this_boot = {0x8C2D8000u, 0x01DB0000u}, earlier_boot = {0x8C2D8000u, 0x01DA0000u};
+    const struct {
+        const char *state;
+        FILETIME stamp;
+        std::string content;
+        bool trusted;
+    } cases[] = {
+        {"durable, zeros", durable_file_time, std::string(packed.size(), '\0'), true},
+        {"this boot, zeros", this_boot, std::string(packed.size(), '\0'), true},
+        {"an earlier boot, as packed", earlier_boot, packed, true},
+        {"an earlier boot, zeros", earlier_boot, std::string(packed.size(), '\0'), false},
+        {"an earlier boot, short", earlier_boot, packed.substr(1), false},
+    };
+    for (const auto &c : cases) {
+        launcher_state.boot_file_time = this_boot;
+        write_file(tree + L"\\a.txt", c.content);
+        HANDLE file = CreateFileW((tree + L"\\a.txt").c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0,
+                                  nullptr);
+        SetFileTime(file, nullptr, nullptr, &c.stamp);
+        CloseHandle(file);
+        EXPECT_EQ(tree_matches_archive(tree.c_str()), c.trusted) << c.state;
+    }
+    remove_tree(tree);
+}
+
 // A first start ended while it unpacks 64 MiB: killed, it leaves only a
 // working directory, which is never used and which the next start removes;
 // interrupted, it leaves nothing.
@@ -1030,8 +1075,10 @@ TEST(Reuse, FirstStartEndedWhileUnpackingLeavesNoTreeToUse)
         PROCESS_INFORMATION process = start_in(launcher(L"big_kept"), {L"exit", L"7"}, temp);
         ASSERT_NE(process.hProcess, nullptr);
         bool seen = false;
-        while (!seen && WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT)
-            seen = !list_directory(temp, L"big_kept_").empty();
+        while (!seen && WaitForSingleObject(process.hProcess, 0) == WAIT_TIMEOUT) {
+            for (const std::wstring &name : list_directory(temp, L"big_kept_"))
+                seen = seen || name.find(L'~') != std::wstring::npos;
+        }
         ASSERT_TRUE(seen) << "no working directory appeared";
         HANDLE thread = nullptr;
         if (killed)
@@ -1077,6 +1124,58 @@ TEST(Reuse, EightFirstStartsAtOnceRunFromOneTree)
     remove_tree(temp);
 }
 
+namespace {
+
+// The volume's number for the file at `path`: the same file under two
+// names, or after a rename, has the same one.
+uint64_t file_identity(const std::wstring &path)
+{
+    HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    BY_HANDLE_FILE_INFORMATION information = {};
+    bool known = file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &information);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    return known ? static_cast<uint64_t>(information.nFileIndexHigh) << 32 | information.nFileIndexLow : 0;
+}
+
+// What a second version's tree holds once it has taken over the first's:
+// the unchanged file as the very same file, the changed, removed and added
+// ones as the second version packed them.
+void expect_second_version(const std::wstring &tree, uint64_t note_identity)
+{
+    EXPECT_EQ(file_identity(tree + L"\\data\\note.txt"), note_identity);
+    EXPECT_EQ(read_file(tree + L"\\version.txt"), "version 2");
+    EXPECT_EQ(read_file(tree + L"\\only_in_v2.txt"), "version 2 alone");
+    EXPECT_FALSE(path_exists(tree + L"\\only_in_v1.txt"));
+}
+
+}  // namespace
+
+// With the old version not running, its tree becomes the new one in place.
+TEST(Reuse, NewVersionTakesOverTheOldTreeInPlace)
+{
+    std::wstring temp = make_scratch_directory(L"reuse_in_place");
+    std::wstring old_tree = tree_of(run_launcher(kept_launcher(1), {L"args"}, with_temp(temp)), L"kept");
+    uint64_t note = file_identity(old_tree + L"\\data\\note.txt"), library = file_identity(old_tree + L"\\probe.dll");
+    ProcessResult result = run_launcher(kept_launcher(2), {L"args"}, with_temp(temp));
+    EXPECT_EQ(result.exit_code, 0u) << result.err;
+    std::wstring new_tree = tree_of(result, L"kept");
+    expect_second_version(new_tree, note);
+    EXPECT_EQ(file_identity(new_tree + L"\\probe.dll"), library);
+    EXPECT_EQ(names_in(temp), std::vector<std::wstring>{name_of(new_tree)});
+    // The old version, started again, takes the tree back the same way.
+    ProcessResult again = run_launcher(kept_launcher(1), {L"report"}, with_temp(temp));
+    EXPECT_EQ(again.exit_code, 5u) << again.err;
+    EXPECT_EQ(parent_of(from_hex(value_of(parse_report(again.out), "nested library"))), old_tree);
+    EXPECT_EQ(read_file(old_tree + L"\\version.txt"), "version 1");
+    EXPECT_EQ(file_identity(old_tree + L"\\data\\note.txt"), note);
+    remove_tree(temp);
+}
+
+// With the old version running, nothing of its tree changes: the new one
+// links its unchanged files and writes its libraries, and the old tree goes
+// once it is free.
 TEST(Reuse, NewVersionStartsBesideARunningOldOneAndRemovesItOnceUnused)
 {
     std::wstring scratch = make_scratch_directory(L"reuse_versions");
@@ -1092,6 +1191,9 @@ TEST(Reuse, NewVersionStartsBesideARunningOldOneAndRemovesItOnceUnused)
     EXPECT_NE(new_tree, old_tree);
     EXPECT_EQ(read_file(old_tree + L"\\version.txt"), "version 1");
     EXPECT_EQ(read_file(old_tree + L"\\data\\note.txt"), "as packed");
+    EXPECT_EQ(read_file(old_tree + L"\\only_in_v1.txt"), "version 1 alone");
+    expect_second_version(new_tree, file_identity(old_tree + L"\\data\\note.txt"));
+    EXPECT_NE(file_identity(new_tree + L"\\probe.dll"), file_identity(old_tree + L"\\probe.dll"));
 
     write_file(go, "");
     EXPECT_EQ(WaitForSingleObject(old_run.hProcess, scaled_timeout(60000)), WAIT_OBJECT_0);
@@ -1328,14 +1430,19 @@ TEST(Reuse, TreeTheSystemWillNotRenameIsKeptAndPublishedByALaterStart)
     remove_tree(temp);
 }
 
-// This test holds the archive's lock as a hung or suspended start would:
-// the start waits a bounded time, then runs from TEMP and leaves nothing.
+// This test holds the archive's lock file as a hung or suspended start
+// would, from any session: the start waits a bounded time, then runs from
+// TEMP and leaves nothing.
 TEST(Reuse, StartBlockedByAnotherRunsFromTempAfterABoundedWait)
 {
     std::wstring temp = make_scratch_directory(L"reuse_locked");
     std::string image = read_file(launcher(L"locked"));
-    std::string identity = image.substr(image.find("\narchive=") + 9, 64);
-    HANDLE lock = CreateMutexW(nullptr, TRUE, (L"Local\\VeskarOnefile_" + widen(identity)).c_str());
+    std::string application = image.substr(image.find("\napplication=") + 13, 16);
+    std::string archive = image.substr(image.find("\narchive=") + 9, 16);
+    std::wstring lock_file = temp + L"\\locked_" + widen(application) + L"_" + widen(archive) + L".lock";
+    HANDLE lock = CreateFileW(lock_file.c_str(), GENERIC_READ | DELETE, 0, nullptr, CREATE_NEW,
+                              FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
     ProcessResult result = run_launcher(launcher(L"locked"), {L"args"}, with_temp(temp));
     CloseHandle(lock);
     EXPECT_EQ(result.exit_code, 0u) << result.err;

@@ -1,5 +1,5 @@
 // The seam of the refusing test kit: forced in front of the launcher's
-// reused_tree.cpp, it makes every rename through a handle fail as NTFS
+// tree_publication.cpp, it makes every rename through a handle fail as NTFS
 // fails it while a file below the folder is open (a virus scanner reading
 // a file just written), for as long as VESKAR_TEST_REFUSE_RENAME is set in
 // the launcher's environment. Wine renames such a folder anyway.
