@@ -3,6 +3,7 @@
 #include "archive_writer.h"
 #include "host_system.h"
 #include "image_files.h"
+#include "pe_image.h"
 #include "unpack_settings.h"
 #include "build_note_keys.h"
 
@@ -184,38 +185,6 @@ void check_attached_data_size(const LauncherLayout &layout, uint64_t length)
                         " bytes, and a signature needs room after the attached data): pack fewer or smaller files"};
 }
 
-namespace {
-
-// The standard PE checksum: the file's 16-bit little-endian words added
-// with end-around carry, plus the file's length. Fed in pieces of any size.
-struct PeChecksum {
-    uint64_t sum = 0;
-    uint64_t length = 0;
-
-    void add(const uint8_t *data, size_t size)
-    {
-        size_t i = 0;
-        if (length % 2 != 0 && size > 0)
-            sum += uint64_t{data[i++]} << 8;
-        // Whole words, in a loop the compiler can vectorise: gigabytes pass here.
-        for (; i + 1 < size; i += 2)
-            sum += static_cast<uint32_t>(data[i] | data[i + 1] << 8);
-        if (i < size)
-            sum += data[i];
-        length += size;
-    }
-
-    uint32_t value() const
-    {
-        uint64_t folded = sum;
-        while (folded >> 16)
-            folded = (folded & 0xFFFF) + (folded >> 16);
-        return static_cast<uint32_t>(folded + length);
-    }
-};
-
-} // namespace
-
 void write_launcher(const LauncherLayout &layout, const fs::path &output,
                     const std::function<void(const AttachedDataSink &)> &produce,
                     const std::function<void()> &before_rename)
@@ -226,7 +195,7 @@ void write_launcher(const LauncherLayout &layout, const fs::path &output,
 
     // The attached data goes straight into the file; its checksum and
     // identity are taken on the way, so the archive is never read back.
-    PeChecksum archive_sum;
+    ImageChecksum archive_sum;
     archive_sum.length = prefix.size();  // an even offset: words line up with the file's
     ArchiveIdentity identity;
     produce([&](const void *data, size_t size) {
@@ -250,7 +219,7 @@ void write_launcher(const LauncherLayout &layout, const fs::path &output,
     set_u32(prefix, opt + opt_initialized_data, get_u32(prefix, opt + opt_initialized_data) + added_data);
     set_u32(prefix, opt + opt_size_of_image, layout.image_end);
     set_u32(prefix, opt + opt_checksum, 0);
-    PeChecksum sum;
+    ImageChecksum sum;
     sum.add(prefix.data(), prefix.size());
     sum.sum += archive_sum.sum;
     sum.length += length;
