@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
@@ -208,7 +209,8 @@ static HANDLE inheritable_file(const std::wstring &path, bool write)
 ProcessResult run_process(const std::wstring &application, const std::wstring &command_line,
                           const ProcessOptions &options)
 {
-    static unsigned counter = 0;
+    // Tests start processes from several threads at once: each gets names of its own.
+    static std::atomic<unsigned> counter{0};
     std::wstring base = temp_directory() + L"\\veskar_run_" + std::to_wstring(GetCurrentProcessId()) + L"_" +
                         std::to_wstring(counter++);
     std::wstring in_path = base + L".in", out_path = base + L".out", err_path = base + L".err";
