@@ -442,17 +442,19 @@ int main(int argc, char **argv)
         return 1;
     }
     try {
-        const fs::path kit = a.kit.empty() ? default_kit_directory() : fs::u8path(a.kit);
+        // Only the commands that use the kit look for it: verify and extract
+        // also run where the packer cannot find its own location.
+        const auto kit = [&] { return a.kit.empty() ? default_kit_directory() : fs::u8path(a.kit); };
         if (*build || *link)
             catch_interrupts();
         if (*build)
-            build_command(a, kit);
+            build_command(a, kit());
         else if (*link)
-            link_command(a, kit);
+            link_command(a, kit());
         else if (*list && a.json)
-            list_launcher_json(fs::u8path(a.launcher), kit);
+            list_launcher_json(fs::u8path(a.launcher), kit());
         else if (*list)
-            list_launcher(fs::u8path(a.launcher), kit);
+            list_launcher(fs::u8path(a.launcher), kit());
         else if (*extract)
             extract_launcher(fs::u8path(a.launcher), fs::u8path(a.extract_to));
         else if (a.json)
