@@ -223,6 +223,33 @@ TEST_F(Inspect, ListShowsTheEntryAndItsFixedArguments)
     }
 }
 
+// A byte that is not UTF-8, which only a crafted launcher's notes hold, still
+// gives JSON that a strict reader takes.
+TEST_F(Inspect, JsonStaysValidUtf8)
+{
+    REQUIRE_KIT();
+    const fs::path blob = scratch / "data.bin", exe = scratch / "crafted.exe", json = scratch / "list.json";
+    write_file(blob, attached_data(record_stream({{u"tool.exe", "MZ"}})));
+    RunResult r = run_pack({"--kit", real_kit().string(), "link", "--attached-data", blob.string(), "-o", exe.string(),
+                            "--app-exe", "tool.exe", "--app-arg", "marker"},
+                           temp);
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string bytes = read_file(exe);
+    const size_t at = bytes.find("app_arg=marker");
+    ASSERT_NE(at, std::string::npos);
+    bytes[at + 8] = '\xff';
+    write_file(exe, bytes);
+    r = run_pack({"--kit", real_kit().string(), "list", "--json", exe.string()}, temp);
+    ASSERT_EQ(r.status, 0) << r.err;
+    write_file(json, r.out);
+    // A strict decoder refuses any byte that is not UTF-8; the argument
+    // then reads with U+FFFD in the byte's place.
+    r = run_program({"python3", "-c",
+                     "import json, sys; print(json.loads(open(sys.argv[1], 'rb').read().decode())['entry']['arguments'])",
+                     json.string()});
+    EXPECT_EQ(r.out, "['\xef\xbf\xbd" "arker']\n") << r.err;
+}
+
 TEST_F(Inspect, LinkedFilesArePackedAsCopies)
 {
     REQUIRE_KIT();

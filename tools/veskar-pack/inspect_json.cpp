@@ -16,12 +16,27 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A JSON string: the bytes as they are (UTF-8), with quotes, backslashes
-// and control characters escaped.
+// A JSON string: the text as it is where it is UTF-8, a byte that is not
+// (only a crafted launcher's notes or version strings hold one) as U+FFFD,
+// so that the output is always valid JSON; quotes, backslashes and control
+// characters escaped.
 std::string json_string(const std::string &text)
 {
     std::string out = "\"";
-    for (unsigned char c : text) {
+    for (size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x80) {
+            const size_t length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : 2;
+            try {
+                utf8_to_utf16(text.substr(i, length), "");
+                out += text.substr(i, length);
+                i += length;
+            } catch (const PackError &) {
+                out += "\\ufffd";
+                i++;
+            }
+            continue;
+        }
         if (c == '"' || c == '\\') {
             out += '\\';
             out += static_cast<char>(c);
@@ -32,6 +47,7 @@ std::string json_string(const std::string &text)
         } else {
             out += static_cast<char>(c);
         }
+        i++;
     }
     return out + "\"";
 }
