@@ -62,6 +62,22 @@ void open_attached_data()
     s.input = ZSTD_inBuffer{s.input_block, 0, 0};
     s.output = ZSTD_outBuffer{s.output_window, 0, 0};
     s.window_filled = false;
+    s.frame_ended = true;
+}
+
+// One decompress step into the empty window.
+static void decompress_step()
+{
+    LauncherState &s = launcher_state;
+    s.output.size = output_window_size;
+    s.output.pos = 0;
+    size_t result = ZSTD_decompressStream(s.decompression_context, &s.output, &s.input);
+    if (ZSTD_isError(result))
+        report_error(MESSAGE_DECODING_FAILED);
+    s.frame_ended = result == 0;
+    s.window_filled = s.output.pos == s.output.size;
+    s.output.size = s.output.pos;
+    s.output.pos = 0;
 }
 
 void read_exactly(void *destination, uint64_t count)
@@ -84,14 +100,7 @@ void read_exactly(void *destination, uint64_t count)
         if (s.input.pos == s.input.size)
             read_next_block();
         if (s.input.pos < s.input.size || s.window_filled) {
-            s.output.size = output_window_size;
-            s.output.pos = 0;
-            size_t result = ZSTD_decompressStream(s.decompression_context, &s.output, &s.input);
-            if (ZSTD_isError(result))
-                report_error(MESSAGE_DECODING_FAILED);
-            s.window_filled = s.output.pos == s.output.size;
-            s.output.size = s.output.pos;
-            s.output.pos = 0;
+            decompress_step();
             continue;
         }
         // The input is used up and the decoder holds nothing more, yet bytes
@@ -99,6 +108,35 @@ void read_exactly(void *destination, uint64_t count)
         // early is caught above, when its zero fill fails to decode.
         report_error(MESSAGE_DECODING_FAILED);
     }
+}
+
+bool reader_at_frame(uint64_t offset)
+{
+    LauncherState &s = launcher_state;
+    // What is left of the frame in hand is its end, which checks its
+    // content: any byte it still decodes stays in the window to be read.
+    while (s.output.pos == s.output.size && !s.frame_ended) {
+        if (s.input.pos == s.input.size)
+            read_next_block();
+        if (s.input.size == 0)
+            return false;
+        decompress_step();
+    }
+    uint64_t consumed = s.archive_read_position - (s.input.size - s.input.pos);
+    return s.output.pos == s.output.size && consumed == s.archive_offset + offset;
+}
+
+void skip_to_frame(uint64_t offset)
+{
+    LauncherState &s = launcher_state;
+    if (offset < 3 || offset >= s.archive_length)
+        report_error(MESSAGE_DECODING_FAILED);
+    ZSTD_DCtx_reset(s.decompression_context, ZSTD_reset_session_only);
+    s.archive_read_position = s.archive_offset + offset;
+    s.input = ZSTD_inBuffer{s.input_block, 0, 0};
+    s.output = ZSTD_outBuffer{s.output_window, 0, 0};
+    s.window_filled = false;
+    s.frame_ended = true;
 }
 
 void read_record_name()

@@ -16,6 +16,7 @@ inline constexpr char note_app_id_from[] = "app_id_from";        // where that i
 inline constexpr char note_application[] = "application";        // 16 hex digits: the identity's hash
 inline constexpr char note_file[] = "file";                      // "SIZE NAME" of a reused tree's file
 inline constexpr char note_file_hashes[] = "file_hashes";        // 16 hex digits of XXH64 per file line, in order
+inline constexpr char note_frames[] = "frames";                  // per frame: 16 hex digits of its first record, 16 of its archive offset
 inline constexpr char note_progress[] = "progress";              // bytes to write, or "off": progress at start
 // Where the archive lies in the launcher's file, written for every launcher
 // as the first three lines, fixed width so that the packer completes them

@@ -67,10 +67,7 @@ static uint64_t location_value(const char *value, size_t length)
 {
     char digits[note_location_digits + 1] = "";
     store_digits(digits, note_location_digits, value, length);
-    uint64_t result = 0;
-    for (size_t i = 0; digits[i] != '\0'; i++)
-        result = result << 4 | static_cast<uint64_t>(digits[i] <= '9' ? digits[i] - '0' : digits[i] - 'a' + 10);
-    return result;
+    return hex_digits_value(digits, strlen(digits));
 }
 
 static void store_archive_offset(const char *value, size_t length)
@@ -116,17 +113,40 @@ struct NoteKey {
     void (*store)(const char *value, size_t length);
 };
 
-// 16 lowercase hexadecimal digits per file line; anything else: none known.
-static void store_file_hashes(const char *value, size_t length)
+// Whether the value is whole groups of `group` lowercase hexadecimal digits.
+static bool is_hex_groups(const char *value, size_t length, size_t group)
 {
     for (size_t i = 0; i < length; i++) {
         if (!((value[i] >= '0' && value[i] <= '9') || (value[i] >= 'a' && value[i] <= 'f')))
-            return;
+            return false;
     }
-    if (length % 16 != 0)
+    return length % group == 0;
+}
+
+uint64_t hex_digits_value(const char *digits, size_t count)
+{
+    uint64_t value = 0;
+    for (size_t i = 0; i < count; i++)
+        value = value << 4 | static_cast<uint64_t>(digits[i] <= '9' ? digits[i] - '0' : digits[i] - 'a' + 10);
+    return value;
+}
+
+// 16 lowercase hexadecimal digits per file line; anything else: none known.
+static void store_file_hashes(const char *value, size_t length)
+{
+    if (!is_hex_groups(value, length, 16))
         return;
     launcher_state.file_hashes = value;
     launcher_state.file_hash_count = length / 16;
+}
+
+// 32 lowercase hexadecimal digits per frame; anything else: no index.
+static void store_frames(const char *value, size_t length)
+{
+    if (!is_hex_groups(value, length, 32))
+        return;
+    launcher_state.frame_index = value;
+    launcher_state.frame_count = length / 32;
 }
 
 static const NoteKey known_notes[] = {
@@ -140,6 +160,7 @@ static const NoteKey known_notes[] = {
     {note_unpack_threads, store_unpack_threads},
     {note_entry, store_entry},
     {note_file_hashes, store_file_hashes},
+    {note_frames, store_frames},
     {note_progress, store_progress},
 };
 

@@ -74,6 +74,13 @@ struct RemovalWalk {
     ULONGLONG entry[512];                      // one listed entry, as the system's directory query gives it
 };
 
+// One packed file as a tree's manifest keeps it (tree_manifest.cpp).
+struct TreeManifestEntry {
+    uint64_t name_hash;     // of the record name as packed
+    uint64_t size;
+    uint64_t content_hash;  // the packer's XXH64 of the content
+};
+
 enum : LONG {
     stop_step_open = 1,
     stop_requested = 2,
@@ -132,6 +139,15 @@ struct LauncherState {
     bool takeover_source_same_archive;  // the same for the link source while a directory to take is looked for
     wchar_t takeover_source[path_capacity];    // a held tree the new one links its unchanged files from; empty: in place
     wchar_t takeover_candidate[path_capacity]; // a directory looked at, then a source file
+    const char *frame_index;            // the notes' frames line: per frame 16 hex digits of its first record, 16 of its archive offset
+    size_t frame_count;
+    size_t takeover_next_frame;         // during a takeover: the index entry of the next frame not yet looked at
+    size_t takeover_kept_below;         // records before this one were found already there in a look ahead
+    size_t takeover_missing_at;         // the record such a look found missing, judged once; SIZE_MAX: none
+    const char *takeover_note_cursor;   // the look's place in the file lines, at file line takeover_note_index
+    size_t takeover_note_index;
+    TreeManifestEntry *takeover_manifest;  // what the source's archive packed (tree_manifest.cpp); null: not known
+    size_t takeover_manifest_count;
     HANDLE held_folders[held_folder_limit];        // the folders above a spec's place, judged and held without delete
     int32_t held_folder_count;                     // sharing for the run's life (held_folders.cpp)
 
@@ -148,6 +164,7 @@ struct LauncherState {
     ZSTD_outBuffer output;              // during a step: capacity and bytes produced; between steps: valid bytes and read cursor
     unsigned char *output_window;       // output_window_size bytes of decompressed data
     bool window_filled;                 // last step filled the window: the decoder may hold more
+    bool frame_ended;                   // the decoder ended a frame at its last step, or has begun none
 
     // Unpacking.
     wchar_t current_record_name[record_name_capacity];
@@ -311,6 +328,7 @@ void read_build_notes(const char *notes, uint64_t length);
 bool next_build_note(const char *&cursor, const char *key, const char *&value, size_t &length);
 // UTF-8 to UTF-16; empty and false when it is not valid or does not fit.
 bool wide_from_utf8(const char *text, size_t length, wchar_t *target, size_t capacity);
+uint64_t hex_digits_value(const char *digits, size_t count);  // lowercase digits, checked by the caller
 
 // reused_tree.cpp: the reusing parent's sequence, and the child's part.
 // How a reusing parent goes on once it has looked for its tree.
@@ -379,7 +397,18 @@ bool take_over_beside(const wchar_t *tree);
 // During a takeover, before the record at current_record_path is written:
 // true when the file is already there whole (or linked), its bytes to be
 // skipped; false, with whatever stood in the way removed, when it is to be written.
-bool record_already_there(size_t index, uint64_t size);
+bool takeover_keeps_record(size_t index, uint64_t size);
+// At the record `index` during a takeover: frames of the index whose
+// records are all already there are skipped, undecoded, and `index` moved
+// past them. False when none is left to decode.
+bool skip_frames_already_there(size_t &index);
+
+// tree_manifest.cpp: what a tree's archive packed, kept beside it.
+void write_tree_manifest(const wchar_t *tree);
+void load_takeover_manifest(const wchar_t *source);  // a tree or working directory of another archive
+bool manifest_vouches(const wchar_t *name, uint64_t size, uint64_t content_hash);
+void remove_tree_manifest(const wchar_t *directory);  // of the tree a directory is, or is a working directory of
+bool is_manifest_name(const wchar_t *name, size_t &stem);  // `<stem>.files`
 
 // tree_security.cpp
 // Whether only the user, SYSTEM and Administrators may change what the
@@ -413,6 +442,11 @@ void read_exactly(void *destination, uint64_t count);
 void read_record_name();
 uint64_t read_record_size();
 void close_attached_data();
+// Whether the decoder stands exactly where the frame at `offset` (from the
+// archive's start) begins, the frame before it ended; runs the decoder up
+// to that end where only the end of a frame is left.
+bool reader_at_frame(uint64_t offset);
+void skip_to_frame(uint64_t offset);  // goes on from the frame at `offset`, nothing before it decoded
 
 // system_library.cpp
 FARPROC load_system_function(const wchar_t *library, const char *name);  // null when either is missing
@@ -458,6 +492,7 @@ void hold_unpack_directory();    // child role: the tree stays marked as in use 
 void unpack_all_records();  // in the child role it never returns
 bool ensure_directory(const wchar_t *path);
 void ensure_parent_chain(const wchar_t *path);
+void make_record_folder();  // the folder the record at current_record_path goes into
 bool record_name_is_safe(const wchar_t *name);
 
 // file_writing.cpp: one file of the tree, by either path.

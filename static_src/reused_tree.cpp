@@ -24,7 +24,8 @@
 // The parts: tree_check.cpp (is the tree as packed), tree_publication.cpp
 // (unpack, publish, keep), archive_lock.cpp (starts take turns),
 // tree_security.cpp (who may change it), tree_leftovers.cpp (old versions
-// and killed unpacks beside it).
+// and killed unpacks beside it), tree_takeover.cpp (a new tree from what an
+// old one holds), tree_manifest.cpp (what a tree's archive packed).
 #include "launcher.h"
 #include "error_reporting.h"
 
@@ -91,6 +92,7 @@ static ReusedTreeOutcome prepare_reused_tree()
             held = keep_working_directory();
             outcome = reused_tree_unpublished;
         }
+        write_tree_manifest(tree);
     }
     unlock_archive(lock);
     if (held == INVALID_HANDLE_VALUE)

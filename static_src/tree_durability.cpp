@@ -65,12 +65,7 @@ uint64_t record_content_hash(size_t index, bool &known)
 {
     const LauncherState &s = launcher_state;
     known = index < s.file_hash_count;
-    uint64_t hash = 0;
-    for (size_t i = 0; known && i < 16; i++) {
-        char digit = s.file_hashes[index * 16 + i];
-        hash = hash << 4 | static_cast<uint64_t>(digit <= '9' ? digit - '0' : digit - 'a' + 10);
-    }
-    return hash;
+    return known ? hex_digits_value(s.file_hashes + index * 16, 16) : 0;
 }
 
 bool file_has_content(const wchar_t *path, uint64_t size, uint64_t hash, bool seal)

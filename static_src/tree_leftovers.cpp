@@ -58,12 +58,23 @@ void sweep_beside_reused_tree()
         if (!sweep_may_go_on())
             break;
         const wchar_t *name = entry.cFileName;
-        if (!is_version_name(name, own_name, stem_length) || (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-            (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
-            continue;
         copy_wide_text(s.reused_sweep_candidate, folder, array_count(s.reused_sweep_candidate));
         append_wide_text(s.reused_sweep_candidate, L"\\", array_count(s.reused_sweep_candidate));
         append_wide_text(s.reused_sweep_candidate, name, array_count(s.reused_sweep_candidate));
+        size_t manifest_stem = 0;
+        if ((entry.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+            is_manifest_name(name, manifest_stem)) {
+            // Another version's manifest outlives its tree by a start at most.
+            wchar_t *candidate_stem = s.reused_sweep_candidate + wcslen(folder) + 1;
+            candidate_stem[manifest_stem] = L'\0';
+            if (is_version_name(candidate_stem, own_name, stem_length) &&
+                GetFileAttributesW(system_path(system, s.reused_sweep_candidate)) == INVALID_FILE_ATTRIBUTES)
+                remove_tree_manifest(s.reused_sweep_candidate);
+            continue;
+        }
+        if (!is_version_name(name, own_name, stem_length) || (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+            (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+            continue;
         HANDLE candidate = open_directory(s.reused_sweep_candidate, inspect_access,
                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
         bool removable = directory_is_private(candidate, false);

@@ -109,10 +109,24 @@ static bool choose_takeover_source(const wchar_t *tree)
     }
     if (taken == INVALID_HANDLE_VALUE) {
         s.takeover_same_archive = s.takeover_source_same_archive;
+        if (s.takeover_source[0] != L'\0' && !s.takeover_same_archive)
+            load_takeover_manifest(s.takeover_source);
         return s.takeover_source[0] != L'\0';
     }
     s.takeover_source[0] = L'\0';
-    make_working_name(s.unpack_directory, array_count(s.unpack_directory), tree);
+    // Another archive's tree keeps its archive's name while it changes: a
+    // start that finds it half done never takes it for one of this
+    // archive, whose whole files its stamps would vouch for. Its manifest
+    // goes before anything in it changes.
+    if (!s.takeover_same_archive) {
+        load_takeover_manifest(s.takeover_candidate);
+        remove_tree_manifest(s.takeover_candidate);
+        size_t length = wcslen(s.takeover_candidate);
+        if (s.takeover_candidate[length - working_suffix_length] == L'~')
+            s.takeover_candidate[length - working_suffix_length] = L'\0';
+    }
+    make_working_name(s.unpack_directory, array_count(s.unpack_directory),
+                      s.takeover_same_archive ? tree : s.takeover_candidate);
     // Renamed and owned in one guarded step: an interrupt after it removes
     // the working directory, as it removes a first unpack's.
     if (!begin_guarded_step())
@@ -140,6 +154,11 @@ bool take_over_beside(const wchar_t *tree)
     else
         remove_what_the_archive_lacks();
     s.taking_over = true;
+    s.takeover_next_frame = 0;
+    s.takeover_kept_below = 0;
+    s.takeover_missing_at = SIZE_MAX;
+    s.takeover_note_cursor = s.build_notes;
+    s.takeover_note_index = 0;
     open_attached_data();
     unpack_all_records();
     close_attached_data();
@@ -162,6 +181,8 @@ static bool file_is_record(const wchar_t *path, size_t index, uint64_t size, boo
         return true;
     bool known = false;
     uint64_t hash = record_content_hash(index, known);
+    if (known && stamped && manifest_vouches(launcher_state.current_record_name, size, hash))
+        return true;
     // Read to compare only. A stamp that vouches for the file's place on the
     // disk stays; another is sealed like the check's, but only in place: a
     // source another launcher holds does not change.
@@ -187,7 +208,7 @@ static bool is_executable_image(const wchar_t *path)
     return image;
 }
 
-bool record_already_there(size_t index, uint64_t size)
+static bool record_already_there(size_t index, uint64_t size)
 {
     LauncherState &s = launcher_state;
     SystemPath system;
@@ -211,6 +232,84 @@ bool record_already_there(size_t index, uint64_t size)
     SystemPath source;
     return CreateHardLinkW(system_path(system, s.current_record_path), system_path(source, s.takeover_candidate),
                            nullptr) != FALSE;
+}
+
+bool takeover_keeps_record(size_t index, uint64_t size)
+{
+    const LauncherState &s = launcher_state;
+    if (index < s.takeover_kept_below)
+        return true;
+    return index != s.takeover_missing_at && record_already_there(index, size);
+}
+
+// The index-th file line's size and name, into current_record_name and
+// current_record_path; the lines are looked at in order, never again.
+static bool file_note_at(size_t index, uint64_t &size)
+{
+    LauncherState &s = launcher_state;
+    const char *value = nullptr;
+    size_t length = 0;
+    for (;;) {
+        if (!next_build_note(s.takeover_note_cursor, note_file, value, length))
+            return false;
+        if (s.takeover_note_index++ == index)
+            break;
+    }
+    if (!read_file_note(value, length, size, s.current_record_name, array_count(s.current_record_name)))
+        return false;
+    copy_wide_text(s.current_record_path, s.unpack_directory, array_count(s.current_record_path));
+    append_wide_text(s.current_record_path, L"\\", array_count(s.current_record_path));
+    append_wide_text(s.current_record_path, s.current_record_name, array_count(s.current_record_path));
+    return true;
+}
+
+// The index entry's first record and the frame's offset in the archive.
+static void frame_entry(size_t entry, uint64_t &record, uint64_t &offset)
+{
+    const char *digits = launcher_state.frame_index + entry * 32;
+    record = hex_digits_value(digits, 16);
+    offset = hex_digits_value(digits + 16, 16);
+}
+
+// A frame is skipped only where the index and the stream agree that it
+// begins at this record; wherever they do not, the stream is decoded as
+// it comes, and the records it holds are judged one by one.
+bool skip_frames_already_there(size_t &index)
+{
+    LauncherState &s = launcher_state;
+    while (s.takeover_next_frame < s.frame_count) {
+        uint64_t first = 0, offset = 0;
+        frame_entry(s.takeover_next_frame, first, offset);
+        if (first != index || !reader_at_frame(offset))
+            return true;
+        // The last frame's records end with the files, one hash each.
+        bool last = s.takeover_next_frame + 1 == s.frame_count;
+        uint64_t next_first = s.file_hash_count, next_offset = 0;
+        if (!last)
+            frame_entry(s.takeover_next_frame + 1, next_first, next_offset);
+        if (next_first <= first)
+            return true;
+        s.takeover_next_frame++;
+        // Every record of the frame, up to the first that is missing.
+        for (uint64_t record = first; record < next_first; record++) {
+            uint64_t size = 0;
+            if (!file_note_at(static_cast<size_t>(record), size))
+                return true;
+            make_record_folder();
+            if (!record_already_there(static_cast<size_t>(record), size)) {
+                s.takeover_kept_below = static_cast<size_t>(record);
+                s.takeover_missing_at = static_cast<size_t>(record);
+                return true;
+            }
+            count_unpacked_bytes(size);
+        }
+        if (last)
+            return false;
+        skip_to_frame(next_offset);
+        index = static_cast<size_t>(next_first);
+        s.takeover_kept_below = index;
+    }
+    return true;
 }
 
 // FNV-1a of a name with ASCII letters folded, as Windows compares them

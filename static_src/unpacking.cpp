@@ -381,6 +381,29 @@ static void skip_record_content(uint64_t size)
     }
 }
 
+void make_record_folder()
+{
+    wchar_t directory[path_capacity] = {};
+    copy_wide_text(directory, launcher_state.current_record_path, array_count(directory));
+    size_t separator = last_separator_after_first(directory);
+    if (separator != 0) {
+        directory[separator] = L'\0';
+        if (!ensure_directory(directory)) {
+            ensure_parent_chain(directory);
+            ensure_directory(directory);
+        }
+    }
+}
+
+// The end of the record stream: every file complete and closed before the
+// application can start.
+static void finish_unpacking(bool pool)
+{
+    if (pool)
+        settle_writers();
+    end_unpack_progress();
+}
+
 void unpack_all_records()
 {
     LauncherState &s = launcher_state;
@@ -393,14 +416,15 @@ void unpack_all_records()
         // A writer's failure ends the run before more is decoded.
         if (pool && InterlockedOr(&s.pool_failed, 0) != 0)
             settle_writers();
+        if (s.taking_over && !skip_frames_already_there(record_index)) {
+            finish_unpacking(pool);
+            return;
+        }
         read_record_name();
         if (s.current_record_name[0] == L'\0') {
             if (s.child_role)
                 report_error(MESSAGE_NO_APPLICATION_LIBRARY);
-            // Every file complete and closed before the child can start.
-            if (pool)
-                settle_writers();
-            end_unpack_progress();
+            finish_unpacking(pool);
             return;
         }
         if (!record_name_is_safe(s.current_record_name))
@@ -419,17 +443,8 @@ void unpack_all_records()
 
         if (pool)
             wait_for_earlier_files_at(s.current_record_path);
-        wchar_t directory[path_capacity] = {};
-        copy_wide_text(directory, s.current_record_path, array_count(directory));
-        size_t separator = last_separator_after_first(directory);
-        if (separator != 0) {
-            directory[separator] = L'\0';
-            if (!ensure_directory(directory)) {
-                ensure_parent_chain(directory);
-                ensure_directory(directory);
-            }
-        }
-        if (s.taking_over && record_already_there(record_index, size)) {
+        make_record_folder();
+        if (s.taking_over && takeover_keeps_record(record_index, size)) {
             skip_record_content(size);
             continue;
         }

@@ -951,11 +951,20 @@ std::wstring tree_of(const ProcessResult &result, const std::wstring &stem)
     return tree;
 }
 
+// The entries of `folder`, a tree's manifest counted with the tree: one
+// whose tree is gone is listed.
 std::vector<std::wstring> names_in(const std::wstring &folder)
 {
     std::vector<std::wstring> names = list_directory(folder);
     std::sort(names.begin(), names.end());
-    return names;
+    const std::wstring suffix = L".files";
+    std::vector<std::wstring> kept;
+    for (const std::wstring &name : names) {
+        bool manifest = name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0;
+        if (!manifest || !std::binary_search(names.begin(), names.end(), name.substr(0, name.size() - suffix.size())))
+            kept.push_back(name);
+    }
+    return kept;
 }
 
 std::wstring name_of(const std::wstring &path)
