@@ -709,3 +709,44 @@ TEST_F(Inspect, LaunchersMadeBeforeTheArchiveMovedAfterTheImage)
 }
 
 } // namespace
+
+// A reusing launcher's archive in frames at record boundaries, indexed in
+// its notes: verify holds the index to the frames, extract reads them all;
+// a per-run launcher keeps one frame and no index.
+TEST_F(Inspect, ReusingArchiveIsFramedAndIndexed)
+{
+    REQUIRE_KIT();
+    const fs::path app = scratch / "framed";
+    std::string big(17u << 20, '\0');
+    for (size_t i = 0; i < big.size(); i++)
+        big[i] = static_cast<char>((i * 2654435761u) >> 13);  // poorly compressible
+    write_file(app / "app.dll", make_dll());
+    write_file(app / "a.bin", big);  // a frame of its own: more than one frame holds
+    write_file(app / "b.bin", big.substr(0, 3u << 20));
+    write_file(app / "c.txt", "last");
+    const fs::path framed = scratch / "framed.exe", plain = scratch / "plain.exe";
+    for (const auto &[exe, reuse] : {std::pair{framed, true}, std::pair{plain, false}}) {
+        std::vector<std::string> arguments{"--kit", real_kit().string(), "build", "--quiet", "--dir", app.string(),
+                                           "--app-library", "app.dll", "-o", exe.string(), "--level", "1"};
+        if (reuse)
+            arguments.push_back("--reuse");
+        RunResult r = run_pack(arguments, temp);
+        ASSERT_EQ(r.status, 0) << r.err;
+    }
+    EXPECT_EQ(read_file(plain).find("\nframes="), std::string::npos);
+    RunResult r = run_pack({"verify", framed.string()}, temp);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("and the index of its 3 frames"), std::string::npos) << r.out;
+    r = run_pack({"extract", framed.string(), (scratch / "out").string()}, temp);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(read_file(scratch / "out" / "a.bin"), big);
+    EXPECT_EQ(read_file(scratch / "out" / "c.txt"), "last");
+    // The second entry names record 2 instead of 1.
+    std::string bytes = read_file(framed);
+    const size_t entry = bytes.find("\nframes=") + 8 + 32 + 15;
+    bytes[entry] = '2';
+    write_file(scratch / "damaged.exe", bytes);
+    r = run_pack({"verify", (scratch / "damaged.exe").string()}, temp);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("frame index has entry 1 '0000000000000002"), std::string::npos) << r.err;
+}

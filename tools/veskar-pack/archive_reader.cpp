@@ -21,17 +21,21 @@ struct AttachedInput {
     uint64_t taken = 0;  // bytes read from the file so far
     ArchiveIdentity identity;
     std::vector<uint8_t> block = std::vector<uint8_t>(1 << 20);
+    size_t block_size = 0;
 
-    // The next block, empty at the end of the attached data.
-    ByteSpan next()
+    // The next block, empty at the end of the attached data; it begins with
+    // the last `keep` bytes of the one before.
+    ByteSpan next(size_t keep = 0)
     {
-        const size_t want = static_cast<size_t>(std::min<uint64_t>(block.size(), length - taken));
-        if (want > 0 && !in.read(reinterpret_cast<char *>(block.data()), static_cast<std::streamsize>(want)))
+        std::memmove(block.data(), block.data() + block_size - keep, keep);
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(block.size() - keep, length - taken));
+        if (want > 0 && !in.read(reinterpret_cast<char *>(block.data() + keep), static_cast<std::streamsize>(want)))
             throw PackError{"cannot read the attached data at its offset " + std::to_string(taken) +
                             ": the file ends or changed while it was read"};
         taken += want;
-        identity.add(block.data(), want);
-        return ByteSpan{block.data(), want};
+        identity.add(block.data() + keep, want);
+        block_size = keep + want;
+        return ByteSpan{block.data(), block_size};
     }
 };
 
@@ -46,10 +50,23 @@ struct StreamReader {
     size_t window_size = 0;
     size_t window_position = 0;
     bool frame_done = false;
-    uint64_t frame_size = 0;
+    uint64_t frame_size = 0;  // all frames together
     uint64_t offset = 0;
+    uint64_t decoded = 0;     // record stream bytes the frames have given
+    std::vector<FrameStart> frames = {};  // the record field holds the frame's first decoded offset
 
-    // Fills the window; false once the frame has nothing more.
+    // Whether another frame begins where one ended: zstd's magic number.
+    bool frame_follows()
+    {
+        if (in.size - in.pos < 4 && input.taken < input.length) {
+            const ByteSpan block = input.next(in.size - in.pos);
+            in = ZSTD_inBuffer{block.data, block.size, 0};
+        }
+        const uint8_t *at = static_cast<const uint8_t *>(in.src) + in.pos;
+        return in.size - in.pos >= 4 && get_le32(ByteSpan{at, 4}, 0) == ZSTD_MAGICNUMBER;
+    }
+
+    // Fills the window; false once the last frame has nothing more.
     bool refill()
     {
         while (!frame_done) {
@@ -65,9 +82,12 @@ struct StreamReader {
             if (ZSTD_isError(result))
                 throw PackError{"the zstd frame cannot be decoded at record stream offset " + std::to_string(offset) +
                                 ": " + ZSTD_getErrorName(result)};
+            decoded += out.pos;
             if (result == 0) {
-                frame_done = true;
                 frame_size = input.taken - (in.size - in.pos) - frame_start;
+                frame_done = !frame_follows();
+                if (!frame_done)
+                    frames.push_back(FrameStart{decoded, frame_start + frame_size});
             }
             window_size = out.pos;
             window_position = 0;
@@ -167,6 +187,8 @@ AttachedDataSummary read_attached_data(std::istream &file, uint64_t length, cons
     // The launcher's decoder refuses windows beyond 2^27 bytes; so does this one.
     ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, 27);
     StreamReader reader{context.get(), input, ZSTD_inBuffer{first.data + 3, first.size - 3, 0}, 3};
+    input.block_size = first.size;
+    reader.frames.push_back(FrameStart{0, 3});
     const size_t chunk_size = 1 << 16;
     std::unique_ptr<uint8_t[]> chunk(new uint8_t[chunk_size]);  // written before it is read: not cleared
     WindowsNameSet names;
@@ -235,6 +257,7 @@ AttachedDataSummary read_attached_data(std::istream &file, uint64_t length, cons
         summary.content_bytes += info.size;
     }
     summary.frame_size = reader.frame_size;
+    summary.frames = reader.frames;
     // What follows the frame is a few bytes; more is damage, read no further than shows it.
     const uint64_t fill_start = 3 + reader.frame_size;
     const uint8_t *rest = static_cast<const uint8_t *>(reader.in.src);

@@ -1,9 +1,10 @@
-// Reading attached data back: the header, the zstd frame, the fill and the
+// Reading attached data back: the header, the zstd frames, the fill and the
 // trailer, and the record stream inside, checked throughout. The data is
 // read from its file in blocks, never whole. Every problem throws PackError
 // saying what is wrong and where.
 #pragma once
 
+#include "archive_writer.h"
 #include "pe_image.h"
 
 #include <cstdint>
@@ -20,7 +21,8 @@ struct RecordInfo {
 
 struct AttachedDataSummary {
     uint64_t attached_length = 0;   // the whole attached data, header to trailer
-    uint64_t frame_size = 0;        // the zstd frame alone
+    uint64_t frame_size = 0;        // the zstd frames alone
+    std::vector<FrameStart> frames; // where each begins; record: its first byte's record stream offset
     uint64_t stream_size = 0;       // the record stream, decompressed
     uint64_t window_size = 0;
     size_t records = 0;

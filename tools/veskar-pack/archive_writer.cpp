@@ -201,13 +201,40 @@ void check(size_t result, const char *what)
 
 } // namespace
 
-void write_attached_data(const std::vector<ArchiveEntry> &entries,
-                         const std::function<void(const void *, size_t)> &sink, const ArchiveOptions &options)
+static uint64_t record_bytes(const ArchiveEntry &e) { return (e.name.size() + 1) * 2 + 8 + e.size; }
+
+std::vector<uint64_t> frame_first_records(const std::vector<ArchiveEntry> &entries, uint64_t frame_bytes)
+{
+    std::vector<uint64_t> firsts{0};
+    uint64_t in_frame = 0;
+    for (size_t i = 0; i < entries.size(); i++) {
+        const uint64_t bytes = record_bytes(entries[i]);
+        if (frame_bytes > 0 && in_frame > 0 && bytes > frame_bytes - std::min(in_frame, frame_bytes)) {
+            firsts.push_back(i);
+            in_frame = 0;
+        }
+        in_frame += bytes;
+    }
+    return firsts;
+}
+
+std::vector<FrameStart> write_attached_data(const std::vector<ArchiveEntry> &entries,
+                                            const std::function<void(const void *, size_t)> &sink,
+                                            const ArchiveOptions &options)
 {
     std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx *)> context(ZSTD_createCCtx(), ZSTD_freeCCtx);
     uint64_t total = 2;  // the end marker
     for (const ArchiveEntry &e : entries)
-        total += (e.name.size() + 1) * 2 + 8 + e.size;
+        total += record_bytes(e);
+    const std::vector<uint64_t> firsts = frame_first_records(entries, options.frame_bytes);
+    // Each frame's record stream, the end marker in the last.
+    std::vector<uint64_t> frame_sizes(firsts.size(), 0);
+    for (size_t f = 0, i = 0; i < entries.size(); i++) {
+        if (f + 1 < firsts.size() && firsts[f + 1] == i)
+            f++;
+        frame_sizes[f] += record_bytes(entries[i]);
+    }
+    frame_sizes.back() += 2;
 
     ZSTD_CCtx *c = context.get();
     check(ZSTD_CCtx_setParameter(c, ZSTD_c_compressionLevel, options.level), "level");
@@ -222,13 +249,27 @@ void write_attached_data(const std::vector<ArchiveEntry> &entries,
     ZSTD_compressionParameters chosen = ZSTD_getCParams(options.level, total, 0);
     if (chosen.windowLog > max_window_log)
         check(ZSTD_CCtx_setParameter(c, ZSTD_c_windowLog, max_window_log), "window");
-    check(ZSTD_CCtx_setPledgedSrcSize(c, total), "size");
+    // A frame no larger than zstd's own job would be one job, and the
+    // workers would take turns: two jobs a frame keep two of them busy
+    // (measured on the reference payload at level 9: 16 MiB frames of two
+    // jobs make the archive 0.45 % larger than one frame and packing 27 %
+    // slower on two threads; quarter-frame jobs cost 1.3 % of size).
+    if (firsts.size() > 1)
+        check(ZSTD_CCtx_setParameter(c, ZSTD_c_jobSize, static_cast<int>(options.frame_bytes / 2)), "job size");
+    check(ZSTD_CCtx_setPledgedSrcSize(c, frame_sizes[0]), "size");
 
     sink("QVY", 3);
     Progress progress(total, options.show_progress);
     Compressor compressor{c, sink, progress, std::vector<char>(ZSTD_CStreamOutSize())};
+    std::vector<FrameStart> frames{FrameStart{0, 3}};
     std::vector<char> chunk(1 << 20);
-    for (const ArchiveEntry &e : entries) {
+    for (size_t index = 0; index < entries.size(); index++) {
+        const ArchiveEntry &e = entries[index];
+        if (frames.size() < firsts.size() && firsts[frames.size()] == index) {
+            compressor.feed(nullptr, 0, ZSTD_e_end);
+            check(ZSTD_CCtx_setPledgedSrcSize(c, frame_sizes[frames.size()]), "size");
+            frames.push_back(FrameStart{index, 3 + compressor.written});
+        }
         std::vector<unsigned char> head((e.name.size() + 1) * 2 + 8);
         for (size_t i = 0; i < e.name.size(); i++) {
             head[2 * i] = static_cast<unsigned char>(e.name[i]);
@@ -263,4 +304,5 @@ void write_attached_data(const std::vector<ArchiveEntry> &entries,
     size_t fill = static_cast<size_t>((8 - offset % 8) % 8);
     put_u64(tail + fill, offset + fill);
     sink(tail, fill + 8);
+    return frames;
 }

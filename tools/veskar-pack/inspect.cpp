@@ -361,6 +361,37 @@ uint32_t file_checksum(const PeImage &image)
     return sum.value();
 }
 
+// The notes' frame index against the frames the attached data holds: entry
+// by entry, the record each frame begins with and where it lies.
+void check_frame_index(const std::string &shown, const std::string &index, const std::vector<FrameStart> &frames,
+                       const std::vector<uint64_t> &record_starts)
+{
+    const size_t entry_length = 2 * note_location_digits;
+    for (size_t k = 0; k * entry_length < index.size() || k < frames.size(); k++) {
+        const std::string listed = index.substr(std::min(index.size(), k * entry_length), entry_length);
+        std::string actual;
+        if (k < frames.size()) {
+            auto at = std::lower_bound(record_starts.begin(), record_starts.end(), frames[k].record);
+            if (at != record_starts.end() && *at == frames[k].record) {
+                char digits[2 * note_location_digits + 1];
+                std::snprintf(digits, sizeof digits, "%016llx%016llx",
+                              static_cast<unsigned long long>(at - record_starts.begin()),
+                              static_cast<unsigned long long>(frames[k].offset));
+                actual = digits;
+            }
+        }
+        if (listed != actual)
+            throw PackError{"'" + shown + "': the build notes' frame index has " +
+                            (listed.empty() ? "no entry " + std::to_string(k)
+                                            : "entry " + std::to_string(k) + " '" + printable_text(listed) + "'") +
+                            " where the attached data has " +
+                            (k >= frames.size()   ? std::string("no frame")
+                             : actual.empty() ? "a frame that begins inside a record"
+                                              : "'" + actual + "' (first record, offset)") +
+                            ": the notes do not match the attached data"};
+    }
+}
+
 } // namespace
 
 VerifyVerdict verify_launcher(const fs::path &launcher, bool print)
@@ -380,9 +411,16 @@ VerifyVerdict verify_launcher(const fs::path &launcher, bool print)
             reusing = line.compare(0, std::strlen(note_file) + 1, std::string(note_file) + "=") == 0;
     }
     RecordVisitor visitor;
-    if (reusing)
-        visitor.begin = [&](const RecordInfo &r) { files.check(r); };
+    std::vector<uint64_t> record_starts;
+    visitor.begin = [&](const RecordInfo &r) {
+        record_starts.push_back(r.stream_offset);
+        if (reusing)
+            files.check(r);
+    };
     AttachedDataSummary summary = read_launcher(image, where, visitor);
+    const std::string frame_index = value_of(note_values(image, {note_frames}), note_frames);
+    if (!frame_index.empty())
+        check_frame_index(shown, frame_index, summary.frames, record_starts);
     if (reusing && files.next())
         throw PackError{"'" + shown + "': the build notes list more files than the " +
                         std::to_string(summary.records) + " the attached data holds: the notes do not match it"};
@@ -393,10 +431,13 @@ VerifyVerdict verify_launcher(const fs::path &launcher, bool print)
                         ": the notes do not match the attached data"};
     say("'%s': attached data intact: %zu records, %llu bytes of files, checksum correct\n", shown.c_str(),
         summary.records, static_cast<unsigned long long>(summary.content_bytes));
-    say("'%s': build notes match it: %s\n", shown.c_str(),
+    const std::string frames_text =
+        frame_index.empty() ? "" : ", and the index of its " + std::to_string(summary.frames.size()) + " frames";
+    say("'%s': build notes match it: %s%s\n", shown.c_str(),
         reusing ? ("the archive identity and " + std::to_string(files.listed) + " file sizes and names").c_str()
         : identity.empty() ? "nothing in them describes it"
-                           : "the archive identity");
+                           : "the archive identity",
+        frames_text.c_str());
 
     // What follows the image and the attached data: a signature's
     // certificate table, named by its directory, and anything else.

@@ -86,21 +86,42 @@ static std::vector<uint8_t> section_header(const char *name, uint32_t size, uint
 }
 
 // The notes' three archive lines, zeros until the archive is written.
-static std::string location_line(const char *key, uint64_t value, unsigned digits)
+static std::string hex_digits(uint64_t value, unsigned digits)
 {
     std::string hex(digits, '0');
     for (unsigned i = digits; i > 0 && value != 0; i--, value >>= 4)
         hex[i - 1] = "0123456789abcdef"[value & 15];
-    return std::string(key) + "=" + hex + "\n";
+    return hex;
 }
 
-static std::string location_lines(uint64_t offset, uint64_t length, const std::string &identity)
+static std::string location_line(const char *key, uint64_t value, unsigned digits)
+{
+    return std::string(key) + "=" + hex_digits(value, digits) + "\n";
+}
+
+// The frame index: per frame its first record, then its offset.
+static std::string frames_line(const std::vector<FrameStart> &frames)
+{
+    if (frames.empty())
+        return "";
+    std::string line = std::string(note_frames) + "=";
+    for (const FrameStart &f : frames)
+        line += hex_digits(f.record, note_location_digits) + hex_digits(f.offset, note_location_digits);
+    return line + "\n";
+}
+
+static std::string location_lines(uint64_t offset, uint64_t length, const std::string &identity,
+                                  const std::vector<FrameStart> &frames)
 {
     return location_line(note_archive_offset, offset, note_location_digits) +
-           location_line(note_archive_length, length, note_location_digits) + note_archive + "=" + identity + "\n";
+           location_line(note_archive_length, length, note_location_digits) + note_archive + "=" + identity + "\n" +
+           frames_line(frames);
 }
 
-static std::string location_placeholder() { return location_lines(0, 0, std::string(note_identity_digits, '0')); }
+static std::string location_placeholder(size_t frame_count)
+{
+    return location_lines(0, 0, std::string(note_identity_digits, '0'), std::vector<FrameStart>(frame_count));
+}
 
 LauncherLayout lay_out_launcher(const LauncherRequest &request)
 {
@@ -161,8 +182,9 @@ LauncherLayout lay_out_launcher(const LauncherRequest &request)
     };
     // The archive's place comes first: a launcher reads the first line of
     // a key, and nothing before it can be a line of ours.
-    const std::string notes = location_placeholder() + request.build_notes;
+    const std::string notes = location_placeholder(request.frame_count) + request.build_notes;
     l.location_offset = align_up(b.size(), l.file_alignment);
+    l.frame_count = request.frame_count;
     add(build_notes_section, std::vector<uint8_t>(notes.begin(), notes.end()));
     uint32_t resource_rva = rva;
     std::vector<uint8_t> resources = resource_section(request.resources, resource_rva);
@@ -186,7 +208,7 @@ void check_attached_data_size(const LauncherLayout &layout, uint64_t length)
 }
 
 void write_launcher(const LauncherLayout &layout, const fs::path &output,
-                    const std::function<void(const AttachedDataSink &)> &produce,
+                    const std::function<std::vector<FrameStart>(const AttachedDataSink &)> &produce,
                     const std::function<void()> &before_rename)
 {
     TemporaryFile out(fs::absolute(output), "'" + output.u8string() + "'");
@@ -198,14 +220,20 @@ void write_launcher(const LauncherLayout &layout, const fs::path &output,
     ImageChecksum archive_sum;
     archive_sum.length = prefix.size();  // an even offset: words line up with the file's
     ArchiveIdentity identity;
-    produce([&](const void *data, size_t size) {
+    std::vector<FrameStart> frames = produce([&](const void *data, size_t size) {
         check_attached_data_size(layout, archive_sum.length - prefix.size() + size);
         out.write(data, size);
         archive_sum.add(static_cast<const uint8_t *>(data), size);
         identity.add(data, size);
     });
+    if (layout.frame_count == 0)
+        frames.clear();
+    // The index was laid out before the frames were written.
+    if (frames.size() != layout.frame_count)
+        throw PackError{"internal error: the archive has " + std::to_string(frames.size()) + " frames, not the " +
+                        std::to_string(layout.frame_count) + " laid out"};
     const uint64_t length = archive_sum.length - prefix.size();
-    const std::string lines = location_lines(prefix.size(), length, identity.hex());
+    const std::string lines = location_lines(prefix.size(), length, identity.hex(), frames);
     std::copy(lines.begin(), lines.end(), prefix.begin() + static_cast<std::ptrdiff_t>(layout.location_offset));
 
     const size_t coff = layout.pe_header + 4, opt = coff + 20;

@@ -6,6 +6,7 @@
 // resource directory and checksum are written here; no other program runs.
 #pragma once
 
+#include "archive_writer.h"
 #include "launcher_resources.h"
 
 #include <cstdint>
@@ -42,6 +43,7 @@ struct LauncherRequest {
     bool console = false;  // the console-subsystem launcher instead of the GUI one
     LauncherResources resources;
     std::string build_notes;  // empty: no notes section
+    size_t frame_count = 0;   // frames the index line lists; 0: no index
 };
 
 // The prebuilt launcher read and checked, and everything before the
@@ -55,6 +57,7 @@ struct LauncherLayout {
     uint32_t image_end = 0;       // the image's size once loaded
     uint32_t size_of_headers = 0;
     size_t location_offset = 0;   // where the notes' three archive lines start in `prefix`
+    size_t frame_count = 0;       // and the frame index after them lists
 };
 
 LauncherLayout lay_out_launcher(const LauncherRequest &request);
@@ -68,9 +71,9 @@ using AttachedDataSink = std::function<void(const void *data, size_t size)>;
 
 // Writes the launcher to `output`: beside it into a temporary file (see
 // TemporaryFile), the attached data streamed from `produce`, its place,
-// length and identity completed in the notes; then `before_rename` runs
-// (the depfile), and the file is renamed into place. On any failure no
-// output and no temporary file is left.
+// length and identity (and the frames `produce` returns) completed in the
+// notes; then `before_rename` runs (the depfile), and the file is renamed
+// into place. On any failure no output and no temporary file is left.
 void write_launcher(const LauncherLayout &layout, const std::filesystem::path &output,
-                    const std::function<void(const AttachedDataSink &)> &produce,
+                    const std::function<std::vector<FrameStart>(const AttachedDataSink &)> &produce,
                     const std::function<void()> &before_rename);

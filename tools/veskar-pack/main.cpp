@@ -199,6 +199,11 @@ void build_command(const Arguments &a, const fs::path &kit)
     FolderContents contents = collect_entries(fs::u8path(a.directory), entry);
     ArchiveOptions options = a.options;
     options.show_progress = !a.quiet && stderr_is_terminal();
+    // Only a reusing launcher skips what it has: frames for it alone.
+    if (a.unpack.reuse) {
+        options.frame_bytes = reuse_frame_bytes;
+        request.frame_count = frame_first_records(contents.entries, options.frame_bytes).size();
+    }
     std::vector<std::pair<std::u16string, uint64_t>> records;
     std::vector<uint64_t> hashes;
     for (const ArchiveEntry &e : contents.entries) {
@@ -233,7 +238,8 @@ void build_command(const Arguments &a, const fs::path &kit)
     try {
         write_launcher(
             layout, fs::u8path(a.output),
-            [&](const AttachedDataSink &sink) { write_attached_data(contents.entries, sink, options); }, write_inputs);
+            [&](const AttachedDataSink &sink) { return write_attached_data(contents.entries, sink, options); },
+            write_inputs);
     } catch (const PackError &) {
         std::error_code ignored;
         if (depfile_written)
@@ -305,6 +311,7 @@ void link_command(const Arguments &a, const fs::path &kit)
             sink(chunk.data(), want);
             left -= want;
         }
+        return std::vector<FrameStart>{};
     }, [] {});
 }
 

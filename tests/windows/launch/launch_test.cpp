@@ -1154,6 +1154,7 @@ uint64_t file_identity(const std::wstring &path)
 void expect_second_version(const std::wstring &tree, uint64_t note_identity)
 {
     EXPECT_EQ(file_identity(tree + L"\\data\\note.txt"), note_identity);
+    EXPECT_EQ(read_file(tree + L"\\data\\frames\\c.bin").substr(0, 5), "c0123");
     EXPECT_EQ(read_file(tree + L"\\version.txt"), "version 2");
     EXPECT_EQ(read_file(tree + L"\\only_in_v2.txt"), "version 2 alone");
     EXPECT_FALSE(path_exists(tree + L"\\only_in_v1.txt"));
@@ -1167,11 +1168,16 @@ TEST(Reuse, NewVersionTakesOverTheOldTreeInPlace)
     std::wstring temp = make_scratch_directory(L"reuse_in_place");
     std::wstring old_tree = tree_of(run_launcher(kept_launcher(1), {L"args"}, with_temp(temp)), L"kept");
     uint64_t note = file_identity(old_tree + L"\\data\\note.txt"), library = file_identity(old_tree + L"\\probe.dll");
+    // A file changed since, to the same size: its time no longer vouches
+    // for it, whatever the old tree's manifest says.
+    std::string frame_file = read_file(old_tree + L"\\data\\frames\\b.bin");
+    write_file(old_tree + L"\\data\\frames\\b.bin", "B" + frame_file.substr(1));
     ProcessResult result = run_launcher(kept_launcher(2), {L"args"}, with_temp(temp));
     EXPECT_EQ(result.exit_code, 0u) << result.err;
     std::wstring new_tree = tree_of(result, L"kept");
     expect_second_version(new_tree, note);
     EXPECT_EQ(file_identity(new_tree + L"\\probe.dll"), library);
+    EXPECT_EQ(read_file(new_tree + L"\\data\\frames\\b.bin"), frame_file);
     EXPECT_EQ(names_in(temp), std::vector<std::wstring>{name_of(new_tree)});
     // The old version, started again, takes the tree back the same way.
     ProcessResult again = run_launcher(kept_launcher(1), {L"report"}, with_temp(temp));
@@ -1208,8 +1214,12 @@ TEST(Reuse, NewVersionStartsBesideARunningOldOneAndRemovesItOnceUnused)
     EXPECT_EQ(WaitForSingleObject(old_run.hProcess, scaled_timeout(60000)), WAIT_OBJECT_0);
     CloseHandle(old_run.hProcess);
     CloseHandle(old_run.hThread);
-    ProcessResult after = run_launcher(kept_launcher(2), {L"args"}, with_temp(temp));
-    EXPECT_EQ(after.exit_code, 0u) << after.err;
+    // An application that ends at once leaves the sweep a few entries a
+    // start: this tree's are gone within two.
+    for (int start = 0; start < 2 && names_in(temp).size() > 1; start++) {
+        ProcessResult after = run_launcher(kept_launcher(2), {L"args"}, with_temp(temp));
+        EXPECT_EQ(after.exit_code, 0u) << after.err;
+    }
     EXPECT_EQ(read_file(new_tree + L"\\version.txt"), "version 2");
     EXPECT_EQ(names_in(temp), std::vector<std::wstring>{name_of(new_tree)});
     remove_tree(scratch);
