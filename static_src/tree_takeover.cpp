@@ -20,6 +20,7 @@
 // whole; any other is read back and compared with its content hash.
 #include "launcher.h"
 #include "build_note_keys.h"
+#include "error_reporting.h"
 
 #include <stdlib.h>
 #include <wchar.h>
@@ -163,6 +164,11 @@ bool take_over_beside(const wchar_t *tree)
     unpack_all_records();
     close_attached_data();
     s.taking_over = false;
+    // Frames skipped by an index that lies about the stream would leave
+    // files out: the result is checked like a found tree before it is
+    // published, and one that fails is a damaged archive.
+    if (s.frame_count > 0 && !tree_matches_archive(s.unpack_directory))
+        report_error(MESSAGE_DECODING_FAILED);
     return true;
 }
 

@@ -1188,6 +1188,42 @@ TEST(Reuse, NewVersionTakesOverTheOldTreeInPlace)
     remove_tree(temp);
 }
 
+// What a takeover trusts without reading may be wrong: a frame index that
+// does not match the stream ends the start as a damaged archive, leaving
+// nothing, and the right launcher then unpacks afresh; a manifest that
+// fails its own hash vouches for nothing, and the files are read instead.
+TEST(Reuse, TakeoverOverAWrongIndexOrManifestNeverMakesAWrongTree)
+{
+    for (bool in_index : {true, false}) {
+        std::wstring temp = make_scratch_directory(L"reuse_wrong_index");
+        std::wstring old_tree = tree_of(run_launcher(kept_launcher(1), {L"args"}, with_temp(temp)), L"kept");
+        uint64_t note = file_identity(old_tree + L"\\data\\note.txt");
+        if (in_index) {
+            std::string bytes = read_file(kept_launcher(2));
+            size_t digit = bytes.find("\nframes=") + 8 + 64 + 31;  // the last frame's offset, last digit
+            bytes[digit] = bytes[digit] == '0' ? '1' : '0';
+            write_file(temp + L"\\kept.exe", bytes);
+            ProcessResult wrong = run_launcher(temp + L"\\kept.exe", {L"args"}, with_temp(temp));
+            EXPECT_EQ(wrong.exit_code, 2u) << wrong.err;
+            EXPECT_EQ(wrong.out, "Error, couldn't decode attached data.\r\n");
+            EXPECT_EQ(names_in(temp), std::vector<std::wstring>{L"kept.exe"});
+        } else {
+            std::string manifest = read_file(old_tree + L".files");
+            ASSERT_FALSE(manifest.empty());
+            manifest.back() ^= 1;
+            write_file(old_tree + L".files", manifest);
+        }
+        ProcessResult result = run_launcher(kept_launcher(2), {L"args"}, with_temp(temp));
+        EXPECT_EQ(result.exit_code, 0u) << result.err;
+        std::wstring new_tree = tree_of(result, L"kept");
+        EXPECT_EQ(read_file(new_tree + L"\\version.txt"), "version 2");
+        EXPECT_EQ(read_file(new_tree + L"\\data\\frames\\b.bin").substr(0, 5), "b0123");
+        if (!in_index)
+            expect_second_version(new_tree, note);
+        remove_tree(temp);
+    }
+}
+
 // With the old version running, nothing of its tree changes: the new one
 // links its unchanged files and writes its libraries, and the old tree goes
 // once it is free.
