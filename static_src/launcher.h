@@ -407,7 +407,7 @@ bool skip_frames_already_there(size_t &index);
 void write_tree_manifest(const wchar_t *tree);
 void load_takeover_manifest(const wchar_t *source);  // a tree or working directory of another archive
 bool manifest_vouches(const wchar_t *name, uint64_t size, uint64_t content_hash);
-void remove_tree_manifest(const wchar_t *directory);  // of the tree a directory is, or is a working directory of
+bool remove_tree_manifest(const wchar_t *directory);  // of the tree a directory is, or a working directory of; false: still there
 bool is_manifest_name(const wchar_t *name, size_t &stem);  // `<stem>.files`
 
 // tree_security.cpp

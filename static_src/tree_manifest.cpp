@@ -117,8 +117,10 @@ void load_takeover_manifest(const wchar_t *source)
     wchar_t path[path_capacity];
     manifest_path(path, source);
     SystemPath system;
-    HANDLE file = CreateFileW(system_path(system, path), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    // Sharing deletion: a takeover in place must always be able to remove
+    // a manifest that another start is reading.
+    HANDLE file = CreateFileW(system_path(system, path), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return;
     LARGE_INTEGER size = {};
@@ -165,12 +167,12 @@ bool manifest_vouches(const wchar_t *name, uint64_t size, uint64_t content_hash)
            entry->content_hash == content_hash;
 }
 
-void remove_tree_manifest(const wchar_t *directory)
+bool remove_tree_manifest(const wchar_t *directory)
 {
     wchar_t path[path_capacity];
     manifest_path(path, directory);
     SystemPath system;
-    DeleteFileW(system_path(system, path));
+    return DeleteFileW(system_path(system, path)) || GetLastError() == ERROR_FILE_NOT_FOUND;
 }
 
 bool is_manifest_name(const wchar_t *name, size_t &stem)

@@ -118,10 +118,14 @@ static bool choose_takeover_source(const wchar_t *tree)
     // Another archive's tree keeps its archive's name while it changes: a
     // start that finds it half done never takes it for one of this
     // archive, whose whole files its stamps would vouch for. Its manifest
-    // goes before anything in it changes.
+    // goes before anything in it changes; while it cannot, the tree is not
+    // taken (a fresh unpack instead).
     if (!s.takeover_same_archive) {
         load_takeover_manifest(s.takeover_candidate);
-        remove_tree_manifest(s.takeover_candidate);
+        if (!remove_tree_manifest(s.takeover_candidate)) {
+            CloseHandle(taken);
+            return false;
+        }
         size_t length = wcslen(s.takeover_candidate);
         if (s.takeover_candidate[length - working_suffix_length] == L'~')
             s.takeover_candidate[length - working_suffix_length] = L'\0';
@@ -296,19 +300,24 @@ bool skip_frames_already_there(size_t &index)
         if (next_first <= first)
             return true;
         s.takeover_next_frame++;
-        // Every record of the frame, up to the first that is missing.
+        // Every record of the frame, up to the first that is missing: those
+        // before it are kept as the frame is decoded, that one is written.
+        uint64_t frame_bytes = 0;
         for (uint64_t record = first; record < next_first; record++) {
             uint64_t size = 0;
-            if (!file_note_at(static_cast<size_t>(record), size))
-                return true;
-            make_record_folder();
-            if (!record_already_there(static_cast<size_t>(record), size)) {
+            bool there = file_note_at(static_cast<size_t>(record), size);
+            if (there) {
+                make_record_folder();
+                there = record_already_there(static_cast<size_t>(record), size);
+            }
+            if (!there) {
                 s.takeover_kept_below = static_cast<size_t>(record);
                 s.takeover_missing_at = static_cast<size_t>(record);
                 return true;
             }
-            count_unpacked_bytes(size);
+            frame_bytes += size;
         }
+        count_unpacked_bytes(frame_bytes);
         if (last)
             return false;
         skip_to_frame(next_offset);
