@@ -168,6 +168,9 @@ if kill -0 "$script_pid" 2> /dev/null; then
 fi
 wait "$script_pid" 2> /dev/null || true
 shown | grep -q 'interrupted:stoppedwithoutwritingalauncher' || fail "no word of the interruption: $(shown)"
+# The temporary file goes as the process ends, once its handle is closed:
+# Wine's server closes it a moment after the process is seen to end.
+for ((i = 0; i < 50 * scale; i++)); do [ -z "$(ls big.exe* 2> /dev/null)" ] && break; sleep 0.1; done
 [ -z "$(ls big.exe* 2> /dev/null)" ] || fail "an interrupted build left $(ls big.exe*)"
 
 [ "$failures" = 0 ] && echo "veskar-pack.exe: all checks passed"
